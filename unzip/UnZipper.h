@@ -1,0 +1,202 @@
+#pragma once
+// TUnZipper: the component through which the rest of the system unpacks ZIP archives.
+// A caller names an archive (ZipName), lets the component read its directory
+// (ReadDirectory), names a destination (DestDir) and extracts all or selected entries
+// (ExtractFiles). Configuration goes through properties, reports through events.
+//
+// This header carries the whole class; UnZipper.cpp holds the properties, the directory and
+// the disk requests, ExtractRun.cpp the extraction run (ExtractFiles, ExtractEntry).
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Runtime.h"
+#include "UnzipErrors.h"
+#include "ZipRecords.h"
+
+namespace platform {
+class TStream;
+}
+
+namespace unzip {
+
+class TSortedZip;
+struct TExtractState;
+
+enum class TUZOverwriteMode : uint8_t { Prompt = 0, Always = 1, Never = 2 };
+enum class TIncompleteZipMode : uint8_t { izAssumeMulti = 0, izAssumeBad = 1 };
+enum class TSkipReason : uint8_t { SkipBadPassword = 0, SkipExistingFile = 1 };
+// How the further disks of a multi-disk archive are found.
+enum class TMultiDiskMode : uint8_t { None = 0, RemovableDisks = 1, Files = 2 };
+
+using TSender = platform::TObject*;
+using TStartUnzipInfo =
+    std::function<void(TSender Sender, int32_t NumFiles, int64_t TotalBytes, bool& StopNow)>;
+using TFilePercentDone = std::function<void(TSender Sender, int32_t Percent)>;
+using TTotalPercentDone = std::function<void(TSender Sender, int32_t Percent)>;
+using TStartUnZipEvent =
+    std::function<void(TSender Sender, int32_t FileIndex, const std::string& FName, bool& Skip)>;
+using TEndUnZipEvent =
+    std::function<void(TSender Sender, int32_t FileIndex, const std::string& FName)>;
+using TPromptForOverwrite =
+    std::function<void(TSender Sender, bool& OverWriteIt, int32_t FileIndex, std::string& FName)>;
+using TSkippingFile = std::function<void(TSender Sender, TSkipReason Reason, int32_t FileIndex)>;
+using TBadPassword =
+    std::function<void(TSender Sender, int32_t FileIndex, std::string& NewPassword)>;
+using TBadCRC = std::function<void(TSender Sender, int32_t CalcCRC, int32_t StoredCRC,
+                                   int32_t FileIndex)>;
+using TIncompleteZip = std::function<void(TSender Sender, TIncompleteZipMode& IncompleteMode)>;
+using TGetNextDisk = std::function<void(TSender Sender, int32_t NextDisk, std::string& FName)>;
+
+inline constexpr int32_t kThisVersion = 202;
+
+class TUnZipper : public platform::TObject {
+public:
+  explicit TUnZipper(platform::TObject* Owner = nullptr);
+  ~TUnZipper() override;
+  TUnZipper(const TUnZipper&) = delete;
+  TUnZipper& operator=(const TUnZipper&) = delete;
+
+  // Called once the stored layout has set the properties; nothing to do here.
+  virtual void Loaded() {}
+
+  // ---- Published properties ---------------------------------------------------------------
+
+  int32_t ThisVersion() const { return kThisVersion; }
+  void SetThisVersion(int32_t) {}  // accepted and ignored
+
+  const std::string& ZipName() const { return FZipName; }
+  // A name ending in "?" asks for the archive with an open-file dialog. Any name other than
+  // the current one (letter case aside) drops the directory read so far.
+  virtual void SetZipName(const std::string& Value);
+
+  const std::string& DestDir() const { return FDestDir; }
+  // "?" asks for the directory with the select-directory dialog; one trailing "\" is dropped.
+  void SetDestDir(const std::string& Value);
+
+  const std::string& RootDir() const { return FRootDir; }
+  // A non-empty value gets a trailing "\" when it lacks one.
+  void SetRootDir(const std::string& Value);
+
+  // Order of the entry indexes; takes effect at the next directory read.
+  TZipSortMode SortMode = TZipSortMode::ByNone;
+  bool RecreateDirs = false;
+  TUZOverwriteMode OverwriteMode = TUZOverwriteMode::Prompt;
+  // Masks of the entries to extract when DoAll is false.
+  std::vector<std::string> FilesList;
+  void SetFilesList(const std::vector<std::string>& Value) { FilesList = Value; }
+  bool DoAll = false;
+  TIncompleteZipMode IncompleteZipMode = TIncompleteZipMode::izAssumeMulti;
+  bool KeepZipOpen = false;
+  bool DoProcessMessages = true;
+  bool RetainAttributes = true;
+
+  TStartUnzipInfo OnStartUnZipInfo;
+  TFilePercentDone OnFilePercentDone;
+  TTotalPercentDone OnTotalPercentDone;
+  TStartUnZipEvent OnStartUnZip;
+  TEndUnZipEvent OnEndUnZip;
+  TPromptForOverwrite OnPromptForOverwrite;
+  TSkippingFile OnSkippingFile;
+  TBadPassword OnBadPassword;
+  TBadCRC OnBadCRC;
+  TIncompleteZip OnInCompleteZip;
+  TGetNextDisk OnGetNextDisk;
+
+  // ---- Public operations ------------------------------------------------------------------
+
+  // Password for encrypted entries; OnBadPassword may replace it.
+  std::string Password;
+
+  // Reads the directory of ZipName (again only when the file changed since).
+  void ReadDirectory();
+  // Extracts every entry (DoAll) or those FilesList selects into DestDir; the number of
+  // files extracted.
+  int32_t ExtractFiles();
+  // Entries of the directory; 0 when there is none.
+  int32_t EntryCount() const;
+  // FileName of the entry at `Index` of the current order. Index out of range: EListError
+  // "Index %d is out of range".
+  std::string EntryFileName(int32_t Index) const;
+  // The whole directory entry at `Index` (same range check).
+  const TZipHeaderInfo& EntryInfo(int32_t Index) const;
+  // The entry's comment, loaded from the archive on first use.
+  std::string EntryComment(int32_t Index);
+  void SetEntryComment(int32_t Index, const std::string& Text);
+  // The archive comment, loaded from the archive on first use.
+  std::string ArchiveComment();
+  void SetArchiveComment(const std::string& Text);
+  // Asks the work under way to stop: the local-header scan and the extraction's refills
+  // raise EUserCanceled "User Aborted Operation" at their next check. Meant for a cancel
+  // button whose handler runs while the component lets messages be processed.
+  void Cancel() { CancelRequested = true; }
+
+  // ---- Internal state, shared with the extraction run and its decoders ----------------------
+
+  // Opens ZipName when it is not open; reads the directory when there is none or the file's
+  // modification time changed.
+  void OpenArchive();
+  // Releases ArchiveStream unless KeepZipOpen.
+  void CloseArchive();
+  // Forgets stream, directory, end record and ZipName.
+  void ClearArchive();
+  // Obtains disk `DiskNumber` (1-based) through OnGetNextDisk, opens it as ArchiveStream and
+  // returns it. No name given: EUserCanceled "User canceled loading new disk.".
+  platform::TStream* RequestDisk(int32_t DiskNumber);
+
+  // Directory reading.
+  void ReadCentralDirectory();
+  bool RebuildFromLocalHeaders();
+  void ApplySortMode(TZipSortMode Mode);
+
+  // The extraction run (ExtractRun.cpp).
+  int32_t RunExtraction();
+  void ExtractEntry(TExtractState& State, int32_t Index);
+
+  std::unique_ptr<platform::TStream> ArchiveStream;
+  // All entries in archive order (owning).
+  std::unique_ptr<TSortedZip> EntryList;
+  // The list that entry indexes refer to: EntryList itself under ByNone, else a list of its
+  // own (OwnSortedEntries) holding the same entries without owning them.
+  TSortedZip* SortedEntries = nullptr;
+  std::unique_ptr<TSortedZip> OwnSortedEntries;
+  TEndCentral EndRecord;
+  int32_t CurrentDisk = 0;
+  int32_t DiskCount = 1;
+  TMultiDiskMode MultiDiskMode = TMultiDiskMode::None;
+  bool RebuiltFromLocalHeaders = false;
+  // Modification time of the archive file when its directory was read (framework date value
+  // of the file's MS-DOS local date-time).
+  double ArchiveDate = 0.0;
+
+  TZipHeaderInfo CurrentEntry;
+  uint8_t LocalHeaderBuffer[kLocalHeaderSize] = {};
+  uint32_t RunningCrc = 0;
+  uint32_t Keys[3] = {0, 0, 0};
+  bool CancelRequested = false;
+  int64_t TotalToExtract = 0;
+  int64_t TotalExtracted = 0;
+  // Set by ExtractEntry when a new password asks for the same entry to be extracted again.
+  bool RetryEntry = false;
+
+private:
+  // Releases SortedEntries (when it is a list of its own) and EntryList with its entries.
+  void ReleaseDirectory();
+  // Opens `name` for reading as the archive stream.
+  std::unique_ptr<platform::TStream> OpenArchiveFile(const std::string& name) const;
+  // The disk check of a removable multi-disk part.
+  bool DiskCheckPasses(int32_t DiskNumber) const;
+  void CheckIndex(int32_t Index) const;
+
+  std::string FZipName;
+  std::string FDestDir;
+  std::string FRootDir;
+};
+
+// The framework date value of a file's modification time taken as MS-DOS local date-time
+// (2-second resolution); 0 when the file cannot be examined.
+double FileModificationDate(const std::string& name);
+
+}  // namespace unzip

@@ -1,0 +1,169 @@
+#pragma once
+// The ZIP records this component reads (local file header, central directory file header,
+// end of central directory record) and the classes that carry them in memory.
+//
+// Sizes and offsets are 32-bit unsigned on disk and held in 64-bit signed fields, so entries
+// and archives between 2 and 4 GiB keep their true values.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Runtime.h"
+
+namespace platform {
+class TStream;
+}
+
+namespace unzip {
+
+inline constexpr uint32_t kLocalHeaderSignature = 0x04034B50;    // "PK", 3, 4
+inline constexpr uint32_t kCentralHeaderSignature = 0x02014B50;  // "PK", 1, 2
+inline constexpr uint32_t kEndRecordSignature = 0x06054B50;      // "PK", 5, 6
+inline constexpr int kLocalHeaderSize = 30;
+inline constexpr int kCentralHeaderSize = 46;
+inline constexpr int kEndRecordSize = 22;
+// The end record is searched for in one block of at most this many bytes at the end of
+// the archive.
+inline constexpr int kEndRecordSearchSize = 65528;
+// Bytes of a data descriptor that follows an entry's data when flag bit 3 is set.
+inline constexpr int kDataDescriptorSize = 16;
+
+// Little-endian field access on raw record bytes.
+inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t GetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// An entry name as stored, turned into this system's form: every "/" becomes "\", then the
+// name is converted from CP437 to UTF-8, except for a name whose entry has flag bit 11 set,
+// which is UTF-8 already.
+std::string ConvertEntryName(std::string_view stored, uint16_t flags);
+
+// Splits a converted name at its last "\" or ":" into the directory part (up to and
+// including the delimiter, or empty) and the file name (the rest).
+void SplitEntryName(const std::string& name, std::string& directory, std::string& fileName);
+
+// True when the packed MS-DOS date-time (time in the low 16 bits, date in the high 16 bits)
+// is a real date and time.
+bool IsValidDosDateTime(uint32_t dosDateTime);
+// The framework's date value (days since 1899-12-30, fraction of the day) of a packed MS-DOS
+// date-time; 0 for one that is no valid date.
+double DosDateTimeToDateTime(uint32_t dosDateTime);
+
+// Called when the central directory runs on into the next disk: makes that disk current
+// and gives its stream.
+using TNextDiskCallback = std::function<platform::TStream*()>;
+
+// One directory entry.
+class TZipHeaderInfo : public platform::TPersistent {
+public:
+  TZipHeaderInfo() { SetDefaults(); }
+
+  void Assign(const platform::TPersistent* source) override;
+  void AssignTo(platform::TPersistent& dest) const override;
+
+  void SetDefaults();
+
+  // Fields from the 46 bytes of a central record and a name as stored.
+  void LoadFromCentralRecord(const uint8_t* record, std::string_view storedName);
+  // Fields from the 30 bytes of a local header and a name as stored.
+  void LoadFromLocalRecord(const uint8_t* record, std::string_view storedName);
+
+  // Reads the central record at the stream's position, name included, and skips its extra
+  // field and comment. At the end of a disk, `nextDisk` (when given) supplies the next one.
+  // On failure the stream is back where it was and the entry is unchanged.
+  bool ReadCentralHeader(platform::TStream& stream, const TNextDiskCallback& nextDisk = {});
+  // Reads the local header at the stream's position and its name (not its extra field).
+  bool ReadLocalHeader(platform::TStream& stream);
+
+  bool HasComment() const { return FileCommentLength != 0; }
+  // Stores a copy of the comment (none when `text` is empty-handed with nullopt).
+  void SetComment(std::optional<std::string> text);
+  bool IsEncrypted() const { return (Flags & 0x0001) != 0; }
+  bool HasDataDescriptor() const { return (Flags & 0x0008) != 0; }
+  bool HasUtf8Name() const { return (Flags & 0x0800) != 0; }
+  void SetFileName(const std::string& value);
+  void SetDirectory(std::string value);
+  // Directory + FileName.
+  std::string FullName() const { return Directory + FileName; }
+
+  uint16_t VersionMadeBy;
+  uint16_t VersionNeeded;
+  uint16_t Flags;
+  uint16_t CompressionMethod;
+  uint32_t FileDateTime;
+  uint32_t Crc32;
+  int64_t CompressedSize;
+  int64_t UncompressedSize;
+  uint16_t FileNameLength;
+  uint16_t ExtraFieldLength;
+  uint16_t FileCommentLength;
+  uint16_t DiskNumberStart;
+  uint16_t InternalAttributes;
+  uint32_t ExternalAttributes;
+  int64_t LocalHeaderOffset;
+  int64_t CentralHeaderOffset;
+  std::string FileName;
+  std::string Directory;
+  // The entry's comment once loaded (it may hold any bytes); none until then.
+  std::optional<std::string> FileComment;
+  bool Selected;
+
+private:
+  void RecomputeNameLength();
+};
+
+// The end of central directory record of the archive.
+class TEndCentral : public platform::TPersistent {
+public:
+  TEndCentral() { Clear(); }
+
+  void Assign(const platform::TPersistent* source) override;
+  void AssignTo(platform::TPersistent& dest) const override;
+
+  void Clear();
+  // Looks for the end record in the last 65528 bytes of the stream (one read) and takes
+  // its fields from the last one found. False when there is none.
+  bool FindEndRecord(platform::TStream& stream);
+  bool HasArchiveComment() const { return ArchiveCommentLength != 0; }
+
+  uint32_t Signature;
+  uint16_t ThisDiskNumber;
+  uint16_t CentralStartDisk;
+  uint16_t EntriesThisDisk;
+  uint16_t TotalEntries;
+  uint32_t CentralDirectorySize;
+  uint32_t CentralDirectoryOffset;
+  uint16_t ArchiveCommentLength;
+  // The archive comment once loaded; none until then.
+  std::optional<std::string> CommentText;
+  // File position of the comment: right behind the end record.
+  int64_t ArchiveCommentOffset;
+  bool CommentChanged;
+};
+
+// Orders of the entry indexes.
+enum class TZipSortMode : uint8_t {
+  ByName,
+  ByFileName,
+  ByDirectoryName,
+  ByDate,
+  ByCompressedSize,
+  ByUnCompressedSize,
+  ByRate,
+  ByNone,
+};
+
+// The compression ratio used by ByRate: CompressedSize * 100 / UncompressedSize rounded to
+// the nearest integer (halves to even), at most 100, 0 when UncompressedSize < 1.
+int32_t CompressionRate(int64_t uncompressedSize, int64_t compressedSize);
+
+// The comparison of the sorted entry lists: negative when `a` (the item in the list) goes
+// before `b` (the key searched for or inserted). ByDate, ByCompressedSize and
+// ByUnCompressedSize never report equality.
+int CompareEntries(TZipSortMode mode, const TZipHeaderInfo& a, const TZipHeaderInfo& b);
+
+}  // namespace unzip
