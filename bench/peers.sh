@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# bench/peers.sh [--runs N] [--work DIR] [--unzipper PATH] [--only NAME,...]
+#
+# The race: times unzipper against the extractors people use today (Info-ZIP unzip, 7-Zip,
+# bsdtar) on the shared benchmark archives, extracting into /dev/shm, the tools taking turns
+# run after run. Prints median wall time, median peak memory and the ratios against unzip,
+# then the same for listing an archive of 65,535 entries.
+#
+#   --runs N        timed runs per tool and archive (default 5)
+#   --work DIR      where the corpus and archives live; built when absent (default /tmp/perfbase)
+#   --unzipper P    the unzipper binary (default: $UNZIPPER, else build-cli/cli/unzipper, else
+#                   build/cli/unzipper); when none exists the race runs with the peers alone
+#   --only LIST     comma-separated archive names to run (corpus,big,many65k,stored)
+#
+# Absolute times drift by 20% on shared machines; the ratios, measured in the same run, carry.
+set -euo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+REPO=$(cd "$HERE/.." && pwd)
+SHARED=${QUORBIN_SHARED_DIR:-$REPO/../shared}
+PY=/usr/bin/python3
+
+RUNS=5
+WORK=/tmp/perfbase
+UNZIPPER=${UNZIPPER:-}
+ONLY=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) RUNS=$2; shift 2 ;;
+    --work) WORK=$2; shift 2 ;;
+    --unzipper) UNZIPPER=$2; shift 2 ;;
+    --only) ONLY=$2; shift 2 ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "peers.sh: unknown argument $1 (try --help)" >&2; exit 2 ;;
+  esac
+done
+
+# The peers, installed from apt when missing (the same packages scripts/deps.sh lists).
+need=()
+command -v unzip  >/dev/null || need+=(unzip)
+command -v 7zz    >/dev/null || need+=(7zip)
+command -v bsdtar >/dev/null || need+=(libarchive-tools)
+command -v zip    >/dev/null || need+=(zip)
+[ -x /usr/bin/time ]           || need+=(time)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing the peers: ${need[*]}"
+  sudo=""; [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi
+
+# The corpus and the three shared archives: built once, reused while their digests match.
+if ! { [ -f "$WORK/SHA256SUMS" ] &&
+       diff -q <(sort "$SHARED/bench/expected-sha256.txt") <(sort "$WORK/SHA256SUMS") >/dev/null; }; then
+  echo "Building the benchmark corpus in $WORK (a few minutes)..."
+  "$SHARED/bench/make-corpus.sh" --check "$WORK"
+fi
+if ! { [ -f "$WORK/archives/SHA256SUMS" ] &&
+       [ -f "$WORK/archives/corpus.zip" ] && [ -f "$WORK/archives/big.zip" ] &&
+       [ -f "$WORK/archives/many65k.zip" ]; }; then
+  echo "Building the benchmark archives in $WORK/archives..."
+  "$SHARED/bench/make-archives.sh" "$WORK"
+fi
+
+# Our own additions: the corpus with every entry stored (the copy path without a decoder), and
+# an archive of exactly 65,535 entries, the most a classic end record counts, for the listing.
+export LC_ALL=C TZ=UTC
+if [ ! -f "$WORK/archives/corpus-stored.zip" ]; then
+  echo "Building $WORK/archives/corpus-stored.zip..."
+  rm -f "$WORK/archives/corpus-stored.zip.tmp"
+  (cd "$WORK" && find corpus -mindepth 1 | sort | zip -X -q -0 -@ "$WORK/archives/corpus-stored.zip.tmp")
+  mv "$WORK/archives/corpus-stored.zip.tmp" "$WORK/archives/corpus-stored.zip"
+fi
+if [ ! -f "$WORK/archives/list65535.zip" ]; then
+  echo "Building $WORK/archives/list65535.zip..."
+  "$PY" "$HERE/peers/make_list_archive.py" "$WORK/archives/list65535.zip" 65535
+fi
+
+if [ -z "$UNZIPPER" ]; then
+  for c in "$REPO/build-cli/cli/unzipper" "$REPO/build/cli/unzipper"; do
+    [ -x "$c" ] && { UNZIPPER=$c; break; }
+  done
+fi
+if [ -n "$UNZIPPER" ] && [ ! -x "$UNZIPPER" ]; then
+  echo "peers.sh: $UNZIPPER is not an executable" >&2; exit 2
+fi
+[ -z "$UNZIPPER" ] && echo "note: no unzipper binary found; racing the peers alone"
+
+exec "$PY" "$HERE/peers/race.py" --work "$WORK" --runs "$RUNS" \
+  ${UNZIPPER:+--unzipper "$UNZIPPER"} ${ONLY:+--only "$ONLY"}
