@@ -1,0 +1,21 @@
+#pragma once
+// The decoders of the compressed methods. Each runs on the extraction state prepared for the
+// entry (see TExtractState::BeginDecoding) and delivers its output through the state's output
+// operations. A data error ends a decoder quietly: what it has not yet delivered is dropped and
+// the CRC comparison afterwards reports the entry.
+#include "ExtractState.h"
+
+namespace unzip {
+
+// Method 8 (deflated). Stops early when the output limit is reached (state.OutputCapped).
+void ExtractDeflated(TExtractState& state);
+// The same, returning the result of the last block (0 ok, 1 data error, 2 bad block type or
+// over-subscribed code, 3 out of memory) for tests and tools.
+int InflateEntry(TExtractState& state);
+
+// Older methods, implemented with the shrink, reduce and implode decoders:
+void ExtractShrunk(TExtractState& state);               // method 1
+void ExtractReduced(TExtractState& state, int factor);  // methods 2..5, factor 1..4
+void ExtractImploded(TExtractState& state);             // method 6
+
+}  // namespace unzip

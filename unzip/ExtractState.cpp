@@ -1,0 +1,163 @@
+// The extraction state's refill, output and whole-entry operations.
+#include "ExtractState.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "Crc32.h"
+#include "UnzipErrors.h"
+
+namespace unzip {
+
+int ProgressPercent(int64_t total, int64_t done) {
+  if (total <= 0) return 0;
+  // nearbyint rounds halves to the even neighbour in the default rounding mode.
+  double q = std::nearbyint(static_cast<double>(done) * 100.0 / static_cast<double>(total));
+  if (q > 100.0) return 100;
+  return static_cast<int>(q);
+}
+
+// The blocks are zeroed once so that nothing of earlier memory can ever be delivered, and the
+// output buffer's OutCount/OutPtr invariant holds from the start.
+TExtractState::TExtractState(TExtractHost& host)
+    : Host(host),
+      Window(nullptr),
+      InBuffer(nullptr),
+      OutBuffer(nullptr),
+      InPtr(nullptr),
+      OutPtr(nullptr),
+      WindowBlock(new uint8_t[kWindowAllocSize]()),
+      InBlock(new uint8_t[kBufferBlockSize]()),
+      OutBlock(new uint8_t[kBufferBlockSize]()) {
+  Window = WindowBlock.get();
+  InBuffer = InBlock.get();
+  OutBuffer = OutBlock.get();
+  InPtr = InBuffer;
+  OutPtr = OutBuffer;
+}
+
+void TExtractState::SetEntry(uint16_t flags, int64_t compressedSize, int64_t uncompressedSize) {
+  Flags = flags;
+  CompressedSize = compressedSize;
+  UncompressedSize = uncompressedSize;
+}
+
+uint8_t TExtractState::DecryptHeader(const std::string& password) {
+  uint8_t header[kCryptHeaderSize];
+  ReadChunk(header, kCryptHeaderSize);
+  CompressedSize -= kCryptHeaderSize;
+  return unzip::DecryptHeader(Keys, password, header);
+}
+
+void TExtractState::BeginDecoding() {
+  CompressedLeft = CompressedSize;
+  ExpectedSize = UncompressedSize;
+  BitBuf = 0;
+  BitCount = 0;
+  InputEnded = 0;
+  InCount = 0;
+  InPtr = InBuffer;
+  OutCount = 0;
+  OutPtr = OutBuffer;
+  OutTotal = 0;
+  OutputCapped = false;
+  RunningCrc = 0xFFFFFFFFu;
+}
+
+void TExtractState::ReadChunk(uint8_t* dest, int64_t count) {
+  int64_t got = std::max<int64_t>(0, Host.ReadArchive(dest, count));
+  if (got >= count) return;
+  if (!Host.CanRequestNextDisk()) RaisePrematureEnd();
+  while (got < count) {
+    if (!Host.RequestNextDisk()) RaiseUserAborted();
+    got += std::max<int64_t>(0, Host.ReadArchive(dest + got, count - got));
+  }
+}
+
+bool TExtractState::Refill() {
+  if (Host.ProcessMessagesAndCheckCancel()) RaiseUserAborted();
+  int64_t len = std::clamp<int64_t>(CompressedSize, 0, kChunkSize);
+  CompressedSize -= len;
+  // Every refill insists on its whole chunk, so a short archive fails here even when the
+  // decoder would not have needed the missing bytes.
+  ReadChunk(InBuffer, len);
+  // Decrypted only once complete, so a chunk split across two disks decrypts the same.
+  if (IsEncrypted()) DecryptBuffer(Keys, InBuffer, static_cast<size_t>(len));
+  InCount = static_cast<uint32_t>(len);
+  InPtr = InBuffer;
+  return InCount != 0;
+}
+
+void TExtractState::TopUpBits() {
+  InputEnded = -1;
+  uint16_t b = 0;
+  while (BitCount < 25) {
+    if (FetchByte(b) == 0) break;
+    BitBuf |= static_cast<uint32_t>(b) << BitCount;
+    BitCount = static_cast<uint16_t>(BitCount + 8);
+    InputEnded = 0;
+  }
+}
+
+void TExtractState::RaiseWriteFailed() {
+  throw platform::EWriteError("Error writing file " + Host.OutputName() +
+                              " (the disk may be full or the file refused the data)");
+}
+
+void TExtractState::FlushOutput() {
+  if (OutCount == 0) return;
+  int64_t n = OutCount;
+  int64_t room = ExpectedSize - OutTotal;
+  if (n > room) {
+    // More output than the entry declares: keep what fits, drop the rest, fail the entry.
+    n = std::max<int64_t>(room, 0);
+    OutputCapped = true;
+  }
+  if (n > 0) {
+    if (Host.WriteOutput(OutBuffer, n) != n) RaiseWriteFailed();
+    RunningCrc = UpdateCrc(RunningCrc, OutBuffer, static_cast<size_t>(n));
+    OutTotal += n;
+    if (Host.FilePercentDoneAssigned())
+      Host.FilePercentDone(ProgressPercent(UncompressedSize, OutTotal));
+    if (Host.TotalPercentDoneAssigned()) {
+      TotalExtracted += n;
+      Host.TotalPercentDone(ProgressPercent(TotalToExtract, TotalExtracted));
+    }
+  }
+  OutCount = 0;
+  OutPtr = OutBuffer;
+}
+
+void TExtractState::FlushBytes(const uint8_t* src, size_t n) {
+  while (n != 0) {
+    size_t k = std::min<size_t>(n, kChunkSize - OutCount);
+    std::memcpy(OutPtr, src, k);
+    OutPtr += k;
+    OutCount += static_cast<uint32_t>(k);
+    if (OutCount == kChunkSize) FlushOutput();
+    src += k;
+    n -= k;
+  }
+}
+
+void TExtractState::ExtractStored() {
+  OutCount = static_cast<uint32_t>(std::clamp<int64_t>(CompressedSize, 0, kChunkSize));
+  while (CompressedSize > 0 && !OutputCapped) {
+    ReadChunk(OutBuffer, OutCount);
+    if (IsEncrypted()) DecryptBuffer(Keys, OutBuffer, OutCount);
+    CompressedSize -= OutCount;
+    OutPtr = OutBuffer + OutCount;
+    FlushOutput();
+    OutCount = static_cast<uint32_t>(std::clamp<int64_t>(CompressedSize, 0, kChunkSize));
+  }
+  OutCount = 0;
+  OutPtr = OutBuffer;
+}
+
+void TExtractState::SkipEntryData() {
+  Host.SkipArchive(CompressedSize);
+  Host.EntrySkipped();
+}
+
+}  // namespace unzip
