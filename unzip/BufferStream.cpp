@@ -1,0 +1,166 @@
+#include "BufferStream.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "StringResource.h"
+
+namespace unzip {
+
+namespace {
+
+// The stream's own messages come from the message table.
+constexpr int kSeekError = 1;
+constexpr int kInvalidSeekOrigin = 2;
+constexpr int kPutbackOverflow = 3;
+
+std::string StreamMessage(int id) { return ResourceMessage("S_STREAM", id); }
+
+}  // namespace
+
+TS_BufferStream::TS_BufferStream(platform::TStream& inner)
+    : FInner(inner), FBuffer(new uint8_t[BufferSize]) {}
+
+TS_BufferStream::~TS_BufferStream() {
+  if (FState == bsWriting) {
+    try {
+      TS_BufferStream::FlushBuffer();
+    } catch (...) {
+      // A destructor cannot report; Flush() is there for callers who need to know.
+    }
+  }
+}
+
+int64_t TS_BufferStream::LogicalPosition() {
+  const int64_t inner = FInner.Position();
+  switch (FState) {
+    case bsReading: return inner + (FCursor - FBufferEnd);
+    case bsWriting: return inner + (FCursor - FBuffer.get());
+    default: return inner;
+  }
+}
+
+int64_t TS_BufferStream::Size() { return std::max(FInner.Size(), LogicalPosition()); }
+
+bool TS_BufferStream::FillBuffer() {
+  const int64_t n = FInner.Read(FBuffer.get(), BufferSize);
+  FCursor = FBuffer.get();
+  FBufferEnd = FBuffer.get() + std::max<int64_t>(n, 0);
+  FWriteLayout = false;
+  FState = n > 0 ? bsReading : bsIdle;
+  FillNotification();
+  return n > 0;
+}
+
+bool TS_BufferStream::FlushBuffer() {
+  const int64_t pending = FCursor ? FCursor - FBuffer.get() : 0;
+  const int64_t written = pending > 0 ? FInner.Write(FBuffer.get(), pending) : 0;
+  FCursor = FBuffer.get();
+  FState = bsIdle;
+  FlushNotification();
+  return written == pending;
+}
+
+void TS_BufferStream::FillNotification() {
+  if (OnFill) OnFill(*this);
+}
+
+void TS_BufferStream::FlushNotification() {
+  if (OnFlush) OnFlush(*this);
+}
+
+void TS_BufferStream::Flush() {
+  if (FState != bsWriting) return;
+  if (!FlushBuffer()) throw platform::EWriteError("Stream write error");
+}
+
+int64_t TS_BufferStream::Read(void* buffer, int64_t count) {
+  if (count <= 0) return 0;
+  if (FCursor && FWriteLayout) {
+    // Changing direction without a seek: what was written goes out first, and reading
+    // goes on from there.
+    if (FState == bsWriting && !FlushBuffer()) throw platform::EWriteError("Stream write error");
+    FCursor = nullptr;
+    FState = bsIdle;
+  }
+  if (!FCursor) {
+    FCursor = FBufferEnd = FBuffer.get();
+    FWriteLayout = false;
+  }
+  auto* out = static_cast<uint8_t*>(buffer);
+  int64_t done = 0;
+  while (done < count) {
+    if (FCursor == FBufferEnd && !FillBuffer()) break;
+    const int64_t n = std::min<int64_t>(count - done, FBufferEnd - FCursor);
+    std::memcpy(out + done, FCursor, static_cast<size_t>(n));
+    FCursor += n;
+    done += n;
+  }
+  return done;
+}
+
+int64_t TS_BufferStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0) return 0;
+  if (FCursor && !FWriteLayout) {
+    // Changing direction without a seek: put the inner stream where the reader stood, so
+    // the bytes read ahead are not skipped.
+    if (FState == bsReading) FInner.SetPosition(LogicalPosition());
+    FCursor = nullptr;
+    FState = bsIdle;
+  }
+  if (!FCursor) {
+    FCursor = FBuffer.get();
+    FBufferEnd = FBuffer.get() + BufferSize;
+    FWriteLayout = true;
+  }
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  int64_t done = 0;
+  while (done < count) {
+    const int64_t n = std::min<int64_t>(count - done, FBufferEnd - FCursor);
+    std::memcpy(FCursor, in + done, static_cast<size_t>(n));
+    FCursor += n;
+    FState = bsWriting;
+    if (FCursor == FBufferEnd && !FlushBuffer()) break;  // this piece is lost: not counted
+    done += n;
+  }
+  FState = FCursor != FBuffer.get() ? bsWriting : bsIdle;
+  return done;
+}
+
+int64_t TS_BufferStream::Seek(int64_t offset, int origin) {
+  int64_t target;
+  switch (origin) {
+    case platform::soFromBeginning: target = offset; break;
+    case platform::soFromCurrent: target = LogicalPosition() + offset; break;
+    case platform::soFromEnd: target = Size() - (offset < 0 ? -offset : offset); break;
+    default:
+      throw platform::Exception(platform::Format(StreamMessage(kInvalidSeekOrigin).c_str(), origin));
+  }
+  if (target == LogicalPosition()) return target;
+  if (FState == bsWriting && !FlushBuffer()) {
+    FCursor = nullptr;
+    throw platform::EStreamError(StreamMessage(kSeekError));
+  }
+  FInner.SetPosition(target);
+  FCursor = nullptr;
+  FState = bsIdle;
+  return target;
+}
+
+void TS_BufferStream::PutBack(uint8_t value) {
+  if (!FCursor || FWriteLayout || FCursor == FBuffer.get())
+    throw platform::EStreamError(StreamMessage(kPutbackOverflow));
+  --FCursor;
+  *FCursor = value;
+  if (FState == bsIdle) FState = bsReading;
+}
+
+TLFNFileStream::TLFNFileStream(const std::string& fileName, uint16_t mode)
+    : detail::FileStreamHolder(fileName, mode), TS_BufferStream(*File) {}
+
+TLFNFileStream::~TLFNFileStream() {
+  // The buffered part flushes in its own destructor, before the holder closes the file.
+}
+
+}  // namespace unzip
