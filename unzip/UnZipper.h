@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ExtractState.h"
 #include "Runtime.h"
 #include "UnzipErrors.h"
 #include "ZipRecords.h"
@@ -23,7 +24,7 @@ class TStream;
 namespace unzip {
 
 class TSortedZip;
-struct TExtractState;
+class TExtractState;
 
 enum class TUZOverwriteMode : uint8_t { Prompt = 0, Always = 1, Never = 2 };
 enum class TIncompleteZipMode : uint8_t { izAssumeMulti = 0, izAssumeBad = 1 };
@@ -52,7 +53,7 @@ using TGetNextDisk = std::function<void(TSender Sender, int32_t NextDisk, std::s
 
 inline constexpr int32_t kThisVersion = 202;
 
-class TUnZipper : public platform::TObject {
+class TUnZipper : public platform::TObject, public TExtractHost {
 public:
   explicit TUnZipper(platform::TObject* Owner = nullptr);
   ~TUnZipper() override;
@@ -180,6 +181,25 @@ public:
   int64_t TotalExtracted = 0;
   // Set by ExtractEntry when a new password asks for the same entry to be extracted again.
   bool RetryEntry = false;
+
+  // ---- What the extraction state needs from the component (ExtractRun.cpp) ----------------
+
+  bool ProcessMessagesAndCheckCancel() override;
+  int64_t ReadArchive(uint8_t* buffer, int64_t count) override;
+  void SkipArchive(int64_t count) override;
+  bool CanRequestNextDisk() override;
+  bool RequestNextDisk() override;
+  int64_t WriteOutput(const uint8_t* buffer, int64_t count) override;
+  std::string OutputName() override;
+  bool FilePercentDoneAssigned() override;
+  void FilePercentDone(int percent) override;
+  bool TotalPercentDoneAssigned() override;
+  void TotalPercentDone(int percent) override;
+  void EntrySkipped() override;
+
+  // The run in progress (count, output file); none between runs.
+  struct TExtractRun;
+  TExtractRun* ActiveRun = nullptr;
 
 private:
   // Releases SortedEntries (when it is a list of its own) and EntryList with its entries.

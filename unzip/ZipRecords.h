@@ -80,7 +80,7 @@ public:
   bool ReadLocalHeader(platform::TStream& stream);
 
   bool HasComment() const { return FileCommentLength != 0; }
-  // Stores a copy of the comment (none when `text` is empty-handed with nullopt).
+  // Stores the comment (nullopt: none); FileCommentLength follows it.
   void SetComment(std::optional<std::string> text);
   bool IsEncrypted() const { return (Flags & 0x0001) != 0; }
   bool HasDataDescriptor() const { return (Flags & 0x0008) != 0; }
@@ -144,6 +144,10 @@ public:
   int64_t ArchiveCommentOffset;
   bool CommentChanged;
 };
+
+// The framework's CompareText: only ASCII letters are folded (to upper case); everything
+// else compares by its 8-bit code.
+int CompareText(const std::string& a, const std::string& b);
 
 // Orders of the entry indexes.
 enum class TZipSortMode : uint8_t {

@@ -1,0 +1,405 @@
+#include "ZipRecords.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "CodePage.h"
+#include "Streams.h"
+
+namespace unzip {
+
+namespace {
+
+uint16_t SaturatedLength(size_t n) { return static_cast<uint16_t>(std::min<size_t>(n, 0xFFFF)); }
+
+// Reads exactly `count` bytes into `out`; false on a short read.
+bool ReadExact(platform::TStream& stream, std::string& out, int64_t count) {
+  out.resize(static_cast<size_t>(count));
+  return count == 0 || stream.Read(out.data(), count) == count;
+}
+
+bool StartsWithSignature(const uint8_t* bytes, int64_t count, uint32_t signature) {
+  const uint8_t sig[4] = {static_cast<uint8_t>(signature), static_cast<uint8_t>(signature >> 8),
+                          static_cast<uint8_t>(signature >> 16),
+                          static_cast<uint8_t>(signature >> 24)};
+  return count > 0 && std::memcmp(bytes, sig, static_cast<size_t>(std::min<int64_t>(count, 4))) == 0;
+}
+
+int64_t DaysFromCivil(int y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return static_cast<int64_t>(era) * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+}  // namespace
+
+int CompareText(const std::string& a, const std::string& b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    int ca = static_cast<unsigned char>(a[i]);
+    int cb = static_cast<unsigned char>(b[i]);
+    if (ca >= 'a' && ca <= 'z') ca -= 'a' - 'A';
+    if (cb >= 'a' && cb <= 'z') cb -= 'a' - 'A';
+    if (ca != cb) return ca - cb;
+  }
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+namespace {
+
+uint32_t DateKey(uint32_t dosDateTime) {
+  return IsValidDosDateTime(dosDateTime) ? dosDateTime : 0;
+}
+
+}  // namespace
+
+// ---- Names and dates -----------------------------------------------------------------------
+
+std::string ConvertEntryName(std::string_view stored, uint16_t flags) {
+  std::string name(stored);
+  std::replace(name.begin(), name.end(), '/', '\\');
+  if (flags & 0x0800) return name;  // already UTF-8
+  return platform::OemToAnsi(name);
+}
+
+void SplitEntryName(const std::string& name, std::string& directory, std::string& fileName) {
+  const size_t cut = name.find_last_of("\\:");
+  if (cut == std::string::npos) {
+    directory.clear();
+    fileName = name;
+  } else {
+    directory = name.substr(0, cut + 1);
+    fileName = name.substr(cut + 1);
+  }
+}
+
+bool IsValidDosDateTime(uint32_t dosDateTime) {
+  const uint32_t date = dosDateTime >> 16;
+  const uint32_t time = dosDateTime & 0xFFFF;
+  const int year = 1980 + static_cast<int>(date >> 9);
+  const unsigned month = (date >> 5) & 0x0F;
+  const unsigned day = date & 0x1F;
+  const unsigned hour = time >> 11;
+  const unsigned minute = (time >> 5) & 0x3F;
+  const unsigned second = (time & 0x1F) * 2;
+  static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1) return false;
+  const unsigned daysInMonth = kDays[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
+  return day <= daysInMonth && hour < 24 && minute < 60 && second < 60;
+}
+
+double DosDateTimeToDateTime(uint32_t dosDateTime) {
+  if (!IsValidDosDateTime(dosDateTime)) return 0.0;
+  const uint32_t date = dosDateTime >> 16;
+  const uint32_t time = dosDateTime & 0xFFFF;
+  const int64_t days = DaysFromCivil(1980 + static_cast<int>(date >> 9), (date >> 5) & 0x0F,
+                                     date & 0x1F) -
+                       DaysFromCivil(1899, 12, 30);
+  const double seconds = (time >> 11) * 3600.0 + ((time >> 5) & 0x3F) * 60.0 + (time & 0x1F) * 2.0;
+  return static_cast<double>(days) + seconds / 86400.0;
+}
+
+int32_t CompressionRate(int64_t uncompressedSize, int64_t compressedSize) {
+  if (uncompressedSize < 1) return 0;
+  const double rate = std::nearbyint(static_cast<double>(compressedSize) * 100.0 /
+                                     static_cast<double>(uncompressedSize));
+  return rate > 100.0 ? 100 : static_cast<int32_t>(rate);
+}
+
+int CompareEntries(TZipSortMode mode, const TZipHeaderInfo& a, const TZipHeaderInfo& b) {
+  switch (mode) {
+    case TZipSortMode::ByName:
+      return CompareText(a.Directory + a.FileName, b.Directory + b.FileName);
+    case TZipSortMode::ByFileName:
+      return CompareText(a.FileName, b.FileName);
+    case TZipSortMode::ByDirectoryName:
+      return CompareText(a.Directory, b.Directory);
+    case TZipSortMode::ByDate:
+      return DateKey(b.FileDateTime) > DateKey(a.FileDateTime) ? 1 : -1;
+    case TZipSortMode::ByCompressedSize:
+      return b.CompressedSize - a.CompressedSize > 0 ? 1 : -1;
+    case TZipSortMode::ByUnCompressedSize:
+      return b.UncompressedSize - a.UncompressedSize > 0 ? 1 : -1;
+    case TZipSortMode::ByRate:
+      return CompressionRate(b.UncompressedSize, b.CompressedSize) -
+             CompressionRate(a.UncompressedSize, a.CompressedSize);
+    case TZipSortMode::ByNone:
+      if (a.DiskNumberStart != b.DiskNumberStart)
+        return a.DiskNumberStart < b.DiskNumberStart ? -1 : 1;
+      if (a.LocalHeaderOffset != b.LocalHeaderOffset)
+        return a.LocalHeaderOffset < b.LocalHeaderOffset ? -1 : 1;
+      return 0;
+  }
+  return 0;
+}
+
+// ---- TZipHeaderInfo ------------------------------------------------------------------------
+
+void TZipHeaderInfo::SetDefaults() {
+  VersionMadeBy = 20;
+  VersionNeeded = 20;
+  Flags = 0;
+  CompressionMethod = 8;
+  FileDateTime = 0;
+  Crc32 = 0xFFFFFFFF;
+  CompressedSize = 0;
+  UncompressedSize = 0;
+  FileNameLength = 0;
+  ExtraFieldLength = 0;
+  FileCommentLength = 0;
+  DiskNumberStart = 0;
+  InternalAttributes = 1;
+  ExternalAttributes = 0x20;
+  LocalHeaderOffset = 0;
+  CentralHeaderOffset = 0;
+  FileName.clear();
+  Directory.clear();
+  FileComment.reset();
+  Selected = false;
+}
+
+void TZipHeaderInfo::Assign(const platform::TPersistent* source) {
+  const auto* src = dynamic_cast<const TZipHeaderInfo*>(source);
+  if (!src) {
+    platform::TPersistent::Assign(source);
+    return;
+  }
+  if (src == this) return;
+  VersionMadeBy = src->VersionMadeBy;
+  VersionNeeded = src->VersionNeeded;
+  Flags = src->Flags;
+  CompressionMethod = src->CompressionMethod;
+  FileDateTime = src->FileDateTime;
+  Crc32 = src->Crc32;
+  CompressedSize = src->CompressedSize;
+  UncompressedSize = src->UncompressedSize;
+  ExtraFieldLength = src->ExtraFieldLength;
+  FileCommentLength = src->FileCommentLength;
+  DiskNumberStart = src->DiskNumberStart;
+  InternalAttributes = src->InternalAttributes;
+  ExternalAttributes = src->ExternalAttributes;
+  LocalHeaderOffset = src->LocalHeaderOffset;
+  CentralHeaderOffset = src->CentralHeaderOffset;
+  FileNameLength = src->FileNameLength;
+  SetFileName(src->FileName);
+  SetDirectory(src->Directory);
+  // A comment travels only when the source has one loaded; otherwise it is loaded again
+  // from the archive when asked for.
+  if (src->FileCommentLength != 0 && src->FileComment)
+    FileComment = *src->FileComment;
+  else
+    FileComment.reset();
+  Selected = src->Selected;
+}
+
+void TZipHeaderInfo::AssignTo(platform::TPersistent& dest) const {
+  if (auto* d = dynamic_cast<TZipHeaderInfo*>(&dest)) {
+    d->Assign(this);
+    return;
+  }
+  platform::TPersistent::AssignTo(dest);
+}
+
+void TZipHeaderInfo::LoadFromCentralRecord(const uint8_t* r, std::string_view storedName) {
+  VersionMadeBy = GetU16(r + 4);
+  VersionNeeded = GetU16(r + 6);
+  Flags = GetU16(r + 8);
+  CompressionMethod = GetU16(r + 10);
+  FileDateTime = GetU32(r + 12);
+  Crc32 = GetU32(r + 16);
+  CompressedSize = GetU32(r + 20);
+  UncompressedSize = GetU32(r + 24);
+  FileNameLength = GetU16(r + 28);
+  ExtraFieldLength = GetU16(r + 30);
+  FileCommentLength = GetU16(r + 32);
+  DiskNumberStart = GetU16(r + 34);
+  InternalAttributes = GetU16(r + 36);
+  ExternalAttributes = GetU32(r + 38);
+  LocalHeaderOffset = GetU32(r + 42);
+  CentralHeaderOffset = 0;
+  std::string directory, fileName;
+  SplitEntryName(ConvertEntryName(storedName, Flags), directory, fileName);
+  Directory = std::move(directory);
+  FileName = std::move(fileName);
+  RecomputeNameLength();
+  FileComment.reset();
+  Selected = false;
+}
+
+void TZipHeaderInfo::LoadFromLocalRecord(const uint8_t* r, std::string_view storedName) {
+  VersionMadeBy = 0;
+  VersionNeeded = GetU16(r + 4);
+  Flags = GetU16(r + 6);
+  CompressionMethod = GetU16(r + 8);
+  FileDateTime = GetU32(r + 10);
+  Crc32 = GetU32(r + 14);
+  CompressedSize = GetU32(r + 18);
+  UncompressedSize = GetU32(r + 22);
+  FileNameLength = GetU16(r + 26);
+  ExtraFieldLength = GetU16(r + 28);
+  FileCommentLength = 0;
+  DiskNumberStart = 0;
+  InternalAttributes = 0;
+  ExternalAttributes = 0;
+  LocalHeaderOffset = 0;
+  CentralHeaderOffset = 0;
+  std::string directory, fileName;
+  SplitEntryName(ConvertEntryName(storedName, Flags), directory, fileName);
+  Directory = std::move(directory);
+  FileName = std::move(fileName);
+  FileComment.reset();
+  Selected = false;
+}
+
+bool TZipHeaderInfo::ReadCentralHeader(platform::TStream& stream,
+                                       const TNextDiskCallback& nextDisk) {
+  platform::TStream* s = &stream;
+  const int64_t p = s->Position();
+  uint8_t record[kCentralHeaderSize];
+  int64_t got = s->Read(record, kCentralHeaderSize);
+  // The directory may run on into the next disk: at the end of this one, or with a record
+  // cut at the disk's end.
+  if (nextDisk && (got == 0 || (got < kCentralHeaderSize &&
+                                StartsWithSignature(record, got, kCentralHeaderSignature)))) {
+    // The old stream is gone once the next disk is current.
+    s = nextDisk();
+    if (!s) return false;
+    got += s->Read(record + got, kCentralHeaderSize - got);
+    if (got < kCentralHeaderSize || GetU32(record) != kCentralHeaderSignature) {
+      s->SetPosition(0);
+      return false;
+    }
+  }
+  if (got < kCentralHeaderSize || GetU32(record) != kCentralHeaderSignature) {
+    s->SetPosition(p);
+    return false;
+  }
+  const int64_t recordStart = s == &stream ? p : 0;
+  std::string name;
+  if (!ReadExact(*s, name, GetU16(record + 28))) {
+    s->SetPosition(recordStart);
+    return false;
+  }
+  s->Seek(int64_t{GetU16(record + 30)} + GetU16(record + 32), platform::soFromCurrent);
+  LoadFromCentralRecord(record, name);
+  CentralHeaderOffset = recordStart;
+  return true;
+}
+
+bool TZipHeaderInfo::ReadLocalHeader(platform::TStream& stream) {
+  const int64_t p = stream.Position();
+  uint8_t record[kLocalHeaderSize];
+  if (stream.Read(record, kLocalHeaderSize) != kLocalHeaderSize ||
+      GetU32(record) != kLocalHeaderSignature) {
+    stream.SetPosition(p);
+    return false;
+  }
+  std::string name;
+  if (!ReadExact(stream, name, GetU16(record + 26))) {
+    stream.SetPosition(p);
+    return false;
+  }
+  LoadFromLocalRecord(record, name);
+  LocalHeaderOffset = p;
+  return true;
+}
+
+void TZipHeaderInfo::SetComment(std::optional<std::string> text) {
+  FileComment = std::move(text);
+  FileCommentLength = FileComment ? SaturatedLength(FileComment->size()) : 0;
+}
+
+void TZipHeaderInfo::SetFileName(const std::string& value) {
+  if (value == FileName) return;
+  FileName = value;
+  RecomputeNameLength();
+}
+
+void TZipHeaderInfo::SetDirectory(std::string value) {
+  if (!value.empty() && value.back() != '\\') value += '\\';
+  if (value == Directory) return;
+  Directory = std::move(value);
+  RecomputeNameLength();
+}
+
+void TZipHeaderInfo::RecomputeNameLength() {
+  FileNameLength = SaturatedLength(Directory.size() + FileName.size());
+}
+
+// ---- TEndCentral ---------------------------------------------------------------------------
+
+void TEndCentral::Clear() {
+  Signature = kEndRecordSignature;
+  ThisDiskNumber = 0;
+  CentralStartDisk = 0;
+  EntriesThisDisk = 0;
+  TotalEntries = 0;
+  CentralDirectorySize = 0;
+  CentralDirectoryOffset = 0;
+  ArchiveCommentLength = 0;
+  CommentText.reset();
+  ArchiveCommentOffset = 0;
+  CommentChanged = false;
+}
+
+void TEndCentral::Assign(const platform::TPersistent* source) {
+  const auto* src = dynamic_cast<const TEndCentral*>(source);
+  if (!src) {
+    platform::TPersistent::Assign(source);
+    return;
+  }
+  if (src == this) return;
+  Signature = src->Signature;
+  ThisDiskNumber = src->ThisDiskNumber;
+  CentralStartDisk = src->CentralStartDisk;
+  EntriesThisDisk = src->EntriesThisDisk;
+  TotalEntries = src->TotalEntries;
+  CentralDirectorySize = src->CentralDirectorySize;
+  CentralDirectoryOffset = src->CentralDirectoryOffset;
+  ArchiveCommentLength = src->ArchiveCommentLength;
+  ArchiveCommentOffset = src->ArchiveCommentOffset;
+  CommentText = src->CommentText;
+  if (CommentText) ArchiveCommentLength = SaturatedLength(CommentText->size());
+}
+
+void TEndCentral::AssignTo(platform::TPersistent& dest) const {
+  if (auto* d = dynamic_cast<TEndCentral*>(&dest)) {
+    d->Assign(this);
+    return;
+  }
+  platform::TPersistent::AssignTo(dest);
+}
+
+bool TEndCentral::FindEndRecord(platform::TStream& stream) {
+  const int64_t size = stream.Size();
+  if (size < kEndRecordSize) return false;
+  const int64_t n = std::min<int64_t>(size, kEndRecordSearchSize);
+  const int64_t blockStart = size - n;
+  std::vector<uint8_t> block(static_cast<size_t>(n));
+  stream.SetPosition(blockStart);
+  if (stream.Read(block.data(), n) < n) return false;
+  for (int64_t i = n - kEndRecordSize; i >= 0; --i) {
+    if (block[i] != 'P' || GetU32(&block[i]) != kEndRecordSignature) continue;
+    const uint8_t* r = &block[i];
+    ThisDiskNumber = GetU16(r + 4);
+    CentralStartDisk = GetU16(r + 6);
+    EntriesThisDisk = GetU16(r + 8);
+    TotalEntries = GetU16(r + 10);
+    CentralDirectorySize = GetU32(r + 12);
+    CentralDirectoryOffset = GetU32(r + 16);
+    ArchiveCommentLength = GetU16(r + 20);
+    // The comment follows the record; data after the comment does not move it.
+    ArchiveCommentOffset = blockStart + i + kEndRecordSize;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace unzip
