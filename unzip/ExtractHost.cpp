@@ -1,0 +1,125 @@
+// The component's side of the extraction state (TExtractHost) and the output file of an
+// entry. Kept apart from the run itself, so that what uses only the directory side of the
+// component does not pull in the decoders.
+#include "ExtractHost.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "FileNames.h"
+#include "FileTimes.h"
+#include "Streams.h"
+#include "UserInterface.h"
+
+namespace unzip {
+
+namespace {
+
+// The host form of the directory part of a name ("." when it has none).
+std::string HostDirectoryOf(const std::string& hostPath) {
+  const size_t slash = hostPath.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return hostPath.substr(0, slash);
+}
+
+}  // namespace
+
+void RaiseCannotCreate(const std::string& name) {
+  throw platform::EFCreateError(platform::Format("Cannot create file %s", name.c_str()));
+}
+
+void RaiseWriteError(const std::string& name) {
+  throw platform::EWriteError("Error writing file " + name +
+                              " (the disk may be full or the file refused the data)");
+}
+
+// ---- TOutputFile ------------------------------------------------------------------------------
+
+TOutputFile::TOutputFile(const std::string& outputPath) : OutputPath(outputPath) {
+  FinalHost = platform::HostPath(outputPath);
+  if (FinalHost.empty()) RaiseCannotCreate(outputPath);
+  // Hidden and unique, next to the output path so that the final move stays on one file
+  // system and is a plain rename.
+  std::string pattern = HostDirectoryOf(FinalHost) + "/.unzip-part-XXXXXX";
+  Handle = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (Handle < 0) RaiseCannotCreate(outputPath);
+  TempHost = pattern;
+}
+
+TOutputFile::~TOutputFile() {
+  if (Handle >= 0) ::close(Handle);
+  if (!TempHost.empty()) ::unlink(TempHost.c_str());
+}
+
+int64_t TOutputFile::Write(const uint8_t* buffer, int64_t count) {
+  int64_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::write(Handle, buffer + done, static_cast<size_t>(count - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
+void TOutputFile::Close() {
+  const int h = Handle;
+  Handle = -1;
+  if (h >= 0 && ::close(h) != 0) RaiseWriteError(OutputPath);
+}
+
+void TOutputFile::SetTimeAndMode(uint32_t dosDateTime, mode_t mode) {
+  time_t t;
+  if (platform::DosDateTimeToUnixTime(dosDateTime, t)) platform::SetFileModificationTime(TempHost, t);
+  platform::SetFilePermissions(TempHost, mode);
+}
+
+void TOutputFile::Commit() {
+  if (::rename(TempHost.c_str(), FinalHost.c_str()) != 0) RaiseCannotCreate(OutputPath);
+  TempHost.clear();
+}
+
+// ---- TExtractHost -----------------------------------------------------------------------------
+
+bool TUnZipper::ProcessMessagesAndCheckCancel() {
+  if (!DoProcessMessages) return false;
+  platform::UI().ProcessMessages();
+  if (!CancelRequested) return false;
+  CancelRequested = false;
+  return true;
+}
+
+int64_t TUnZipper::ReadArchive(uint8_t* buffer, int64_t count) {
+  return ArchiveStream ? ArchiveStream->Read(buffer, count) : 0;
+}
+
+void TUnZipper::SkipArchive(int64_t count) {
+  if (ArchiveStream) ArchiveStream->Seek(count, platform::soFromCurrent);
+}
+
+bool TUnZipper::CanRequestNextDisk() {
+  return EndRecord.ThisDiskNumber > 0 && static_cast<bool>(OnGetNextDisk);
+}
+
+bool TUnZipper::RequestNextDisk() { return RequestDisk(CurrentDisk + 2) != nullptr; }
+
+int64_t TUnZipper::WriteOutput(const uint8_t* buffer, int64_t count) {
+  return ActiveRun && ActiveRun->Output ? ActiveRun->Output->Write(buffer, count) : 0;
+}
+
+std::string TUnZipper::OutputName() { return ActiveRun ? ActiveRun->OutputPath : std::string(); }
+
+bool TUnZipper::FilePercentDoneAssigned() { return static_cast<bool>(OnFilePercentDone); }
+void TUnZipper::FilePercentDone(int percent) { OnFilePercentDone(this, percent); }
+bool TUnZipper::TotalPercentDoneAssigned() { return static_cast<bool>(OnTotalPercentDone); }
+void TUnZipper::TotalPercentDone(int percent) { OnTotalPercentDone(this, percent); }
+
+void TUnZipper::EntrySkipped() {
+  if (ActiveRun) --ActiveRun->Count;
+}
+
+}  // namespace unzip

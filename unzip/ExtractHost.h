@@ -1,0 +1,61 @@
+#pragma once
+// What one extraction run keeps besides the extraction state: the count of extracted files
+// and the output file of the entry being written. Private to the extraction run
+// (ExtractRun.cpp) and the component's side of the extraction state (ExtractHost.cpp).
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "UnZipper.h"
+
+namespace unzip {
+
+// The output file of one entry: a temporary file in the output path's directory, moved onto
+// the output path by Commit once the entry proved sound. Destroyed uncommitted, it removes
+// itself, so an error, a cancel or a bad CRC never leaves a partial file and never touches
+// what stands at the output path.
+class TOutputFile {
+public:
+  // Raises EFCreateError "Cannot create file %s" (the output path) when no file can be made
+  // in that directory.
+  explicit TOutputFile(const std::string& outputPath);
+  ~TOutputFile();
+  TOutputFile(const TOutputFile&) = delete;
+  TOutputFile& operator=(const TOutputFile&) = delete;
+
+  // Writes all bytes unless the system refuses; returns the count taken.
+  int64_t Write(const uint8_t* buffer, int64_t count);
+  // Closes the file; an error the system reports only now is still a failed write
+  // (EWriteError naming the output path).
+  void Close();
+  // The modification time (left as written when the stored date-time is invalid) and the
+  // permission bits of the finished file.
+  void SetTimeAndMode(uint32_t dosDateTime, mode_t mode);
+  // Moves the file onto the output path. Whatever stood there, a link included, is replaced
+  // itself; a link is never written through.
+  void Commit();
+
+private:
+  std::string OutputPath;  // as the events name it
+  std::string FinalHost;
+  std::string TempHost;
+  int Handle = -1;
+};
+
+struct TUnZipper::TExtractRun {
+  // The run's result: selected entries, less every one skipped or failed.
+  int32_t Count = 0;
+  // Where output paths start: DestDir, made absolute before the run enters it.
+  std::string Dest;
+  // The entry being written: its output path (as the events name it) and its file.
+  std::string OutputPath;
+  TOutputFile* Output = nullptr;
+};
+
+// The text of a failed write, naming the file.
+[[noreturn]] void RaiseWriteError(const std::string& name);
+// What creating a file that cannot be made raises ("Cannot create file %s").
+[[noreturn]] void RaiseCannotCreate(const std::string& name);
+
+}  // namespace unzip

@@ -1,0 +1,350 @@
+// The extraction side of TUnZipper: ExtractFiles, the run it starts (work blocks,
+// destination, selection, totals, the per-entry loop) and ExtractEntry, which extracts one
+// entry.
+//
+// Every entry is written into a temporary file next to its output path and moved onto that
+// path only once its CRC matched. A bad CRC, a wrong password, an error, a cancel or a Skip
+// therefore never destroys an existing file and never leaves a partial one behind; and a
+// symbolic link at the output path is replaced by the move, never written through.
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "Decoders.h"
+#include "ExtractHost.h"
+#include "ExtractState.h"
+#include "FileNames.h"
+#include "FileTimes.h"
+#include "Names.h"
+#include "Streams.h"
+#include "UnZipper.h"
+#include "UnzipErrors.h"
+#include "UserInterface.h"
+#include "ZipDirectory.h"
+
+namespace unzip {
+
+namespace {
+
+bool IsDriveLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool StartsWithDrive(const std::string& s) { return s.size() >= 2 && s[1] == ':' && IsDriveLetter(s[0]); }
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+std::string LowerCase(std::string s) {
+  for (char& c : s) c = LowerAscii(c);
+  return s;
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+// The directory's components joined with "\" (with a trailing "\" when any), without the
+// empty, "." and ".." ones: whatever an archive stores, the result stays below where it is
+// put.
+std::string WithoutDotComponents(const std::string& dir) {
+  std::string out, part;
+  auto take = [&] {
+    if (!part.empty() && part != "." && part != "..") out += part + "\\";
+    part.clear();
+  };
+  for (char c : dir) {
+    if (platform::IsPathSeparator(c)) take();
+    else part += c;
+  }
+  take();
+  return out;
+}
+
+// Something other than a directory at the name: a file, or a link (even one that leads
+// nowhere). Such a thing is only replaced after the overwrite policy agreed.
+bool OutputExists(const std::string& name) {
+  if (FileExists(name)) return true;
+  struct stat st;
+  const std::string host = platform::HostPath(name);
+  return !host.empty() && ::lstat(host.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+// ---- The run ----------------------------------------------------------------------------------
+
+int32_t TUnZipper::ExtractFiles() {
+  CancelRequested = false;
+  if (FDestDir == "?") return 0;
+  OpenArchive();
+  int32_t count = 0;
+  try {
+    count = RunExtraction();
+  } catch (...) {
+    // Released on every path: without KeepZipOpen the archive file is not left open.
+    CloseArchive();
+    throw;
+  }
+  CloseArchive();
+  return count;
+}
+
+int32_t TUnZipper::RunExtraction() {
+  TExtractState state(*this);
+  TExtractRun run;
+  ActiveRun = &run;
+
+  const std::string remembered = GetCurrentDir();
+  bool sortChanged = false;
+  const TZipSortMode rememberedSort = SortMode;
+  auto restore = [&] {
+    ActiveRun = nullptr;
+    SetCurrentDir(remembered);
+    if (sortChanged) {
+      SortMode = rememberedSort;
+      ApplySortMode(rememberedSort);
+    }
+  };
+
+  try {
+    run.Dest = FDestDir;
+    if (!run.Dest.empty()) {
+      // Output paths are built on DestDir after it became the current directory, so a
+      // relative one is resolved first: otherwise it would be taken twice.
+      if (!platform::IsPathSeparator(run.Dest[0]) && !StartsWithDrive(run.Dest))
+        run.Dest = remembered + "\\" + run.Dest;
+      if (!DirectoryExists(run.Dest)) ForceDirs(run.Dest);
+      SetCurrentDir(run.Dest);
+    }
+
+    if (EndRecord.ThisDiskNumber > 0 && SortMode != TZipSortMode::ByNone) {
+      // A set that spans disks is read in archive order, so each disk is asked for once.
+      sortChanged = true;
+      SortMode = TZipSortMode::ByNone;
+      ApplySortMode(TZipSortMode::ByNone);
+    }
+
+    TotalToExtract = 0;
+    TotalExtracted = 0;
+    const int32_t entries = EntryCount();
+    run.Count = entries;
+    std::vector<std::string> masks;
+    for (const std::string& m : FilesList) masks.push_back(LowerCase(m));
+    for (int32_t i = 0; i < entries; ++i) {
+      TZipHeaderInfo& entry = *SortedEntries->Entry(i);
+      entry.Selected = DoAll;
+      const bool noFile = entry.FileName.empty() || entry.FileName == "." || entry.FileName == "..";
+      if (noFile && !RecreateDirs) {
+        entry.Selected = false;
+        --run.Count;
+        continue;
+      }
+      for (const std::string& mask : masks) {
+        const std::string subject =
+            LowerCase(mask.find('\\') != std::string::npos ? entry.Directory + entry.FileName
+                                                           : entry.FileName);
+        if (IsMatch(mask, subject)) {
+          entry.Selected = true;
+          break;
+        }
+      }
+      // Sizes are unsigned 32-bit in the archive: counted in 64 bits, 2-4 GiB entries stay
+      // positive.
+      if (entry.Selected) TotalToExtract += entry.UncompressedSize;
+      else --run.Count;
+    }
+    state.TotalToExtract = TotalToExtract;
+    state.TotalExtracted = 0;
+
+    bool stopNow = false;
+    if (OnStartUnZipInfo) OnStartUnZipInfo(this, run.Count, TotalToExtract, stopNow);
+
+    if (run.Count > 0 && !stopNow) {
+      for (int32_t i = 0; i < entries; ++i) {
+        if (!DoAll && !SortedEntries->Entry(i)->Selected) continue;
+        do {
+          ExtractEntry(state, i);
+        } while (RetryEntry);
+      }
+    }
+    TotalExtracted = state.TotalExtracted;
+  } catch (...) {
+    // The first error is the one reported: a failure to get back is not raised over it.
+    try {
+      restore();
+    } catch (...) {
+    }
+    throw;
+  }
+  restore();
+  return run.Count;
+}
+
+void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
+  TExtractRun& run = *ActiveRun;
+  RetryEntry = false;
+  CurrentEntry.Assign(SortedEntries->Entry(index));
+  const bool directoryEntry = CurrentEntry.FileName.empty() || CurrentEntry.FileName == "." ||
+                              CurrentEntry.FileName == "..";
+
+  if (!directoryEntry) {
+    if (EndRecord.ThisDiskNumber > 0 && CurrentEntry.DiskNumberStart != CurrentDisk)
+      RequestDisk(CurrentEntry.DiskNumberStart + 1);
+    ArchiveStream->Seek(CurrentEntry.LocalHeaderOffset, platform::soFromBeginning);
+    if (ReadArchive(LocalHeaderBuffer, kLocalHeaderSize) != kLocalHeaderSize) RaisePrematureEnd();
+    // Only the lengths are taken from the local header; the central values stand.
+    ArchiveStream->Seek(GetU16(LocalHeaderBuffer + 26) + GetU16(LocalHeaderBuffer + 28),
+                        platform::soFromCurrent);
+  }
+
+  // Output directory.
+  std::string outputDir;
+  if (RecreateDirs && !CurrentEntry.Directory.empty()) {
+    std::string dir = CurrentEntry.Directory;
+    if (!FRootDir.empty() && dir.size() >= FRootDir.size() &&
+        SameText(dir.substr(0, FRootDir.size()), FRootDir))
+      dir.erase(0, FRootDir.size());
+    const bool rooted = !dir.empty() && platform::IsPathSeparator(dir[0]);
+    const bool drive = StartsWithDrive(dir);
+    const std::string rest = WithoutDotComponents(drive ? dir.substr(2) : dir);
+    if (run.Dest.empty() && (rooted || drive)) {
+      // No destination: a rooted or drive directory is used as stored (less its dots).
+      std::string lead = rooted ? "\\" : dir.substr(0, 2);
+      if (drive && dir.size() > 2 && platform::IsPathSeparator(dir[2])) lead += "\\";
+      outputDir = lead + rest;
+    } else {
+      // A drive or a leading "\" is dropped: everything goes below the destination.
+      outputDir = run.Dest + "\\" + rest;
+    }
+    if (!DirectoryExists(outputDir)) ForceDirs(outputDir);
+  } else {
+    outputDir = run.Dest + "\\";
+  }
+
+  if (directoryEntry) {
+    if (RecreateDirs && OnStartUnZip) {
+      bool skip = false;
+      OnStartUnZip(this, index, outputDir, skip);
+    }
+    return;
+  }
+
+  std::string outputPath = outputDir + CurrentEntry.FileName;
+  run.OutputPath = outputPath;
+  state.SetEntry(CurrentEntry.Flags, CurrentEntry.CompressedSize, CurrentEntry.UncompressedSize);
+
+  auto skipEntry = [&](TSkipReason reason) {
+    if (OnSkippingFile) OnSkippingFile(this, reason, index);
+    state.SkipEntryData();
+  };
+
+  // Password check.
+  if (CurrentEntry.IsEncrypted()) {
+    const uint8_t expected = CurrentEntry.HasDataDescriptor()
+                                 ? static_cast<uint8_t>((CurrentEntry.FileDateTime >> 8) & 0xFF)
+                                 : static_cast<uint8_t>(CurrentEntry.Crc32 >> 24);
+    const int32_t headerDisk = CurrentDisk;
+    const int64_t headerPos = ArchiveStream->Position();
+    for (;;) {
+      const uint8_t check = state.DecryptHeader(Password);
+      CurrentEntry.CompressedSize = state.CompressedSize;
+      if (check == expected) break;
+      std::string newPassword = Password;
+      if (OnBadPassword) OnBadPassword(this, index, newPassword);
+      if (!OnBadPassword || newPassword == Password) {
+        skipEntry(TSkipReason::SkipBadPassword);
+        return;
+      }
+      Password = newPassword;
+      // Read the same 12 bytes again, from the disk they started on.
+      if (CurrentDisk != headerDisk) RequestDisk(headerDisk + 1);
+      ArchiveStream->Seek(headerPos, platform::soFromBeginning);
+      state.CompressedSize += kCryptHeaderSize;
+      CurrentEntry.CompressedSize = state.CompressedSize;
+    }
+  }
+
+  // Overwrite policy.
+  if (OverwriteMode != TUZOverwriteMode::Always && OutputExists(outputPath)) {
+    if (OverwriteMode == TUZOverwriteMode::Never) {
+      skipEntry(TSkipReason::SkipExistingFile);
+      return;
+    }
+    bool overwriteIt = false;
+    if (OnPromptForOverwrite) {
+      OnPromptForOverwrite(this, overwriteIt, index, outputPath);
+      run.OutputPath = outputPath;
+    } else {
+      overwriteIt = platform::UI().MessageBox("Replace existing file " + EntryFileName(index) + "?",
+                                              "File Exists Alert", platform::TMsgButtons::YesNo) ==
+                    platform::TModalResult::Yes;
+    }
+    if (!overwriteIt) {
+      skipEntry(TSkipReason::SkipExistingFile);
+      return;
+    }
+  }
+  // No file can be made where a directory stands; say so before any work is done.
+  if (DirectoryExists(outputPath)) RaiseCannotCreate(outputPath);
+
+  state.BeginDecoding();
+  RunningCrc = 0xFFFFFFFFu;
+  bool skip = false;
+  if (OnStartUnZip) OnStartUnZip(this, index, outputPath, skip);
+  // Skipped before anything was created: an existing file stays as it was. It still counts.
+  if (skip) return;
+
+  TOutputFile output(outputPath);
+  run.Output = &output;
+  struct Detach {
+    TExtractRun& Run;
+    ~Detach() { Run.Output = nullptr; }
+  } detach{run};
+
+  switch (CurrentEntry.CompressionMethod) {
+    case 0: state.ExtractStored(); break;
+    case 1: ExtractShrunk(state); break;
+    case 2:
+    case 3:
+    case 4:
+    case 5: ExtractReduced(state, CurrentEntry.CompressionMethod - 1); break;
+    case 6: ExtractImploded(state); break;
+    case 8: ExtractDeflated(state); break;
+    default:
+      platform::UI().MessageBox("Unknown Compression Method", "Zip Error", platform::TMsgButtons::Ok);
+      break;
+  }
+  output.Close();
+  output.SetTimeAndMode(CurrentEntry.FileDateTime,
+                        RetainAttributes ? platform::EntryPermissions(CurrentEntry.ExternalAttributes,
+                                                                      CurrentEntry.VersionMadeBy,
+                                                                      platform::DefaultFileMode())
+                                         : platform::DefaultFileMode());
+  TotalExtracted = state.TotalExtracted;
+
+  // CRC check. Output cut off at the entry's declared size fails like a wrong CRC.
+  RunningCrc = ~state.RunningCrc;
+  if (RunningCrc == CurrentEntry.Crc32 && !state.OutputCapped) {
+    output.Commit();
+    if (OnEndUnZip) OnEndUnZip(this, index, outputPath);
+    return;
+  }
+  if (CurrentEntry.IsEncrypted()) {
+    if (OnBadPassword) {
+      std::string newPassword = Password;
+      OnBadPassword(this, index, newPassword);
+      if (newPassword != Password) {
+        Password = newPassword;
+        RetryEntry = true;
+      }
+    }
+    if (!RetryEntry && OnSkippingFile) OnSkippingFile(this, TSkipReason::SkipBadPassword, index);
+  } else if (OnBadCRC) {
+    OnBadCRC(this, static_cast<int32_t>(RunningCrc), static_cast<int32_t>(CurrentEntry.Crc32), index);
+  }
+  // The new file goes (with `output`); whatever stood at the output path stays.
+  if (!RetryEntry) --run.Count;
+}
+
+}  // namespace unzip
