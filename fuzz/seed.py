@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""Regenerates the seed corpora of the fuzz targets (fuzz/corpus/<target>/).
+
+Seeds come from small archives of ../shared/corpus (when present) and from archives made
+here with Python's zipfile and Info-ZIP zip. The layout of each target's input is described
+at the top of its source file; this script writes seeds in that layout. Only small inputs are
+kept (the committed corpora stay within a few MB).
+
+    fuzz/seed.py [SHARED_CORPUS_DIR]
+"""
+import hashlib
+import io
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import zipfile
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SHARED = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "..", "shared", "corpus")
+MAX_ARCHIVE = 20 * 1024
+MAX_STREAM = 32 * 1024 - 4
+
+# Extraction options byte (fuzz/ExtractTarget.cpp): bit 0 RecreateDirs, bits 1-2 overwrite
+# mode, bits 3-4 password index, bit 5 answer Yes, bit 6 DoAll, bit 7 RetainAttributes.
+PASSWORDS = {"": 0, "secret": 1, "legacy": 2, "test": 3}
+
+
+def write(target, data, tag=""):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    name = hashlib.sha1(data).hexdigest()[:16] + (("-" + tag) if tag else "")
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def clear(target):
+    d = os.path.join(HERE, "corpus", target)
+    if os.path.isdir(d):
+        shutil.rmtree(d)
+    os.makedirs(d)
+
+
+def shared_archives(limit=MAX_ARCHIVE):
+    found = []
+    if not os.path.isdir(SHARED):
+        print("no shared corpus at", SHARED, "- seeding from made archives only")
+        return found
+    for root, _, files in os.walk(SHARED):
+        for f in sorted(files):
+            p = os.path.join(root, f)
+            if f.endswith((".md", ".tsv")):
+                continue
+            if os.path.getsize(p) <= limit:
+                found.append(p)
+    return sorted(found)
+
+
+def made_archives():
+    """Small archives of every kind the component reads, made here."""
+    out = []
+    text = b"Quorbin test data, " * 40
+    for method in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
+        b = io.BytesIO()
+        with zipfile.ZipFile(b, "w", method) as z:
+            z.writestr("readme.txt", text)
+            z.writestr("dir/sub/data.bin", bytes(range(256)) * 4)
+            z.writestr("dir/", b"")
+            z.writestr("empty.txt", b"")
+            z.comment = b"archive comment"
+        out.append(b.getvalue())
+    # Encrypted archives and data descriptors through Info-ZIP zip, when it is installed.
+    if shutil.which("zip"):
+        with tempfile.TemporaryDirectory() as t:
+            with open(os.path.join(t, "a.txt"), "wb") as f:
+                f.write(text)
+            with open(os.path.join(t, "b.txt"), "wb") as f:
+                f.write(b"short")
+            for args in (["-P", "secret"], ["-0", "-P", "secret"], ["-fd"], []):
+                z = os.path.join(t, "x.zip")
+                if os.path.exists(z):
+                    os.remove(z)
+                subprocess.run(["zip", "-q", "-X"] + args + ["x.zip", "a.txt", "b.txt"], cwd=t,
+                               check=True)
+                with open(z, "rb") as f:
+                    out.append(f.read())
+            # A streamed archive (data descriptors, sizes only after the data).
+            p = subprocess.run(["zip", "-q", "-X", "-", "a.txt"], cwd=t, stdout=subprocess.PIPE,
+                               check=True)
+            out.append(p.stdout)
+    return out
+
+
+def entries_of(data):
+    """(method, flags, uncompressed size, raw compressed bytes) of each readable entry."""
+    result = []
+    try:
+        z = zipfile.ZipFile(io.BytesIO(data))
+    except Exception:
+        return result
+    for info in z.infolist():
+        off = info.header_offset
+        if data[off:off + 4] != b"PK\x03\x04":
+            continue
+        n, e = struct.unpack("<HH", data[off + 26:off + 30])
+        start = off + 30 + n + e
+        raw = data[start:start + info.compress_size]
+        result.append((info.compress_type, info.flag_bits, info.file_size, raw))
+    return result
+
+
+def decoder_seed(method, flags, size, raw):
+    """Input of fuzz_decoders: selector byte, 24-bit declared size, compressed bytes."""
+    if method == 8:
+        sel = 0
+    elif method == 1:
+        sel = 1
+    elif 2 <= method <= 5:
+        sel = method
+    elif method == 6:
+        sel = 6 | ((flags & 2) << 2) | ((flags & 4) << 2)
+    else:
+        return None
+    if size >= 1 << 24 or len(raw) > MAX_STREAM:
+        return None
+    return bytes([sel]) + struct.pack("<I", size)[:3] + raw
+
+
+def main():
+    for t in ("directory", "extract", "decoders", "ismatch"):
+        clear(t)
+
+    archives = [open(p, "rb").read() for p in shared_archives()] + made_archives()
+    for data in archives:
+        write("directory", data)
+        # Extraction: default options (RecreateDirs, overwrite Always, answer Yes, DoAll),
+        # and the same with each password the test archives use.
+        base = 0x01 | (1 << 1) | 0x20 | 0x40 | 0x80
+        write("extract", bytes([base]) + data)
+        if any(flags & 1 for _, flags, _, _ in entries_of(data)):
+            for pw in ("secret", "legacy", "test"):
+                write("extract", bytes([base | (PASSWORDS[pw] << 3)]) + data)
+
+    # Decoder seeds: up to four small streams of each method and flag combination, from
+    # archives of any size.
+    per_kind = {}
+    for data in [open(p, "rb").read() for p in shared_archives(1 << 22)] + made_archives():
+        for method, flags, size, raw in entries_of(data):
+            if flags & 1:
+                continue
+            seed = decoder_seed(method, flags, size, raw)
+            if seed and per_kind.get(seed[0], 0) < 4:
+                per_kind[seed[0]] = per_kind.get(seed[0], 0) + 1
+                write("decoders", seed)
+
+    # Round-trip seeds (selector 7: the payload is compressed with zlib, then inflated).
+    for level, payload in ((0, b"stored block"), (1, b"abc" * 300), (6, bytes(range(256)) * 8),
+                           (9, b"\x00" * 5000)):
+        write("decoders", bytes([7 | (level << 3)]) + payload)
+    # Deflate streams with each block type.
+    for level in (0, 1, 9):
+        c = zlib.compressobj(level, zlib.DEFLATED, -15)
+        payload = b"Hello hello hello, fuzzing " * 50
+        raw = c.compress(payload) + c.flush()
+        write("decoders", bytes([0]) + struct.pack("<I", len(payload))[:3] + raw)
+
+    masks = [("*.TXT", "readme.txt"), ("*", ""), ("", ""), ("", "a"), ("abc*", "abc"),
+             ("abc**", "abc"), ("ab**", "abc"), ("*?", "a"), ("a*?", "abcd"), ("*?*", "a"),
+             ("*??", "a"), ("[a-c]x", "Bx"), ("[a-c]x", "dx"), ("[c-a]x", "bx"),
+             ("[!a-c]x", "dx"), ("[!a-c]x", "bx"), ("[-a]", "-"), ("[]", "x"), ("[!]", "x"),
+             ("[a", "a"), ("[a-", "a"), ("[a-]", "a"), ("dir\\*.bin", "dir\\sub\\data.bin"),
+             ("*[^x]?*[a-z]", "some\\path\\name.ext")]
+    for mask, text in masks:
+        write("ismatch", mask.encode() + b"\x00" + text.encode())
+
+    total = 0
+    for root, _, files in os.walk(os.path.join(HERE, "corpus")):
+        total += sum(os.path.getsize(os.path.join(root, f)) for f in files)
+    print("seed corpora: %.1f KiB" % (total / 1024))
+
+
+if __name__ == "__main__":
+    main()
