@@ -1,6 +1,8 @@
 #include "ObjectList.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <memory>
 
 namespace unzip {
@@ -94,7 +96,7 @@ int32_t TObjectList::Add(TObject* item) {
 }
 
 void TObjectList::Clear() {
-  delete[] FItems;
+  std::free(FItems);
   FItems = nullptr;
   FCount = 0;
   FCapacity = 0;
@@ -148,13 +150,16 @@ void TObjectList::SetCapacity(int32_t newCapacity) {
     IndexError();
     return;
   }
-  TObject** items = nullptr;
-  if (newCapacity > 0) {
-    items = new TObject*[static_cast<size_t>(newCapacity)];
-    if (FCount > 0) std::memcpy(items, FItems, sizeof(TObject*) * static_cast<size_t>(FCount));
+  // realloc rather than new-copy-delete: growth goes by 16 slots at a time, and a copy per
+  // step would make filling a large list quadratic; realloc mostly extends in place.
+  if (newCapacity == 0) {
+    std::free(FItems);
+    FItems = nullptr;
+  } else {
+    void* items = std::realloc(FItems, sizeof(TObject*) * static_cast<size_t>(newCapacity));
+    if (items == nullptr) throw std::bad_alloc();
+    FItems = static_cast<TObject**>(items);
   }
-  delete[] FItems;
-  FItems = items;
   FCapacity = newCapacity;
 }
 
