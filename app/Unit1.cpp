@@ -1,0 +1,176 @@
+#include "Unit1.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalBlocker>
+#include <QTimer>
+
+#include "About.h"
+#include "Controls.h"
+#include "FileNames.h"
+#include "FmxUtils.h"
+#include "Picture.h"
+#include "Shell.h"
+#include "ui_Unit1.h"
+
+namespace launcher {
+
+TForm1* Form1 = nullptr;
+
+namespace {
+constexpr int kRowHeight = 14;
+}
+
+bool TOpenDialog::Execute() {
+  platform::TOpenDialogOptions options;
+  options.Filter = Filter;
+  options.DefaultExt = DefaultExt;
+  options.InitialDir = InitialDir;
+  std::string chosen;
+  if (!platform::UI().OpenFileDialog(options, chosen)) return false;
+  FileName = chosen;
+  return true;
+}
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent), Form(new Ui::TForm1) {
+  Form->setupUi(this);
+  // A fixed-size dialog-style frame: no resizing, no minimise or maximise box.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  setFixedSize(699, 513);
+
+  Image1 = Form->Image1;
+  Image2 = Form->Image2;
+  Image3 = Form->Image3;
+  Bevel1 = Form->Bevel1;
+  Label1 = Form->Label1;
+  Label2 = Form->Label2;
+  Label3 = Form->Label3;
+  ListBox1 = Form->ListBox1;
+  CheckBox1 = Form->CheckBox1;
+  Edit3 = Form->Edit3;
+  Edit2 = Form->Edit2;
+  BitBtn1 = Form->BitBtn1;
+  CheckBox2 = Form->CheckBox2;
+
+  // The background picture is kept with the layout (a resource named by the layout) and
+  // decoded by the picture facility like any other picture.
+  RunHandler([this] {
+    const QString resource = Image3->property("picture").toString();
+    QFile file(resource);
+    if (!file.open(QIODevice::ReadOnly))
+      throw platform::Exception("The background picture is missing from the program: " + S(resource));
+    const QByteArray bytes = file.readAll();
+    pictures::TPicture picture;
+    picture.LoadFromData(reinterpret_cast<const unsigned char*>(bytes.constData()),
+                         static_cast<size_t>(bytes.size()), S(resource));
+    Image3->setPixmap(QPixmap::fromImage(picture.Image()));
+  });
+
+  connect(ListBox1, &QListWidget::itemSelectionChanged, this, [this] { RunHandler([this] { ListBox1Click(); }); });
+  connect(CheckBox2, &QCheckBox::clicked, this, [this] { RunHandler([this] { CheckBox2Click(); }); });
+  connect(BitBtn1, &QPushButton::clicked, this, [this] { RunHandler([this] { BitBtn1Click(); }); });
+  connect(Label2, &TLabel::Click, this, [this] { RunHandler([this] { Label2Click(); }); });
+}
+
+TForm1::~TForm1() {
+  if (Form1 == this) Form1 = nullptr;
+  delete Form;
+}
+
+void TForm1::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  if (!Centred) {
+    Centred = true;
+    if (QScreen* s = screen()) move(s->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+  }
+  if (!ShowHandled) {
+    ShowHandled = true;
+    // After the window is on the screen, so the dialog has its owner to sit on.
+    QTimer::singleShot(0, this, [this] { RunHandler([this] { FormShow(); }); });
+  }
+}
+
+void TForm1::FormShow() {
+  ShowHandled = true;
+  // The folder that holds the running executable (with its trailing separator).
+  std::string exe = platform::ExecutablePath();
+  Open.InitialDir = exe.substr(0, exe.find_last_of('/') + 1);
+  if (Open.Execute()) GameList.FileName = Open.FileName;
+  ListLoader(GameList, *this);
+  if (platform::FileExists("shots\\base1.bmp")) LoadPicture(Image1, "shots\\base1.bmp");
+  if (platform::FileExists("shots\\base2.bmp")) LoadPicture(Image2, "shots\\base2.bmp");
+}
+
+void TForm1::ListBox1Click() {
+  if (!RecordReader(GameList, *this)) return;
+  QLabel* const boxes[2] = {Image1, Image2};
+  for (int n = 1; n <= 2; ++n) {
+    const std::string name = ScreenshotName(GameList.Current.Command, n);
+    QLabel* box = boxes[n - 1];
+    if (platform::FileExists(name)) {
+      LoadPicture(box, name);
+      box->setVisible(true);
+    } else {
+      // The old picture stays loaded, only hidden.
+      box->setVisible(false);
+    }
+  }
+}
+
+void TForm1::CheckBox2Click() { PresenceFilter(GameList, *this); }
+
+void TForm1::BitBtn1Click() {
+  if (CheckBox1->isChecked()) UnpackCurrentGame();
+  // The command word is read only now, after any unpacking.
+  LaunchFile(S(Edit2->text()), GameList.Current.Command, std::string(), platform::SW_SHOWNORMAL);
+}
+
+void TForm1::UnpackCurrentGame() {
+  // The unpacking of the current game's archive into Edit3's directory goes here once the
+  // extraction component is in; until then a launch starts the emulator straight away.
+}
+
+void TForm1::Label2Click() {
+  if (Form2) Form2->exec();
+}
+
+void TForm1::LoadPicture(QLabel* box, const std::string& name) {
+  pictures::TPicture picture;
+  picture.LoadFromFile(name);
+  box->setPixmap(QPixmap::fromImage(picture.Image()));
+}
+
+void TForm1::AddRow(const std::string& text) {
+  // Rows appear without a selection change, so no handler runs for them.
+  const QSignalBlocker quiet(ListBox1);
+  auto* item = new QListWidgetItem(Q(text), ListBox1);
+  item->setSizeHint(QSize(0, kRowHeight));
+}
+
+void TForm1::ClearRows() {
+  // Clearing drops the selection; that is no user's selection, so no record is fetched.
+  const QSignalBlocker quiet(ListBox1);
+  ListBox1->clear();
+}
+
+int TForm1::SelectedRow() const {
+  // The selection model, not currentRow(): the list has a current row as soon as it has
+  // the focus, selected or not.
+  const QModelIndexList rows = ListBox1->selectionModel()->selectedRows();
+  return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+bool TForm1::PresentOnly() const { return CheckBox2->isChecked(); }
+void TForm1::SetRomPathText(const std::string& text) { Label1->setText(Q(text)); }
+void TForm1::SetCommandText(const std::string& text) { Label3->setText(Q(text)); }
+void TForm1::SetDestinationText(const std::string& text) { Edit3->setText(Q(text)); }
+
+}  // namespace launcher

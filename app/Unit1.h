@@ -1,0 +1,95 @@
+#pragma once
+// The main window: asks for the game list file, lists the games, shows the selected game's
+// details and screenshots, narrows the list to present games, and launches the emulator.
+#include <QWidget>
+#include <string>
+
+#include "GameList.h"
+#include "UserInterface.h"
+
+namespace Ui {
+class TForm1;
+}
+class QLabel;
+class QFrame;
+class QListWidget;
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
+
+namespace launcher {
+
+class TLabel;
+
+// The open-file dialog of the window's layout; it runs through the user-interface services.
+struct TOpenDialog {
+  std::string Filter = "ROM list (*.ROM)|*.ROM";
+  std::string DefaultExt = "ROM";
+  std::string InitialDir;
+  std::string FileName;
+  // True and FileName set when the user chose a file.
+  bool Execute();
+};
+
+class TForm1 : public QWidget, private IGameListView {
+  Q_OBJECT
+public:
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // Event handlers, by the names the layout binds them to. Each may raise: the window's
+  // wiring runs them through RunHandler, which shows the error.
+  void FormShow();
+  void ListBox1Click();
+  void CheckBox2Click();
+  void BitBtn1Click();
+  void Label2Click();
+
+  // The held game list file name and current game.
+  const TGameListState& State() const { return GameList; }
+
+  // The controls of the layout.
+  QLabel* Image1;
+  QLabel* Image2;
+  QLabel* Image3;
+  QFrame* Bevel1;
+  QLabel* Label1;
+  TLabel* Label2;
+  QLabel* Label3;
+  QListWidget* ListBox1;
+  QCheckBox* CheckBox1;
+  QLineEdit* Edit3;
+  QLineEdit* Edit2;
+  QPushButton* BitBtn1;
+  QCheckBox* CheckBox2;
+  TOpenDialog Open;
+
+protected:
+  void showEvent(QShowEvent* e) override;
+
+private:
+  // IGameListView
+  void AddRow(const std::string& text) override;
+  void ClearRows() override;
+  int SelectedRow() const override;
+  bool PresentOnly() const override;
+  void SetRomPathText(const std::string& text) override;
+  void SetCommandText(const std::string& text) override;
+  void SetDestinationText(const std::string& text) override;
+
+  // The unpacking step of a launch with "Zip support" checked.
+  void UnpackCurrentGame();
+  // Loads a picture file into a picture box (decoder by extension, stretched when the box
+  // stretches).
+  static void LoadPicture(QLabel* box, const std::string& name);
+
+  Ui::TForm1* Form;
+  TGameListState GameList;
+  bool ShowHandled = false;
+  bool Centred = false;
+};
+
+// The main window, set by the program at start-up.
+extern TForm1* Form1;
+
+}  // namespace launcher
