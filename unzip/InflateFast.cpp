@@ -1,0 +1,166 @@
+// Inflate's fast loop. It runs only while two margins hold, so its body needs no input or
+// window checks:
+//   - at least kFastInputMargin unread bytes in the input buffer: one 8-byte load per symbol
+//     tops the 64-bit bit buffer up to 56 or more bits, and a whole length/distance pair needs
+//     at most 15 + 5 + 15 + 13 = 48;
+//   - at most 32768 - 258 bytes in the window, so a maximal match fits, and the window block
+//     has slack after it for copies that overshoot by a few bytes.
+// It never triggers a refill and never delivers output, so the reference decoder's refills,
+// writes and events happen at the same points; on leaving, the bytes it loaded but did not use
+// go back to the input buffer and the careful state is exact again.
+#include <cstring>
+
+#include "InflateInternal.h"
+
+namespace unzip::detail {
+
+namespace {
+
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+inline void Store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
+
+// Entries are read as one 64-bit word: op in bits 0-7, bits in 8-15, value in 32-63.
+inline uint64_t EntryWord(const TDecodeEntry* e) {
+  uint64_t w;
+  std::memcpy(&w, e, 8);
+  return w;
+}
+inline unsigned OpOf(uint64_t w) { return static_cast<unsigned>(w & 0xFF); }
+inline unsigned BitsOf(uint64_t w) { return static_cast<unsigned>((w >> 8) & 0xFF); }
+inline uint32_t ValueOf(uint64_t w) { return static_cast<uint32_t>(w >> 32); }
+
+static_assert(kWindowAllocSize >= 2 * kWindowSize + 16, "copies may overshoot the window end");
+
+// Copies a match of length len from distance dist behind out; may write up to 7 bytes past
+// out + len (within the window block's slack).
+inline void CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
+  const uint8_t* src = out - dist;
+  if (dist >= 8) {
+    uint8_t* end = out + len;
+    do {
+      Store64(out, Load64(src));
+      out += 8;
+      src += 8;
+    } while (out < end);
+  } else if (dist == 1) {
+    std::memset(out, *src, len);
+  } else {
+    // Short distance: lay down enough bytes by hand that a whole multiple of the period is
+    // behind the write position, then copy words from that multiple back.
+    uint8_t* end = out + len;
+    const uint32_t step = dist * ((8 + dist - 1) / dist);
+    for (uint32_t i = dist; i < step && out < end; ++i) *out++ = *src++;
+    while (out < end) {
+      Store64(out, Load64(out - step));
+      out += 8;
+    }
+  }
+}
+
+}  // namespace
+
+int InflateFastLoop(TInflater& z, const TDecodeTable* lit, int litBits, const TDecodeTable* dist,
+                    int distBits) {
+  TExtractState& s = z.S;
+  const uint8_t* in = s.InPtr;
+  const uint8_t* const inStart = in;
+  const uint8_t* const inFastEnd = s.InPtr + s.InCount - kFastInputMargin;
+  uint8_t* out = z.Cur + z.WPos;
+  uint8_t* const outFastEnd = z.Cur + (kWindowSize - kMaxMatch);
+  // Earliest byte a distance may reach: the entry's first byte, or 32 KiB back.
+  const uint8_t* const reachBase =
+      z.CycleBase >= static_cast<int64_t>(kWindowSize) ? z.Hist : z.Cur - z.CycleBase;
+  const TDecodeEntry* const litRoot = lit->Root();
+  const TDecodeEntry* const distRoot = dist ? dist->Root() : nullptr;
+  const uint64_t litMask = (uint64_t{1} << litBits) - 1;
+  const uint64_t distMask = (uint64_t{1} << distBits) - 1;
+
+  uint64_t bb = z.Bits;
+  unsigned bc = z.Count;
+  int result = kInflateContinue;
+
+  while (in <= inFastEnd && out <= outFastEnd) {
+    bb |= Load64(in) << bc;
+    in += (63 - bc) >> 3;
+    bc |= 56;
+
+    uint64_t e = EntryWord(litRoot + (bb & litMask));
+    while (OpOf(e) > kOpLinkBase) {
+      if (OpOf(e) == kOpInvalid) {
+        result = kInflateDataError;
+        goto done;
+      }
+      bb >>= BitsOf(e);
+      bc -= BitsOf(e);
+      e = EntryWord(litRoot + ValueOf(e) + (bb & kMask[OpOf(e) - kOpLinkBase]));
+    }
+    bb >>= BitsOf(e);
+    bc -= BitsOf(e);
+    if (OpOf(e) == kOpLiteral) {
+      *out++ = static_cast<uint8_t>(ValueOf(e));
+      continue;
+    }
+    if (OpOf(e) == kOpEndOfBlock) {
+      result = kInflateOk;
+      break;
+    }
+    {
+      unsigned extra = OpOf(e);
+      uint32_t length = ValueOf(e) + static_cast<uint32_t>(bb & kMask[extra]);
+      bb >>= extra;
+      bc -= extra;
+      if (distRoot == nullptr) {
+        result = kInflateDataError;
+        break;
+      }
+      uint64_t d = EntryWord(distRoot + (bb & distMask));
+      while (OpOf(d) > kOpLinkBase) {
+        if (OpOf(d) == kOpInvalid) {
+          result = kInflateDataError;
+          goto done;
+        }
+        bb >>= BitsOf(d);
+        bc -= BitsOf(d);
+        d = EntryWord(distRoot + ValueOf(d) + (bb & kMask[OpOf(d) - kOpLinkBase]));
+      }
+      bb >>= BitsOf(d);
+      bc -= BitsOf(d);
+      unsigned dextra = OpOf(d);
+      uint32_t distance = ValueOf(d) + static_cast<uint32_t>(bb & kMask[dextra]);
+      bb >>= dextra;
+      bc -= dextra;
+      if (distance > static_cast<uint32_t>(out - reachBase)) {
+        result = kInflateDataError;
+        break;
+      }
+      CopyMatch(out, distance, length);
+      out += length;
+    }
+  }
+done:
+  // Give back the whole bytes loaded but not used (only ones this loop loaded: earlier ones may
+  // belong to a previous chunk), and clear the bits above the count.
+  {
+    unsigned back = bc >> 3;
+    if (back > static_cast<unsigned>(in - inStart)) back = static_cast<unsigned>(in - inStart);
+    in -= back;
+    bc -= back * 8;
+    bb &= (uint64_t{1} << bc) - 1;
+  }
+  const uint32_t used = static_cast<uint32_t>(in - inStart);
+  s.InPtr += used;
+  s.InCount -= used;
+  s.CompressedLeft -= used;
+  if (used != 0) s.ByteHolder = in[-1];
+  z.Bits = static_cast<uint32_t>(bb);
+  z.Count = static_cast<uint16_t>(bc);
+  z.WPos = static_cast<uint32_t>(out - z.Cur);
+  if (result == kInflateContinue && z.WPos == kWindowSize && !z.Wrap()) return kInflateDataError;
+  return result;
+}
+
+}  // namespace unzip::detail
