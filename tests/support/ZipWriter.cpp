@@ -107,6 +107,18 @@ std::string Encrypt(const std::string& plain, const std::string& password) {
   return out;
 }
 
+std::string Decrypt(const std::string& cipher, const std::string& password) {
+  Keys keys;
+  for (char c : password) keys.Update(static_cast<uint8_t>(c));
+  std::string out(cipher);
+  for (char& c : out) {
+    const uint8_t p = static_cast<uint8_t>(static_cast<uint8_t>(c) ^ keys.Stream());
+    c = static_cast<char>(p);
+    keys.Update(p);
+  }
+  return out;
+}
+
 Entry& ZipWriter::Add(const std::string& name, const std::string& data) {
   Entry e;
   e.Name = name;
@@ -223,13 +235,10 @@ Stored Prepare(const Entry& e) {
   } else {
     compressed = e.Data;
   }
-  uint32_t realCrc = Crc32(e.Data);
-  if (e.ZeroFill) {
-    if (e.Raw || e.Method != 0 || !e.Password.empty())
-      throw std::invalid_argument("ZeroFill is for plain stored entries only");
-    realCrc = CrcOfZeros(realCrc, e.ZeroFill);
-  }
-  s.Crc = e.Crc.value_or(realCrc);
+  if (e.ZeroFill && (e.Raw || e.Method != 0 || !e.Password.empty()))
+    throw std::invalid_argument("ZeroFill is for plain stored entries only");
+  // A given CRC spares computing one over gigabytes of zeros.
+  s.Crc = e.Crc ? *e.Crc : CrcOfZeros(Crc32(e.Data), e.ZeroFill);
   uint16_t flags = 0;
   if (!e.Password.empty()) flags |= 1;
   if (e.DataDescriptor) flags |= 8;

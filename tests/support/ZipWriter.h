@@ -61,6 +61,8 @@ uint32_t Crc32(const std::string& data, uint32_t crc = 0);
 std::string Deflate(const std::string& data, int level = 6);
 // Traditional PKWARE encryption of `plain` (the 12-byte header must already be in front).
 std::string Encrypt(const std::string& plain, const std::string& password);
+// Its inverse: the plain bytes of an encrypted entry's data (header included).
+std::string Decrypt(const std::string& cipher, const std::string& password);
 
 struct Entry {
   std::string Name;
@@ -68,7 +70,8 @@ struct Entry {
   uint16_t Method = 0;            // 0 stored, 8 deflated, or any number with Raw
   int Level = 6;                  // deflate level for method 8 without Raw
   std::optional<std::string> Raw; // compressed bytes written as given (before encryption)
-  uint64_t ZeroFill = 0;          // stored entries only: this many zero bytes after Data
+  uint64_t ZeroFill = 0;          // plain stored entries only: this many zero bytes after
+                                  //   Data (give Crc too to skip computing it)
 
   std::string Password;           // non-empty: traditional encryption, flag bit 0
   std::optional<uint8_t> CheckByte;  // override the 12th header byte
