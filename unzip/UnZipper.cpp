@@ -245,8 +245,14 @@ void TUnZipper::ReadCentralDirectory() {
     platform::TStream& s = *ArchiveStream;
     uint8_t sig[4] = {};
     s.SetPosition(EndRecord.CentralDirectoryOffset);
+    const bool emptyDirectoryInPlace =
+        EndRecord.TotalEntries == 0 &&
+        EndRecord.CentralDirectoryOffset == EndRecord.ArchiveCommentOffset - kEndRecordSize;
     if (s.Read(sig, 4) == 4 && GetU32(sig) == kCentralHeaderSignature) {
       s.Seek(-4, platform::soFromCurrent);
+    } else if (emptyDirectoryInPlace) {
+      // An empty archive: its directory is right where it should be, it only holds nothing.
+      // Scanning the file for local headers would find none, and leave no directory to keep.
     } else {
       bool rebuilt;
       {
