@@ -23,9 +23,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SHARED = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "..", "shared", "corpus")
 MAX_ARCHIVE = 20 * 1024
 MAX_STREAM = 32 * 1024 - 4
+FIXED_TIME = (2020, 6, 15, 12, 30, 44)  # seeds stay the same from one run to the next
 
-# Extraction options byte (fuzz/ExtractTarget.cpp): bit 0 RecreateDirs, bits 1-2 overwrite
-# mode, bits 3-4 password index, bit 5 answer Yes, bit 6 DoAll, bit 7 RetainAttributes.
+# Extraction options (fuzz/ExtractTarget.cpp), byte 0: bit 0 RecreateDirs, bits 1-2 overwrite
+# mode, bits 3-4 password index, bit 5 answer Yes, bit 6 DoAll, bit 7 RetainAttributes;
+# byte 1: bit 0 a file "keep" exists, bit 1 KeepZipOpen, bit 2 sort by name.
 PASSWORDS = {"": 0, "secret": 1, "legacy": 2, "test": 3}
 
 
@@ -66,10 +68,9 @@ def made_archives():
     for method in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
         b = io.BytesIO()
         with zipfile.ZipFile(b, "w", method) as z:
-            z.writestr("readme.txt", text)
-            z.writestr("dir/sub/data.bin", bytes(range(256)) * 4)
-            z.writestr("dir/", b"")
-            z.writestr("empty.txt", b"")
+            for name, content in (("readme.txt", text), ("dir/sub/data.bin", bytes(range(256)) * 4),
+                                  ("dir/", b""), ("empty.txt", b"")):
+                z.writestr(zipfile.ZipInfo(name, FIXED_TIME), content, method)
             z.comment = b"archive comment"
         out.append(b.getvalue())
     # Encrypted archives and data descriptors through Info-ZIP zip, when it is installed.
@@ -79,6 +80,8 @@ def made_archives():
                 f.write(text)
             with open(os.path.join(t, "b.txt"), "wb") as f:
                 f.write(b"short")
+            for f in ("a.txt", "b.txt"):
+                os.utime(os.path.join(t, f), (1592224244, 1592224244))
             for args in (["-P", "secret"], ["-0", "-P", "secret"], ["-fd"], []):
                 z = os.path.join(t, "x.zip")
                 if os.path.exists(z):
@@ -139,10 +142,10 @@ def main():
         # Extraction: default options (RecreateDirs, overwrite Always, answer Yes, DoAll),
         # and the same with each password the test archives use.
         base = 0x01 | (1 << 1) | 0x20 | 0x40 | 0x80
-        write("extract", bytes([base]) + data)
+        write("extract", bytes([base, 0]) + data)
         if any(flags & 1 for _, flags, _, _ in entries_of(data)):
             for pw in ("secret", "legacy", "test"):
-                write("extract", bytes([base | (PASSWORDS[pw] << 3)]) + data)
+                write("extract", bytes([base | (PASSWORDS[pw] << 3), 0]) + data)
 
     # Decoder seeds: up to four small streams of each method and flag combination, from
     # archives of any size.
@@ -155,6 +158,15 @@ def main():
             if seed and per_kind.get(seed[0], 0) < 4:
                 per_kind[seed[0]] = per_kind.get(seed[0], 0) + 1
                 write("decoders", seed)
+
+    # An archive that would replace the existing "keep", extracted with overwrite Never and
+    # with Prompt answered No.
+    b = io.BytesIO()
+    with zipfile.ZipFile(b, "w") as z:
+        z.writestr(zipfile.ZipInfo("keep", FIXED_TIME), b"replaced")
+        z.writestr(zipfile.ZipInfo("sub/../keep", FIXED_TIME), b"replaced")
+    write("extract", bytes([0x01 | (2 << 1) | 0x40, 1]) + b.getvalue())
+    write("extract", bytes([0x01 | 0x40, 1]) + b.getvalue())
 
     # Round-trip seeds (selector 7: the payload is compressed with zlib, then inflated).
     for level, payload in ((0, b"stored block"), (1, b"abc" * 300), (6, bytes(range(256)) * 8),
@@ -175,6 +187,34 @@ def main():
              ("*[^x]?*[a-z]", "some\\path\\name.ext")]
     for mask, text in masks:
         write("ismatch", mask.encode() + b"\x00" + text.encode())
+
+    # Game lists: the line rule's corners (CR LF, lone CR, LF only, Ctrl-Z, ragged ends).
+    clear("gamelist")
+    rec = b"Title %d\r\nroms\\game%d.zip\r\ncmd%d\r\nsub%d\r\n\r\n"
+    two = b"".join(rec % (i, i, i, i) for i in range(2))
+    for data in (two, two.rstrip(b"\r\n"), two + b"\r\n", two.replace(b"\r\n", b"\n"),
+                 two.replace(b"\r\n", b"\r"), two[:40] + b"\x1a" + two[40:],
+                 b"Only title\r\nc:\\x.zip\r\ncmd", b"", b"\x1a", b"\r\n" * 7):
+        write("gamelist", data)
+
+    # Pictures: small bitmaps and JPEGs of several kinds, when ImageMagick is at hand. The first
+    # byte chooses the extension (bit 0 jpg) and the load path (bit 1 through a file).
+    clear("pictures")
+    if shutil.which("convert"):
+        with tempfile.TemporaryDirectory() as t:
+            kinds = [("bmp", ["-type", "TrueColor"]), ("bmp", ["-type", "Palette"]),
+                     ("bmp", ["-monochrome"]), ("bmp3", []),
+                     ("jpg", []), ("jpg", ["-colorspace", "Gray"]), ("jpg", ["-interlace", "JPEG"]),
+                     ("jpg", ["-colorspace", "CMYK"])]
+            for i, (ext, args) in enumerate(kinds):
+                out = os.path.join(t, "p%d.%s" % (i, ext))
+                subprocess.run(["convert", "-size", "7x5", "plasma:fractal", "-seed", "1"] + args +
+                               [(ext if ext != "bmp3" else "bmp3") + ":" + out], check=True,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                with open(out, "rb") as f:
+                    data = f.read()
+                write("pictures", bytes([1 if ext == "jpg" else 0]) + data)
+                write("pictures", bytes([3 if ext == "jpg" else 2]) + data)
 
     total = 0
     for root, _, files in os.walk(os.path.join(HERE, "corpus")):
