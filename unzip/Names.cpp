@@ -16,16 +16,23 @@ namespace unzip {
 //
 // The matcher's rules are those of a plain recursive walk: a literal segment is matched
 // element by element, and at a "*" every later text position whose character equals the
-// next mask character (any position when that is a "[") is tried in turn. Tried naively that
-// is exponential in the number of stars. It is not needed: what a star asks is only whether
-// SOME position at or after the current one lets the rest of the mask match, so for each
-// segment that follows a star it is enough to know the LAST position where it matches (with
-// everything after it). Those positions are computed once per segment, from the last
-// segment back to the first, each costing one pass over the text.
+// next mask character (any position when that is a "[") is tried in turn. Tried that way
+// it is exponential in the number of stars. It need not be: whether the rest of the mask
+// (from a star on) can match depends only on where in the text it starts, and starting
+// earlier never hurts, since a star may always swallow more. So after each star it is
+// enough to place the following segment (up to the next star) at its leftmost fitting
+// position and go on from there, never returning to an earlier star. Each segment costs at
+// most one pass over the text, times its own length.
 
 namespace {
 
 enum class SetResult { Accept, Reject, Malformed };
+
+// The match ignores the case of A-Z only; every other byte compares by its code.
+inline unsigned char Fold(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
+}
 
 // Reads the set at mask[p] == '['; on Accept or Reject `end` is past its "]".
 SetResult MatchSet(std::string_view mask, size_t p, unsigned char ch, size_t& end) {
@@ -41,14 +48,14 @@ SetResult MatchSet(std::string_view mask, size_t p, unsigned char ch, size_t& en
   for (;;) {
     if (p >= m) return SetResult::Malformed;
     if (mask[p] == ']') break;
-    const unsigned char s = static_cast<unsigned char>(mask[p]);
+    const unsigned char s = Fold(mask[p]);
     ++p;
     if (p >= m) return SetResult::Malformed;
     unsigned char e = s;
     if (mask[p] == '-') {
       ++p;
       if (p >= m || mask[p] == ']') return SetResult::Malformed;
-      e = static_cast<unsigned char>(mask[p]);
+      e = Fold(mask[p]);
       ++p;
       if (p >= m) return SetResult::Malformed;
     }
@@ -70,97 +77,73 @@ SetResult MatchSet(std::string_view mask, size_t p, unsigned char ch, size_t& en
 class Matcher {
 public:
   Matcher(std::string_view mask, std::string_view text)
-      : Mask(mask), Text(text), M(mask.size()), N(text.size()), Last(mask.size() + 1, kUnknown) {}
+      : Mask(mask), Text(text), M(mask.size()), N(text.size()) {}
 
-  bool Run() { return Walk(0, 0); }
+  bool Run() {
+    size_t p = 0, t = 0;
+    for (Outcome r = Segment(p, t);; ) {
+      if (r != Outcome::AtStar) return r == Outcome::Match;
+      // At a star with text left: skip the run of stars and "?", each "?" taking one
+      // character.
+      size_t q = p;
+      while (q < M && (Mask[q] == '*' || Mask[q] == '?')) {
+        if (Mask[q] == '?') {
+          if (t >= N) return false;
+          ++t;
+        }
+        ++q;
+      }
+      if (q >= M) return true;
+      const unsigned char key = Fold(Mask[q]);
+      r = Outcome::NoMatch;
+      for (size_t i = t; i < N; ++i) {
+        if (key != '[' && Fold(Text[i]) != key) continue;
+        p = q;
+        t = i;
+        const Outcome tried = Segment(p, t);
+        if (tried == Outcome::NoMatchAtEnd) break;  // every later start runs out too
+        if (tried != Outcome::NoMatch) {
+          r = tried;
+          break;
+        }
+      }
+      if (r == Outcome::NoMatch) return false;
+    }
+  }
 
 private:
-  static constexpr int64_t kUnknown = -2;
-  static constexpr int64_t kNone = -1;
+  enum class Outcome { Match, NoMatch, NoMatchAtEnd, AtStar };
 
-  // The plain walk from mask p and text t through the elements before the next star.
-  bool Walk(size_t p, size_t t) {
+  // Walks mask p and text t through the elements before the next star. AtStar leaves p at
+  // the star and t at the text still to match (never empty there).
+  Outcome Segment(size_t& p, size_t& t) {
     while (p < M) {
-      if (t >= N) return p + 1 == M && Mask[p] == '*';
+      if (t >= N) return p + 1 == M && Mask[p] == '*' ? Outcome::Match : Outcome::NoMatchAtEnd;
       const char c = Mask[p];
-      if (c == '*') return Star(p, t);
+      if (c == '*') return Outcome::AtStar;
       if (c == '?') {
         ++p;
       } else if (c == '[') {
         size_t end = 0;
-        if (MatchSet(Mask, p, static_cast<unsigned char>(Text[t]), end) != SetResult::Accept) return false;
+        if (MatchSet(Mask, p, Fold(Text[t]), end) != SetResult::Accept)
+          return Outcome::NoMatch;
         p = end;
       } else {
-        if (c != Text[t]) return false;
+        if (Fold(c) != Fold(Text[t])) return Outcome::NoMatch;
         ++p;
       }
       ++t;
     }
-    return t >= N;
-  }
-
-  // The star match for the star at mask p and text t.
-  bool Star(size_t p, size_t t) {
-    size_t q = p;
-    while (q < M && (Mask[q] == '*' || Mask[q] == '?')) {
-      if (Mask[q] == '?') {
-        if (t >= N) return false;
-        ++t;
-      }
-      ++q;
-    }
-    if (q >= M) return true;
-    const int64_t last = LastStart(q);
-    return last != kNone && static_cast<size_t>(last) >= t;
-  }
-
-  // The last text position i at which the mask from q (the character after a star run)
-  // may start: its first character fits and the walk from (q, i) succeeds.
-  int64_t LastStart(size_t q) {
-    if (Last[q] != kUnknown) return Last[q];
-    // Later segments first, without deep recursion for masks with many stars: the walk from
-    // q reaches at most the next star, whose segment is settled here beforehand.
-    std::vector<size_t> pending;
-    for (size_t r = q; r < M;) {
-      size_t star = r;
-      while (star < M && Mask[star] != '*') ++star;
-      if (star >= M) break;
-      size_t next = star;
-      while (next < M && (Mask[next] == '*' || Mask[next] == '?')) ++next;
-      if (next >= M) break;
-      if (Last[next] == kUnknown) pending.push_back(next);
-      r = next;
-    }
-    for (auto it = pending.rbegin(); it != pending.rend(); ++it) Last[*it] = Scan(*it);
-    Last[q] = Scan(q);
-    return Last[q];
-  }
-
-  int64_t Scan(size_t q) {
-    const char key = Mask[q];
-    for (size_t i = N; i-- > 0;)
-      if ((Text[i] == key || key == '[') && Walk(q, i)) return static_cast<int64_t>(i);
-    return kNone;
+    return t >= N ? Outcome::Match : Outcome::NoMatch;
   }
 
   std::string_view Mask, Text;
   size_t M, N;
-  std::vector<int64_t> Last;
 };
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-  return out;
-}
 
 }  // namespace
 
-bool IsMatch(std::string_view mask, std::string_view text) {
-  const std::string m = Lower(mask), t = Lower(text);
-  return Matcher(m, t).Run();
-}
+bool IsMatch(std::string_view mask, std::string_view text) { return Matcher(mask, text).Run(); }
 
 // ---- Percentages ------------------------------------------------------------------------
 

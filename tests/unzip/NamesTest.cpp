@@ -11,86 +11,15 @@
 #include "Exceptions.h"
 #include "Names.h"
 #include "UserInterface.h"
+#include "WildcardReference.h"
 
 namespace fs = std::filesystem;
 using unzip::IsMatch;
 
 namespace {
 
-// ---- The matcher's rules, walked the plain recursive way --------------------------------
-// A second, deliberately naive reading of the rules: the fast matcher must agree with it on
-// every mask and text.
-
-struct Naive {
-  std::string m, t;
-
-  // Returns 1 accept, 0 reject, -1 malformed; `end` past the "]" on accept.
-  int Set(size_t p, unsigned char ch, size_t& end) const {
-    ++p;
-    bool neg = false;
-    if (p < m.size() && (m[p] == '!' || m[p] == '^')) neg = true, ++p;
-    if (p >= m.size() || m[p] == ']') return -1;
-    bool acc = false;
-    while (true) {
-      if (p >= m.size()) return -1;
-      if (m[p] == ']') break;
-      unsigned char s = m[p++], e = s;
-      if (p >= m.size()) return -1;
-      if (m[p] == '-') {
-        ++p;
-        if (p >= m.size() || m[p] == ']') return -1;
-        e = m[p++];
-        if (p >= m.size()) return -1;
-      }
-      if ((ch >= s && ch <= e) || (ch >= e && ch <= s)) { acc = true; break; }
-    }
-    if (acc == neg) return 0;
-    if (acc) {
-      while (p < m.size() && m[p] != ']') ++p;
-      if (p >= m.size()) return -1;
-    }
-    end = p + 1;
-    return 1;
-  }
-
-  bool Match(size_t p, size_t t0) const {
-    while (p < m.size()) {
-      if (t0 >= t.size()) return m.size() - p == 1 && m[p] == '*';
-      if (m[p] == '*') return Star(p, t0);
-      if (m[p] == '?') ++p;
-      else if (m[p] == '[') {
-        size_t end;
-        if (Set(p, t[t0], end) != 1) return false;
-        p = end;
-      } else {
-        if (m[p] != t[t0]) return false;
-        ++p;
-      }
-      ++t0;
-    }
-    return t0 >= t.size();
-  }
-
-  bool Star(size_t p, size_t t0) const {
-    while (p < m.size() && (m[p] == '*' || m[p] == '?')) {
-      if (m[p] == '?') {
-        if (t0 >= t.size()) return false;
-        ++t0;
-      }
-      ++p;
-    }
-    if (p >= m.size()) return true;
-    for (size_t i = t0; i < t.size(); ++i)
-      if ((t[i] == m[p] || m[p] == '[') && Match(p, i)) return true;
-    return false;
-  }
-};
-
-bool NaiveIsMatch(std::string mask, std::string text) {
-  for (auto* s : {&mask, &text})
-    for (char& c : *s)
-      if (c >= 'A' && c <= 'Z') c += 32;
-  return Naive{mask, text}.Match(0, 0);
+bool NaiveIsMatch(const std::string& mask, const std::string& text) {
+  return quorbin_test::WildcardReference::IsMatch(mask, text);
 }
 
 }  // namespace
