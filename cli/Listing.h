@@ -1,0 +1,49 @@
+#pragma once
+// The text of -l and -v: one line per entry and a line of totals. Works on plain values, not
+// on the component, so the layout is tested on its own.
+#include <cstdint>
+#include <string>
+
+namespace cli {
+
+struct TListEntry {
+  std::string Name;            // as shown: directory and name with "/" between the parts
+  int64_t Size = 0;            // uncompressed
+  int64_t Packed = 0;          // compressed (with an encryption header, as stored)
+  uint16_t Method = 0;
+  uint16_t Flags = 0;
+  uint32_t DosDateTime = 0;    // time in the low 16 bits, date in the high 16 bits
+  uint32_t Crc = 0;
+  uint16_t VersionMadeBy = 0;  // high byte: the host system the entry was made on
+  uint32_t ExternalAttributes = 0;
+  std::string Comment;         // -v only
+};
+
+// "Stored", "Shrunk", "Reduce1".."Reduce4", "Implode", "Defl:N" (X, F, S by the flags of the
+// deflate level), a few well-known later methods by name, else "Unk:NNN".
+std::string MethodName(uint16_t method, uint16_t flags);
+// "YYYY-MM-DD HH:MM" of a packed MS-DOS date-time, digits as stored even when invalid.
+std::string FormatDosDateTime(uint32_t dosDateTime);
+// "-rw-r--r--"-style for entries made on Unix that carry a mode; otherwise the MS-DOS
+// attributes as "dos " and the letters d r h s a (or "-" where a bit is clear).
+std::string FormatAttributes(uint16_t versionMadeBy, uint32_t externalAttributes);
+// The space saved, in percent rounded to the nearest integer: 0 for an empty entry,
+// negative when the packed data is larger than the entry.
+int SavedPercent(int64_t size, int64_t packed);
+
+// Writes the listing line by line and keeps the totals.
+class TListWriter {
+public:
+  explicit TListWriter(bool verbose) : Verbose(verbose) {}
+  std::string Header() const;
+  std::string Line(const TListEntry& entry);
+  std::string Footer() const;
+
+private:
+  bool Verbose;
+  int64_t TotalSize = 0;
+  int64_t TotalPacked = 0;
+  int64_t Count = 0;
+};
+
+}  // namespace cli

@@ -1,0 +1,151 @@
+#include "Options.h"
+
+namespace cli {
+
+namespace {
+
+const char* CommandLetter(TCommand c) {
+  switch (c) {
+    case TCommand::List: return "-l";
+    case TCommand::Verbose: return "-v";
+    case TCommand::Test: return "-t";
+    case TCommand::Pipe: return "-p";
+    default: return "";
+  }
+}
+
+}  // namespace
+
+TParseResult ParseOptions(const std::vector<std::string>& args) {
+  TParseResult r;
+  TOptions& o = r.Options;
+  if (args.empty()) {
+    o.Command = TCommand::Help;
+    r.Ok = true;
+    return r;
+  }
+  bool help = false, version = false;
+  bool excluding = false, plainOnly = false;
+  bool overwriteSet = false, neverSet = false;
+  auto fail = [&r](std::string message) {
+    r.Ok = false;
+    r.Error = std::move(message);
+    return r;
+  };
+
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (plainOnly || a.size() < 2 || a[0] != '-') {
+      if (o.Archive.empty())
+        o.Archive = a;
+      else if (excluding)
+        o.Excludes.push_back(a);
+      else
+        o.Includes.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      plainOnly = true;
+      continue;
+    }
+    if (a[1] == '-') {
+      if (a == "--help")
+        help = true;
+      else if (a == "--version")
+        version = true;
+      else
+        return fail("unknown option " + a);
+      continue;
+    }
+    for (size_t k = 1; k < a.size(); ++k) {
+      const char c = a[k];
+      TCommand command = TCommand::Extract;
+      switch (c) {
+        case 'l': command = TCommand::List; break;
+        case 'v': command = TCommand::Verbose; break;
+        case 't': command = TCommand::Test; break;
+        case 'p': command = TCommand::Pipe; break;
+        case 'j': o.JunkPaths = true; break;
+        case 'o': overwriteSet = true; break;
+        case 'n': neverSet = true; break;
+        case 'q': ++o.Quiet; break;
+        case 'x': excluding = true; break;
+        case 'h': help = true; break;
+        case 'd':
+        case 'P': {
+          std::string value;
+          if (k + 1 < a.size()) {
+            value = a.substr(k + 1);
+          } else if (i + 1 < args.size()) {
+            value = args[++i];
+          } else {
+            return fail(c == 'd' ? "option -d needs a directory" : "option -P needs a password");
+          }
+          if (c == 'd') {
+            if (value.empty()) return fail("option -d needs a directory");
+            o.DestDir = value;
+          } else {
+            o.HasPassword = true;
+            o.Password = value;
+          }
+          k = a.size();  // the value took the rest of the argument
+          break;
+        }
+        default:
+          return fail(std::string("unknown option -") + c);
+      }
+      if (command != TCommand::Extract) {
+        if (o.Command != TCommand::Extract && o.Command != command)
+          return fail(std::string("options ") + CommandLetter(o.Command) + " and " +
+                      CommandLetter(command) + " cannot be used together");
+        o.Command = command;
+      }
+    }
+  }
+
+  if (help) {
+    o.Command = TCommand::Help;
+    r.Ok = true;
+    return r;
+  }
+  if (version) {
+    o.Command = TCommand::Version;
+    r.Ok = true;
+    return r;
+  }
+  if (overwriteSet && neverSet) return fail("options -o and -n cannot be used together");
+  if (overwriteSet) o.Overwrite = TOverwrite::Always;
+  if (neverSet) o.Overwrite = TOverwrite::Never;
+  if (o.Archive.empty()) return fail("no archive named");
+  r.Ok = true;
+  return r;
+}
+
+std::string UsageText() {
+  return "Usage: unzipper [options] ARCHIVE [MASK ...] [-x MASK ...] [-d DIR]\n"
+         "Extracts the entries of a ZIP archive (all of them, or those that a MASK selects).\n"
+         "\n"
+         "  -l           list the entries: size, packed size, method, date, time, CRC, name\n"
+         "  -v           list verbosely: adds attributes, encryption and comments\n"
+         "  -t           test the entries: decode and check their CRC, write nothing\n"
+         "  -p           extract to standard output, nothing else printed there\n"
+         "  -d DIR       extract under DIR (default: the current directory)\n"
+         "  -j           junk the stored directories: every file goes straight into DIR\n"
+         "  -o           overwrite existing files without asking\n"
+         "  -n           never overwrite existing files\n"
+         "  -P PASSWORD  password of encrypted entries (else asked for on the terminal)\n"
+         "  -q, -qq      quiet, quieter\n"
+         "  -x MASK ...  leave out the entries that these masks select\n"
+         "  -h, --help   this text\n"
+         "  --version    the version\n"
+         "\n"
+         "Masks: '*' any run of characters, '?' one character, '[a-z]' and '[!a-z]' sets,\n"
+         "letter case ignored. A mask without '/' is matched against the file name alone,\n"
+         "one with '/' against directory and name. Quote masks so the shell leaves them.\n"
+         "\n"
+         "Exit codes: 0 success, 1 warnings (files skipped), 2 damaged archive or entry,\n"
+         "9 archive not found or no archive, 10 bad command line, 11 no matching entries,\n"
+         "80 interrupted, 81 unsupported method, 82 no correct password.\n";
+}
+
+}  // namespace cli

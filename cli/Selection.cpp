@@ -1,0 +1,67 @@
+#include "Selection.h"
+
+#include "Names.h"
+
+namespace cli {
+
+std::string ComponentMask(const std::string& userMask) {
+  std::string m = userMask;
+  for (char& c : m)
+    if (c == '/') c = '\\';
+  return m;
+}
+
+std::string DisplayName(const std::string& componentName) {
+  std::string s = componentName;
+  for (char& c : s)
+    if (c == '\\') c = '/';
+  return s;
+}
+
+bool MaskSelects(const std::string& mask, const std::string& directory, const std::string& fileName) {
+  if (mask.find('\\') != std::string::npos) return unzip::IsMatch(mask, directory + fileName);
+  return unzip::IsMatch(mask, fileName);
+}
+
+TSelection SelectEntries(const std::vector<TEntryName>& entries,
+                         const std::vector<std::string>& includes,
+                         const std::vector<std::string>& excludes) {
+  std::vector<std::string> inc, exc;
+  for (const auto& m : includes) inc.push_back(ComponentMask(m));
+  for (const auto& m : excludes) exc.push_back(ComponentMask(m));
+  std::vector<uint8_t> used(inc.size(), 0);
+
+  TSelection s;
+  s.Included.assign(entries.size(), 0);
+  s.Excluded.assign(entries.size(), 0);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const TEntryName& e = entries[i];
+    bool in = inc.empty();
+    // Every include mask is tried, not just up to the first match, so that a mask is only
+    // called unmatched when it really selects nothing.
+    for (size_t k = 0; k < inc.size(); ++k) {
+      if (used[k] && in) continue;
+      if (MaskSelects(inc[k], e.Directory, e.FileName)) {
+        used[k] = 1;
+        in = true;
+      }
+    }
+    if (!in) continue;
+    s.Included[i] = 1;
+    bool out = false;
+    for (const auto& m : exc)
+      if (MaskSelects(m, e.Directory, e.FileName)) {
+        out = true;
+        break;
+      }
+    if (out)
+      s.Excluded[i] = 1;
+    else
+      ++s.Count;
+  }
+  for (size_t k = 0; k < inc.size(); ++k)
+    if (!used[k]) s.UnmatchedMasks.push_back(includes[k]);
+  return s;
+}
+
+}  // namespace cli

@@ -1,0 +1,38 @@
+#pragma once
+// Which entries a run works on: the masks after the archive name select (all entries when
+// there are none), the masks after -x leave entries out. The include side follows the
+// component's own rule for FilesList exactly (a mask with a directory separator is matched
+// against directory and name, any other against the name alone, letter case ignored), so the
+// entries counted here are the entries the component extracts.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// A mask as the user typed it, in the component's form: "/" becomes "\".
+std::string ComponentMask(const std::string& userMask);
+// A name in the component's form ("dir\sub\") as the user reads it: "dir/sub/".
+std::string DisplayName(const std::string& componentName);
+
+// True when the component-form mask selects the entry with this directory and file name.
+bool MaskSelects(const std::string& mask, const std::string& directory, const std::string& fileName);
+
+struct TEntryName {
+  std::string Directory;  // "dir\sub\" or empty
+  std::string FileName;   // empty for a directory entry
+};
+
+struct TSelection {
+  std::vector<uint8_t> Included;     // the include masks select it (the component will take it)
+  std::vector<uint8_t> Excluded;     // included, but an exclude mask leaves it out
+  std::vector<std::string> UnmatchedMasks;  // include masks (as typed) that selected nothing
+  int32_t Count = 0;                 // included and not excluded
+};
+
+// The selection over all entries; masks as the user typed them.
+TSelection SelectEntries(const std::vector<TEntryName>& entries,
+                         const std::vector<std::string>& includes,
+                         const std::vector<std::string>& excludes);
+
+}  // namespace cli

@@ -1,0 +1,85 @@
+#include "Terminal.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace cli {
+
+namespace {
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+void WriteAll(int fd, std::string_view s) {
+  while (!s.empty()) {
+    const ssize_t n = ::write(fd, s.data(), s.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    s.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+TOverwriteAnswer ParseOverwriteAnswer(std::string_view line) {
+  const std::string_view s = Trim(line);
+  if (s == "n") return TOverwriteAnswer::No;
+  if (s == "N") return TOverwriteAnswer::None;
+  if (s == "y" || s == "Y" || EqualsNoCase(s, "yes")) return TOverwriteAnswer::Yes;
+  if (EqualsNoCase(s, "no")) return TOverwriteAnswer::No;
+  if (s == "A" || s == "a" || EqualsNoCase(s, "all")) return TOverwriteAnswer::All;
+  if (EqualsNoCase(s, "none")) return TOverwriteAnswer::None;
+  return TOverwriteAnswer::Invalid;
+}
+
+bool InputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+
+bool AskLine(const std::string& prompt, bool echo, std::string& line) {
+  WriteAll(STDERR_FILENO, prompt);
+  termios saved{};
+  bool restore = false;
+  if (!echo && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+    restore = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+  }
+  line.clear();
+  bool ok = false;
+  for (;;) {
+    char c;
+    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n == 1) {
+      if (c == '\n') {
+        ok = true;
+        break;
+      }
+      line += c;
+      continue;
+    }
+    // End of input with something typed still counts as an answer; a signal never does.
+    if (n == 0) ok = !line.empty();
+    break;
+  }
+  if (restore) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (!echo) WriteAll(STDERR_FILENO, "\n");
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return ok;
+}
+
+}  // namespace cli

@@ -1,0 +1,702 @@
+#include "Unzipper.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <unordered_map>
+
+#include "DiskNames.h"
+#include "ExitCodes.h"
+#include "FileNames.h"
+#include "Listing.h"
+#include "Options.h"
+#include "Progress.h"
+#include "Selection.h"
+#include "Terminal.h"
+#include "UnZipper.h"
+#include "UnzipErrors.h"
+#include "UserInterface.h"
+
+#ifndef QUORBIN_VERSION
+#define QUORBIN_VERSION "0.1"
+#endif
+
+namespace cli {
+
+namespace {
+
+// ---- Interruption ----------------------------------------------------------------------------
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void HandleInterrupt(int) { g_interrupted = 1; }
+
+// Ctrl-C (and a hang-up or a polite kill) ask the component to stop at its next input refill,
+// so that it removes the file it was writing; a second one ends the program at once.
+void InstallInterruptHandlers() {
+  struct sigaction sa {};
+  sa.sa_handler = HandleInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESETHAND;  // no SA_RESTART either: a question being read is cut short
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+}
+
+[[noreturn]] void RaiseInterrupted() { throw unzip::EUserCanceled(unzip::kMsgUserAborted); }
+
+// ---- Output -----------------------------------------------------------------------------------
+
+void WriteFd(int fd, const std::string& s) {
+  size_t done = 0;
+  while (done < s.size()) {
+    const ssize_t n = ::write(fd, s.data() + done, s.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+std::string Hex8(uint32_t v) {
+  char b[12];
+  std::snprintf(b, sizeof b, "%08" PRIx32, v);
+  return b;
+}
+
+// Where decoded bytes go: files (the component's own output), nowhere (-t) or standard
+// output (-p).
+enum class TSink { Files, Discard, Stdout };
+
+class TCliUnZipper : public unzip::TUnZipper {
+public:
+  TSink Sink = TSink::Files;
+  int64_t Written = 0;  // bytes delivered in this program run
+
+  int64_t WriteOutput(const uint8_t* buffer, int64_t count) override {
+    int64_t n = 0;
+    switch (Sink) {
+      case TSink::Files: n = TUnZipper::WriteOutput(buffer, count); break;
+      case TSink::Discard: n = count; break;
+      case TSink::Stdout:
+        while (n < count) {
+          const ssize_t w = ::write(STDOUT_FILENO, buffer + n, static_cast<size_t>(count - n));
+          if (w < 0 && errno == EINTR) continue;
+          if (w <= 0) break;
+          n += w;
+        }
+        break;
+    }
+    Written += n;
+    return n;
+  }
+};
+
+// The user-interface services during a run: the component's own message boxes are turned
+// into reports of this program, and the message processing of every input refill is where an
+// interruption turns into the component's cancel request.
+class TCliUserInterface : public platform::ConsoleUserInterface {
+public:
+  unzip::TUnZipper* Zipper = nullptr;
+  bool UnknownMethod = false;
+
+  platform::TModalResult MessageBox(const std::string& text, const std::string& caption,
+                                    platform::TMsgButtons buttons) override {
+    if (text == "Unknown Compression Method") {
+      UnknownMethod = true;
+      return platform::TModalResult::Ok;
+    }
+    return ConsoleUserInterface::MessageBox(text, caption, buttons);
+  }
+  void ProcessMessages() override {
+    if (g_interrupted && Zipper) Zipper->Cancel();
+  }
+};
+
+bool IsDirectoryEntry(const unzip::TZipHeaderInfo& e) {
+  return e.FileName.empty() || e.FileName == "." || e.FileName == "..";
+}
+
+bool MethodSupported(uint16_t method) { return method <= 6 || method == 8; }
+
+const char* ExtractVerb(uint16_t method) {
+  switch (method) {
+    case 0: return " extracting: ";
+    case 1: return "unshrinking: ";
+    case 2: case 3: case 4: case 5: return "  expanding: ";
+    case 6: return "  exploding: ";
+    default: return "  inflating: ";
+  }
+}
+
+std::string AbsoluteHostName(const std::string& name) {
+  if (name.empty()) return platform::GetCurrentDirectory();
+  if (name[0] == '/' || (name.size() >= 2 && name[1] == ':')) return name;
+  std::string cwd = platform::GetCurrentDirectory();
+  if (cwd.empty() || cwd.back() != '/') cwd += '/';
+  return cwd + name;
+}
+
+// ---- One run ------------------------------------------------------------------------------------
+
+class TRun {
+public:
+  explicit TRun(const TOptions& options) : O(options) {}
+  int Execute();
+
+private:
+  const TOptions& O;
+  TCliUnZipper Z;
+  TCliUserInterface UI;
+  std::string Shown;    // the archive as named to the user
+  std::string Archive;  // its absolute name
+  std::string MissingDisk;
+  TOutcome Out;
+
+  // Per entry of the directory.
+  std::vector<uint8_t> Excluded, Unsupported, Settled;
+  std::vector<std::string> Names;
+
+  // Questions.
+  bool OverwriteAll = false, OverwriteNone = false, NoTerminalAnswer = false;
+  int32_t PasswordIndex = -1;
+  int PasswordAttempts = 0;
+  int32_t CurrentIndex = -1;
+  int64_t WrittenAtStart = 0;
+
+  // Progress.
+  bool ProgressEnabled = false;
+  int64_t TotalBytes = 0;
+  std::chrono::steady_clock::time_point Start;
+  TProgressPacer Pacer;
+
+  // Messages: information on standard output (never with -p, none with -q), warnings on
+  // standard error (none with -qq), errors always.
+  void ClearBar() {
+    if (Pacer.Drawn()) WriteFd(STDERR_FILENO, "\r\033[K");
+  }
+  void Info(const std::string& s) {
+    if (O.Quiet > 0 || O.Command == TCommand::Pipe) return;
+    ClearBar();
+    std::fputs(s.c_str(), stdout);
+    if (ProgressEnabled) std::fflush(stdout);
+  }
+  void Warn(const std::string& s) {
+    if (O.Quiet > 1) return;
+    Error(s);
+  }
+  void Error(const std::string& s) {
+    std::fflush(stdout);
+    ClearBar();
+    WriteFd(STDERR_FILENO, s);
+  }
+
+  bool WillSkip(int32_t i) const { return Excluded[i] || Settled[i] || Unsupported[i]; }
+
+  int ReadArchive();
+  int List();
+  int Extract();
+  void WireEvents();
+  int32_t IndexOfCurrentEntry();
+  std::string ScratchDirectory();
+};
+
+int TRun::Execute() {
+  Shown = O.Archive;
+  std::string name = O.Archive;
+  if (!platform::FileExists(name)) {
+    for (const char* ext : {".zip", ".ZIP"})
+      if (platform::FileExists(O.Archive + ext)) {
+        name = O.Archive + ext;
+        break;
+      }
+  }
+  if (!platform::FileExists(name)) {
+    Error("unzipper: cannot find or open " + O.Archive +
+          (platform::DirectoryExists(O.Archive) ? " (it is a directory)\n" : "\n"));
+    return kExitNoArchive;
+  }
+  Shown = name;
+  Archive = AbsoluteHostName(name);
+
+  UI.Zipper = &Z;
+  platform::ScopedUserInterface scoped(UI);
+  InstallInterruptHandlers();
+
+  if (const int code = ReadArchive(); code >= 0) return code;
+  if (O.Command == TCommand::List || O.Command == TCommand::Verbose) return List();
+  return Extract();
+}
+
+// Reads the directory; -1 when it worked, else the exit code.
+int TRun::ReadArchive() {
+  Z.OnGetNextDisk = [this](unzip::TSender, int32_t disk, std::string& fname) {
+    const auto candidates = DiskNameCandidates(Archive, disk, Z.EndRecord.ThisDiskNumber + 1);
+    for (const auto& c : candidates)
+      if (platform::FileExists(c)) {
+        fname = c;
+        return;
+      }
+    MissingDisk = candidates.front();
+    fname.clear();
+  };
+  try {
+    Z.SetZipName(Archive);
+    Z.ReadDirectory();
+  } catch (const unzip::EIncompleteZip&) {
+    Error("unzipper: " + Shown +
+          ": no end of central directory found: not a ZIP archive, or a part of a split set "
+          "other than its last (.zip) file\n");
+    return kExitNoArchive;
+  } catch (const unzip::EUserCanceled& e) {
+    if (!MissingDisk.empty()) {
+      Error("unzipper: " + Shown + ": a disk of the split set is missing: cannot find " +
+            MissingDisk + "\n");
+      return kExitNoArchive;
+    }
+    Error("unzipper: " + e.Message + "\n");
+    return kExitInterrupted;
+  } catch (const platform::EFOpenError& e) {
+    Error("unzipper: cannot open " + Shown + ": " + e.Message + "\n");
+    return kExitNoArchive;
+  } catch (const platform::Exception& e) {
+    Error("unzipper: " + Shown + ": damaged archive: " + e.Message + "\n");
+    return kExitBadArchive;
+  }
+  const int32_t n = Z.EntryCount();
+  Excluded.assign(n, 0);
+  Unsupported.assign(n, 0);
+  Settled.assign(n, 0);
+  Names.resize(n);
+  return -1;
+}
+
+int TRun::List() {
+  const bool verbose = O.Command == TCommand::Verbose;
+  const int32_t n = Z.EntryCount();
+  std::vector<TEntryName> names(n);
+  for (int32_t i = 0; i < n; ++i) {
+    const auto& e = Z.EntryInfo(i);
+    names[i] = {e.Directory, e.FileName};
+  }
+  const TSelection sel = SelectEntries(names, O.Includes, O.Excludes);
+  Z.KeepZipOpen = true;  // comments are read one by one: open the file once
+
+  std::string text;
+  if (O.Quiet == 0) {
+    text += "Archive:  " + Shown + "\n";
+    if (Z.EndRecord.HasArchiveComment()) {
+      try {
+        const std::string comment = Z.ArchiveComment();
+        text += comment;
+        if (!comment.empty() && comment.back() != '\n') text += '\n';
+      } catch (const platform::Exception& e) {
+        Warn("unzipper: " + Shown + ": cannot read the archive comment: " + e.Message + "\n");
+      }
+    }
+  }
+  TListWriter writer(verbose);
+  if (O.Quiet < 2) text += writer.Header();
+  for (int32_t i = 0; i < n; ++i) {
+    if (!sel.Included[i] || sel.Excluded[i]) continue;
+    if (g_interrupted) {
+      std::fputs(text.c_str(), stdout);
+      Error("unzipper: interrupted\n");
+      return kExitInterrupted;
+    }
+    const auto& e = Z.EntryInfo(i);
+    TListEntry l;
+    l.Name = DisplayName(e.Directory + e.FileName);
+    l.Size = e.UncompressedSize;
+    l.Packed = e.CompressedSize;
+    l.Method = e.CompressionMethod;
+    l.Flags = e.Flags;
+    l.DosDateTime = e.FileDateTime;
+    l.Crc = e.Crc32;
+    l.VersionMadeBy = e.VersionMadeBy;
+    l.ExternalAttributes = e.ExternalAttributes;
+    if (verbose && e.HasComment()) {
+      // A comment that cannot be read is reported; the other entries are still listed.
+      try {
+        l.Comment = Z.EntryComment(i);
+      } catch (const platform::Exception& ex) {
+        l.Comment = "(comment unreadable: " + ex.Message + ")";
+        ++Out.Damaged;
+      }
+    }
+    text += writer.Line(l);
+    if (text.size() > (1 << 16)) {
+      std::fputs(text.c_str(), stdout);
+      text.clear();
+    }
+  }
+  if (O.Quiet < 2) text += writer.Footer();
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+  Z.KeepZipOpen = false;
+
+  for (const auto& m : sel.UnmatchedMasks) Warn("caution: no entry matches " + m + "\n");
+  Out.Done = sel.Count;
+  Out.UnmatchedMasks = static_cast<int>(sel.UnmatchedMasks.size());
+  if (n == 0) {
+    Warn("unzipper: " + Shown + " is empty\n");
+    return kExitWarning;
+  }
+  return ExitCodeFor(Out);
+}
+
+std::string TRun::ScratchDirectory() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/unzipper-XXXXXX";
+  if (!::mkdtemp(pattern.data())) return {};
+  return pattern;
+}
+
+int32_t TRun::IndexOfCurrentEntry() {
+  if (Z.CurrentEntry.LocalHeaderOffset < 0) return -1;
+  const int32_t n = Z.EntryCount();
+  for (int32_t i = 0; i < n; ++i) {
+    const auto& e = Z.EntryInfo(i);
+    if (e.LocalHeaderOffset == Z.CurrentEntry.LocalHeaderOffset &&
+        e.DiskNumberStart == Z.CurrentEntry.DiskNumberStart)
+      return i;
+  }
+  return -1;
+}
+
+void TRun::WireEvents() {
+  const bool testing = O.Command == TCommand::Test;
+
+  Z.OnStartUnZipInfo = [this](unzip::TSender, int32_t, int64_t total, bool&) {
+    TotalBytes = total;
+    Start = std::chrono::steady_clock::now();
+  };
+
+  Z.OnStartUnZip = [this](unzip::TSender, int32_t i, const std::string&, bool& skip) {
+    if (Settled[i] || Excluded[i]) {
+      skip = true;
+      return;
+    }
+    const auto& e = Z.EntryInfo(i);
+    if (IsDirectoryEntry(e)) {
+      Settled[i] = 1;
+      Info("   creating: " + Names[i] + "\n");
+      return;
+    }
+    if (Unsupported[i]) {
+      skip = true;
+      Settled[i] = 1;
+      ++Out.Unsupported;
+      Warn("   skipping: " + Names[i] + "  (unsupported compression method " +
+           std::to_string(e.CompressionMethod) + ")\n");
+      return;
+    }
+    CurrentIndex = i;
+    UI.UnknownMethod = false;
+    WrittenAtStart = Z.Written;
+    if (O.Command == TCommand::Extract) Info(ExtractVerb(e.CompressionMethod) + Names[i] + "\n");
+  };
+
+  Z.OnEndUnZip = [this, testing](unzip::TSender, int32_t i, const std::string& fname) {
+    Settled[i] = 1;
+    const auto& e = Z.EntryInfo(i);
+    const int64_t written = Z.Written - WrittenAtStart;
+    if (Z.Sink != TSink::Files) platform::DeleteFile(fname);  // the empty stand-in file
+    if (UI.UnknownMethod && e.UncompressedSize > 0) {
+      // Nothing was decoded although the stored CRC happened to agree.
+      if (Z.Sink == TSink::Files) platform::DeleteFile(fname);
+      ++Out.Unsupported;
+      Warn("   skipping: " + Names[i] + "  (unsupported compression method " +
+           std::to_string(e.CompressionMethod) + ")\n");
+      return;
+    }
+    if (written != e.UncompressedSize) {
+      // The CRC agreed but the data came out shorter than the entry says: still damaged.
+      if (Z.Sink == TSink::Files) platform::DeleteFile(fname);
+      ++Out.Damaged;
+      if (testing) Info("    testing: " + Names[i] + "  size mismatch\n");
+      Error(Names[i] + ": damaged: " + std::to_string(written) + " bytes decoded, " +
+            std::to_string(e.UncompressedSize) + " expected\n");
+      return;
+    }
+    ++Out.Done;
+    if (testing) Info("    testing: " + Names[i] + "  OK\n");
+  };
+
+  Z.OnSkippingFile = [this](unzip::TSender, unzip::TSkipReason reason, int32_t i) {
+    if (Settled[i] || Excluded[i]) return;
+    Settled[i] = 1;
+    if (Unsupported[i]) {
+      ++Out.Unsupported;
+      Warn("   skipping: " + Names[i] + "  (unsupported compression method " +
+           std::to_string(Z.EntryInfo(i).CompressionMethod) + ")\n");
+      return;
+    }
+    if (reason == unzip::TSkipReason::SkipBadPassword) {
+      ++Out.BadPassword;
+      Warn("   skipping: " + Names[i] + "  (incorrect password)\n");
+      return;
+    }
+    if (O.Overwrite == TOverwrite::Never) return;  // what -n asked for: no warning
+    ++Out.NotReplaced;
+    if (NoTerminalAnswer)
+      Warn("   skipping: " + Names[i] + "  (exists; no terminal to ask: use -o or -n)\n");
+  };
+
+  Z.OnBadCRC = [this, testing](unzip::TSender, int32_t calc, int32_t stored, int32_t i) {
+    Settled[i] = 1;
+    if (UI.UnknownMethod) {
+      ++Out.Unsupported;
+      Warn("   skipping: " + Names[i] + "  (unsupported compression method " +
+           std::to_string(Z.EntryInfo(i).CompressionMethod) + ")\n");
+      return;
+    }
+    ++Out.Damaged;
+    const std::string what = "bad CRC " + Hex8(static_cast<uint32_t>(calc)) + "  (should be " +
+                             Hex8(static_cast<uint32_t>(stored)) + ")";
+    if (testing && O.Quiet == 0)
+      Info("    testing: " + Names[i] + "  " + what + "\n");
+    else
+      Error(Names[i] + ": " + what + "\n");
+  };
+
+  Z.OnBadPassword = [this](unzip::TSender, int32_t i, std::string& password) {
+    if (WillSkip(i) || O.HasPassword || !InputIsTerminal()) return;
+    if (i != PasswordIndex) {
+      PasswordIndex = i;
+      PasswordAttempts = 0;
+    }
+    if (PasswordAttempts >= 3) return;
+    ++PasswordAttempts;
+    std::string line;
+    const bool ok = AskLine("[" + Shown + "] " + Names[i] + " password: ", false, line);
+    if (g_interrupted) RaiseInterrupted();
+    if (ok && !line.empty()) password = line;
+  };
+
+  Z.OnPromptForOverwrite = [this](unzip::TSender, bool& overwrite, int32_t i, std::string&) {
+    if (WillSkip(i)) {
+      // Not extracted at all: let it through to the start event, which skips it before
+      // anything is created, so nobody is asked about a file that stays untouched.
+      overwrite = true;
+      return;
+    }
+    if (OverwriteAll || OverwriteNone) {
+      overwrite = OverwriteAll;
+      return;
+    }
+    if (!InputIsTerminal()) {
+      NoTerminalAnswer = true;
+      overwrite = false;
+      return;
+    }
+    const std::string shownName =
+        O.JunkPaths ? DisplayName(Z.EntryInfo(i).FileName) : Names[i];
+    for (;;) {
+      std::string line;
+      const bool ok = AskLine("replace " + shownName + "? [y]es, [n]o, [A]ll, [N]one: ", true, line);
+      if (g_interrupted) RaiseInterrupted();
+      if (!ok) {
+        OverwriteNone = true;
+        overwrite = false;
+        return;
+      }
+      switch (ParseOverwriteAnswer(line)) {
+        case TOverwriteAnswer::Yes: overwrite = true; return;
+        case TOverwriteAnswer::No: overwrite = false; return;
+        case TOverwriteAnswer::All: OverwriteAll = overwrite = true; return;
+        case TOverwriteAnswer::None:
+          OverwriteNone = true;
+          overwrite = false;
+          return;
+        case TOverwriteAnswer::Invalid: break;
+      }
+    }
+  };
+
+  ProgressEnabled = O.Quiet == 0 && ::isatty(STDERR_FILENO) == 1;
+  if (ProgressEnabled)
+    Z.OnTotalPercentDone = [this](unzip::TSender, int32_t percent) {
+      const double t =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+      if (!Pacer.ShouldDraw(t, percent)) return;
+      std::fflush(stdout);
+      WriteFd(STDERR_FILENO,
+              "\r" + FormatProgressLine(percent, Z.Written, TotalBytes, t) + "\033[K");
+    };
+}
+
+int TRun::Extract() {
+  const int32_t n = Z.EntryCount();
+  if (n == 0) {
+    Info("Archive:  " + Shown + "\n");
+    Warn("unzipper: " + Shown + " is empty\n");
+    return kExitWarning;
+  }
+  std::vector<TEntryName> entryNames(n);
+  for (int32_t i = 0; i < n; ++i) {
+    const auto& e = Z.EntryInfo(i);
+    entryNames[i] = {e.Directory, e.FileName};
+    Names[i] = DisplayName(e.Directory + e.FileName);
+    Unsupported[i] = !IsDirectoryEntry(e) && !MethodSupported(e.CompressionMethod);
+  }
+  const TSelection sel = SelectEntries(entryNames, O.Includes, O.Excludes);
+  Excluded = sel.Excluded;
+  Out.UnmatchedMasks = static_cast<int>(sel.UnmatchedMasks.size());
+  for (const auto& m : sel.UnmatchedMasks) Warn("caution: no entry matches " + m + "\n");
+  if (sel.Count == 0) {
+    if (sel.UnmatchedMasks.empty()) Warn("caution: every selected entry is excluded\n");
+    return kExitNoMatch;
+  }
+
+  const bool extracting = O.Command == TCommand::Extract;
+  std::string scratch;
+  if (extracting) {
+    Z.SetDestDir(AbsoluteHostName(O.DestDir));
+    Z.RecreateDirs = !O.JunkPaths;
+    Z.OverwriteMode = O.Overwrite == TOverwrite::Always  ? unzip::TUZOverwriteMode::Always
+                      : O.Overwrite == TOverwrite::Never ? unzip::TUZOverwriteMode::Never
+                                                         : unzip::TUZOverwriteMode::Prompt;
+  } else {
+    // Nothing lands on disk: the decoded bytes go to standard output or nowhere, and the
+    // component's empty stand-in files go into a private scratch directory.
+    scratch = ScratchDirectory();
+    if (scratch.empty()) {
+      Error("unzipper: cannot create a scratch directory\n");
+      return kExitBadArchive;
+    }
+    Z.SetDestDir(scratch);
+    Z.RecreateDirs = false;
+    Z.OverwriteMode = unzip::TUZOverwriteMode::Always;
+    Z.Sink = O.Command == TCommand::Pipe ? TSink::Stdout : TSink::Discard;
+  }
+  struct ScratchGuard {
+    std::string Path;
+    ~ScratchGuard() {
+      std::error_code ec;
+      if (!Path.empty()) std::filesystem::remove_all(Path, ec);
+    }
+  } guard{scratch};
+
+  if (O.HasPassword) Z.Password = O.Password;
+  Z.DoAll = O.Includes.empty();
+  Z.FilesList.clear();
+  for (const auto& m : O.Includes) Z.FilesList.push_back(ComponentMask(m));
+  WireEvents();
+
+  if (O.Command != TCommand::Pipe) Info("Archive:  " + Shown + "\n");
+
+  int code = -1;
+  int createFailures = 0;
+  for (;;) {
+    Z.CurrentEntry.LocalHeaderOffset = -1;  // tells a failure before the first entry apart
+    std::string message;
+    bool createError = false;
+    try {
+      Z.ExtractFiles();
+      break;
+    } catch (const unzip::EUserCanceled& e) {
+      if (!MissingDisk.empty()) {
+        Error("unzipper: " + Shown + ": a disk of the split set is missing: cannot find " +
+              MissingDisk + "\n");
+        code = kExitNoArchive;
+      } else {
+        Error(g_interrupted ? std::string("unzipper: interrupted\n") : "unzipper: " + e.Message + "\n");
+        code = kExitInterrupted;
+      }
+      break;
+    } catch (const platform::EWriteError& e) {
+      Error("unzipper: " + e.Message + "\n");
+      code = 50;  // Info-ZIP's code for a full disk
+      break;
+    } catch (const platform::EFCreateError& e) {
+      message = e.Message;
+      createError = true;
+    } catch (const platform::Exception& e) {
+      message = e.Message;
+    } catch (const std::bad_alloc&) {
+      message = "out of memory";
+    }
+    const int32_t failing = IndexOfCurrentEntry();
+    if (failing < 0) {
+      // Nothing was reached: the destination itself is the trouble.
+      Error("unzipper: cannot extract into " + (O.DestDir.empty() ? std::string(".") : O.DestDir) +
+            ": " + message + "\n");
+      code = kExitBadArchive;
+      break;
+    }
+    if (Settled[failing]) {
+      // The same entry fails before the point where it can be passed over: nothing after it
+      // can be reached in this archive.
+      Error("unzipper: " + Shown + ": stopped at " + Names[failing] + ": " + message + "\n");
+      ++Out.Damaged;
+      break;
+    }
+    Settled[failing] = 1;
+    if (createError) {
+      Error("unzipper: " + message + "\n");
+      ++Out.NotReplaced;
+      if (++createFailures >= 10) {
+        Error("unzipper: giving up after 10 files that could not be created\n");
+        code = kExitBadArchive;
+        break;
+      }
+    } else {
+      Error(Names[failing] + ": " + message + "\n");
+      ++Out.Damaged;
+    }
+    if (g_interrupted) {
+      Error("unzipper: interrupted\n");
+      code = kExitInterrupted;
+      break;
+    }
+  }
+  ClearBar();
+  std::fflush(stdout);
+  if (code >= 0) return code;
+
+  if (O.Command == TCommand::Test && O.Quiet < 2) {
+    const int bad = Out.Damaged + Out.Unsupported + Out.BadPassword;
+    if (bad == 0)
+      std::printf("No errors detected in %s (%d %s tested).\n", Shown.c_str(), Out.Done,
+                  Out.Done == 1 ? "entry" : "entries");
+    else
+      std::printf("%d %s failed the test in %s.\n", bad, bad == 1 ? "entry" : "entries",
+                  Shown.c_str());
+  }
+  return ExitCodeFor(Out);
+}
+
+}  // namespace
+
+int RunUnzipper(const std::vector<std::string>& args) {
+  const TParseResult parsed = ParseOptions(args);
+  if (!parsed.Ok) {
+    std::fprintf(stderr, "unzipper: %s (unzipper -h shows the usage)\n", parsed.Error.c_str());
+    return kExitBadUsage;
+  }
+  const TOptions& o = parsed.Options;
+  if (o.Command == TCommand::Help) {
+    std::fputs(UsageText().c_str(), stdout);
+    return kExitOk;
+  }
+  if (o.Command == TCommand::Version) {
+    std::printf("unzipper %s (Quorbin; extraction component version %d)\n", QUORBIN_VERSION,
+                unzip::kThisVersion);
+    return kExitOk;
+  }
+  static char buffer[1 << 16];
+  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  TRun run(o);
+  const int code = run.Execute();
+  std::fflush(stdout);
+  return code;
+}
+
+}  // namespace cli
