@@ -6,6 +6,9 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+// The 512-bit helpers pass vectors by value between functions of the same target.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace unzip::detail {
 
 bool HaveClmul() {
@@ -29,27 +32,12 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i Fold(__m128i x, __m128i 
 }
 }  // namespace
 
+// From one 128-bit remainder and the bytes after it: fold the remaining 16-byte blocks in, then
+// reduce to 32 bits; a tail under 16 bytes goes through the table.
 __attribute__((target("pclmul,sse4.1")))
-uint32_t UpdateCrcClmul(uint32_t reg, const uint8_t* data, size_t count) {
-  if (count < 64) return UpdateCrcSliced(reg, data, count);
+uint32_t Finish(__m128i x1, const uint8_t* data, size_t count) {
   auto load = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
-  __m128i x1 = _mm_xor_si128(load(data), _mm_cvtsi32_si128(static_cast<int>(reg)));
-  __m128i x2 = load(data + 16), x3 = load(data + 32), x4 = load(data + 48);
-  data += 64;
-  count -= 64;
-  const __m128i k12 = _mm_set_epi64x(kR2, kR1);
-  while (count >= 64) {
-    x1 = Fold(x1, k12, load(data));
-    x2 = Fold(x2, k12, load(data + 16));
-    x3 = Fold(x3, k12, load(data + 32));
-    x4 = Fold(x4, k12, load(data + 48));
-    data += 64;
-    count -= 64;
-  }
   const __m128i k34 = _mm_set_epi64x(kR4, kR3);
-  x1 = Fold(x1, k34, x2);
-  x1 = Fold(x1, k34, x3);
-  x1 = Fold(x1, k34, x4);
   while (count >= 16) {
     x1 = Fold(x1, k34, load(data));
     data += 16;
@@ -71,8 +59,87 @@ uint32_t UpdateCrcClmul(uint32_t reg, const uint8_t* data, size_t count) {
   y = _mm_and_si128(y, mask32);
   y = _mm_clmulepi64_si128(y, pu, 0x00);
   x1 = _mm_xor_si128(x1, y);
-  reg = static_cast<uint32_t>(_mm_extract_epi32(x1, 1));
+  uint32_t reg = static_cast<uint32_t>(_mm_extract_epi32(x1, 1));
   return UpdateCrcSliced(reg, data, count);
+}
+
+// 512-bit lanes with VPCLMULQDQ: four lanes fold 256 bytes per round. Constants as above for
+// the distances 2048 (four lanes), 512 (one lane), and 384/256/128 to bring one lane's four
+// 128-bit parts together.
+constexpr uint64_t kD2080 = 0x11542778a, kD2016 = 0x1322d1430;
+constexpr uint64_t kD416 = 0x3db1ecdc, kD352 = 0x174359406;
+constexpr uint64_t kD288 = 0xf1da05aa, kD224 = 0x15a546366;
+
+bool HaveVpclmul512() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+         __builtin_cpu_supports("vpclmulqdq") && HaveClmul();
+}
+
+#define QUORBIN_TARGET_512 __attribute__((target("avx512f,avx512vl,vpclmulqdq,pclmul,sse4.1")))
+QUORBIN_TARGET_512 static inline __m512i load(const uint8_t* p) { return _mm512_loadu_si512(p); }
+QUORBIN_TARGET_512 static inline __m512i fold(__m512i x, __m512i k, __m512i next) {
+  return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00),
+                                   _mm512_clmulepi64_epi128(x, k, 0x11), next, 0x96);
+}
+
+QUORBIN_TARGET_512
+uint32_t UpdateCrcVpclmul512(uint32_t reg, const uint8_t* data, size_t count) {
+  __m512i z0 = _mm512_xor_si512(load(data), _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(reg))));
+  __m512i z1 = load(data + 64), z2 = load(data + 128), z3 = load(data + 192);
+  data += 256;
+  count -= 256;
+  const __m512i k4 = _mm512_set_epi64(kD2016, kD2080, kD2016, kD2080, kD2016, kD2080, kD2016, kD2080);
+  while (count >= 256) {
+    z0 = fold(z0, k4, load(data));
+    z1 = fold(z1, k4, load(data + 64));
+    z2 = fold(z2, k4, load(data + 128));
+    z3 = fold(z3, k4, load(data + 192));
+    data += 256;
+    count -= 256;
+  }
+  const __m512i k1 = _mm512_set_epi64(kR2, kR1, kR2, kR1, kR2, kR1, kR2, kR1);
+  z0 = fold(z0, k1, z1);
+  z0 = fold(z0, k1, z2);
+  z0 = fold(z0, k1, z3);
+  while (count >= 64) {
+    z0 = fold(z0, k1, load(data));
+    data += 64;
+    count -= 64;
+  }
+  // Parts a0..a3 (a0 earliest) to one: a0 moves 384 bits on, a1 256, a2 128.
+  const __m512i kParts = _mm512_set_epi64(0, 0, kR4, kR3, kD224, kD288, kD352, kD416);
+  __m512i t = _mm512_xor_si512(_mm512_clmulepi64_epi128(z0, kParts, 0x00),
+                               _mm512_clmulepi64_epi128(z0, kParts, 0x11));
+  __m128i x = _mm_xor_si128(_mm512_maskz_extracti32x4_epi32(0xF, t, 0), _mm512_maskz_extracti32x4_epi32(0xF, t, 1));
+  x = _mm_ternarylogic_epi64(x, _mm512_maskz_extracti32x4_epi32(0xF, t, 2), _mm512_maskz_extracti32x4_epi32(0xF, z0, 3), 0x96);
+  return Finish(x, data, count);
+}
+
+__attribute__((target("pclmul,sse4.1")))
+uint32_t UpdateCrcClmul(uint32_t reg, const uint8_t* data, size_t count) {
+  static const bool wide = HaveVpclmul512();
+  if (wide && count >= 256) return UpdateCrcVpclmul512(reg, data, count);
+  if (count < 64) return UpdateCrcSliced(reg, data, count);
+  auto load = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+  __m128i x1 = _mm_xor_si128(load(data), _mm_cvtsi32_si128(static_cast<int>(reg)));
+  __m128i x2 = load(data + 16), x3 = load(data + 32), x4 = load(data + 48);
+  data += 64;
+  count -= 64;
+  const __m128i k12 = _mm_set_epi64x(kR2, kR1);
+  while (count >= 64) {
+    x1 = Fold(x1, k12, load(data));
+    x2 = Fold(x2, k12, load(data + 16));
+    x3 = Fold(x3, k12, load(data + 32));
+    x4 = Fold(x4, k12, load(data + 48));
+    data += 64;
+    count -= 64;
+  }
+  const __m128i k34 = _mm_set_epi64x(kR4, kR3);
+  x1 = Fold(x1, k34, x2);
+  x1 = Fold(x1, k34, x3);
+  x1 = Fold(x1, k34, x4);
+  return Finish(x1, data, count);
 }
 
 }  // namespace unzip::detail
