@@ -440,9 +440,10 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   if (!f) throw std::runtime_error("cannot write " + path);
 }
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorbin-test-XXXXXX";
+TempDir::TempDir(const std::string& base) {
+  const char* env = std::getenv("TMPDIR");
+  std::string pattern =
+      (base.empty() ? std::string(env && *env ? env : "/tmp") : base) + "/quorbin-test-XXXXXX";
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary directory");
   Dir = pattern;
 }

@@ -158,10 +158,11 @@ private:
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 
-// A fresh directory under $TMPDIR (or /tmp), removed with everything in it at scope end.
+// A fresh directory under `base` (default $TMPDIR, else /tmp), removed with everything in
+// it at scope end.
 class TempDir {
 public:
-  TempDir();
+  explicit TempDir(const std::string& base = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

@@ -1,0 +1,349 @@
+// Faults the extraction run must not have: partial or lost files, writes that fail quietly,
+// paths that leave the destination, big entries taken for negative ones, attributes beyond
+// rwx, links written through. Each test here fails without its remedy.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ExtractFixture.h"
+#include "UnzipErrors.h"
+
+namespace {
+
+using extracttest::ExtractTest;
+using extracttest::Noise;
+using extracttest::Text;
+using unzip::TUZOverwriteMode;
+
+// No temporary output file is ever left behind.
+bool NoPartFiles(const std::vector<std::string>& names) {
+  for (const auto& n : names)
+    if (n.find(".unzip-part") != std::string::npos) return false;
+  return true;
+}
+
+// ---- No data lost, no corrupt file left --------------------------------------------------------
+
+TEST_F(ExtractTest, AnArchiveEndingInsideAStoredEntryRaisesAndKeepsTheOldFile) {
+  ASSERT_EQ(::mkdir(Dest.c_str(), 0755), 0);
+  testzip::WriteFile(Out("big.bin"), "old");
+  testzip::ZipWriter zip;
+  zip.Add("first.txt", "first");
+  auto& e = zip.Add("big.bin", Noise(100000, 1));
+  e.TruncateData = 50000;  // the data stops here; the headers still say 100000
+  Use(zip);
+  Zip.OverwriteMode = TUZOverwriteMode::Always;
+  // The directory follows the short data directly, so the entry reads into it and then past
+  // the end of the file.
+  try {
+    Zip.ExtractFiles();
+    FAIL() << "no error";
+  } catch (const unzip::EFatalUnzipError& err) {
+    EXPECT_EQ(err.Message, "Premature end of file reached");
+  }
+  EXPECT_EQ(Read("big.bin"), "old");
+  EXPECT_EQ(Read("first.txt"), "first");
+  EXPECT_TRUE(NoPartFiles(Tree(Dest)));
+}
+
+TEST_F(ExtractTest, AnArchiveEndingInsideADeflatedEntryRaisesAndLeavesNothingPartial) {
+  testzip::ZipWriter zip;
+  auto& e = zip.AddDeflated("noise.bin", Noise(300000, 2), 1);
+  e.TruncateData = 20000;
+  try {
+    Extract(zip);
+    FAIL() << "no error";
+  } catch (const unzip::EFatalUnzipError& err) {
+    EXPECT_EQ(err.Message, "Premature end of file reached");
+  }
+  EXPECT_TRUE(Tree(Dest).empty());
+}
+
+TEST_F(ExtractTest, ACancelDuringARunLeavesNothingPartialAndKeepsTheOldFile) {
+  ASSERT_EQ(::mkdir(Dest.c_str(), 0755), 0);
+  testzip::WriteFile(Out("b.txt"), "old");
+  testzip::ZipWriter zip;
+  zip.AddDeflated("a.txt", Text(1000, 1), 6);
+  zip.AddDeflated("b.txt", Noise(200000, 2), 1);  // many refills
+  zip.AddDeflated("c.txt", Text(1000, 3), 6);
+  Use(zip);
+  Zip.OverwriteMode = TUZOverwriteMode::Always;
+  int calls = 0;
+  Ui.OnProcess = [&] {
+    if (++calls == 3) Zip.Cancel();  // during b.txt
+  };
+  try {
+    Zip.ExtractFiles();
+    FAIL() << "no error";
+  } catch (const unzip::EUserCanceled& err) {
+    EXPECT_EQ(err.Message, "User Aborted Operation");
+  }
+  EXPECT_EQ(Read("a.txt"), Text(1000, 1));
+  EXPECT_EQ(Read("b.txt"), "old");
+  EXPECT_EQ(Tree(Dest), (std::vector<std::string>{"a.txt", "b.txt"}));
+}
+
+TEST_F(ExtractTest, WithoutMessageProcessingAPendingCancelIsNotActedOn) {
+  testzip::ZipWriter zip;
+  zip.AddDeflated("b.txt", Noise(100000, 2), 1);
+  Use(zip);
+  Zip.DoProcessMessages = false;
+  Zip.OnStartUnZip = [&](unzip::TSender, int32_t, const std::string&, bool&) { Zip.Cancel(); };
+  EXPECT_EQ(Zip.ExtractFiles(), 1);
+  EXPECT_EQ(Ui.Processed, 0);
+  EXPECT_TRUE(Zip.CancelRequested);  // neither cleared nor honoured
+  EXPECT_EQ(Read("b.txt"), Noise(100000, 2));
+}
+
+// ---- Failed writes are errors ------------------------------------------------------------------
+
+// Lowers the largest file this process may write, so the system refuses writes past it, the
+// way a full disk or a quota does.
+class ScopedFileSizeLimit {
+public:
+  explicit ScopedFileSizeLimit(rlim_t limit) {
+    ::getrlimit(RLIMIT_FSIZE, &Old);
+    OldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = Old;
+    lim.rlim_cur = limit;
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~ScopedFileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &Old);
+    ::signal(SIGXFSZ, OldHandler);
+  }
+
+private:
+  rlimit Old{};
+  sighandler_t OldHandler;
+};
+
+TEST_F(ExtractTest, AWriteTheSystemRefusesIsAnErrorNamingTheFile) {
+  ASSERT_EQ(::mkdir(Dest.c_str(), 0755), 0);
+  testzip::WriteFile(Out("big.bin"), "old");
+  testzip::ZipWriter zip;
+  zip.Add("big.bin", Noise(100000, 1));
+  zip.Add("after.txt", "after");
+  Use(zip);
+  Zip.OverwriteMode = TUZOverwriteMode::Always;
+  int ended = 0;
+  Zip.OnEndUnZip = [&](unzip::TSender, int32_t, const std::string&) { ++ended; };
+  {
+    ScopedFileSizeLimit limit(40000);
+    try {
+      Zip.ExtractFiles();
+      ADD_FAILURE() << "no error";
+    } catch (const platform::EWriteError& err) {
+      EXPECT_NE(err.Message.find(Dest + "\\big.bin"), std::string::npos) << err.Message;
+    }
+  }
+  EXPECT_EQ(ended, 0);
+  EXPECT_EQ(Read("big.bin"), "old");
+  EXPECT_EQ(Tree(Dest), (std::vector<std::string>{"big.bin"}));  // the run stopped there
+}
+
+// ---- A stored entry continues on the next disk ---------------------------------------------------
+
+// Writes the set as name.z01, name.z02, ... name.zip and answers the disk requests.
+std::string WriteSet(const testzip::ZipWriter& zip, uint64_t diskSize, const std::string& base,
+                     unzip::TUnZipper& unzipper, int* requests) {
+  const auto disks = zip.BuildDisks(diskSize);
+  std::vector<std::string> names;
+  for (size_t i = 0; i + 1 < disks.size(); ++i) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".z%02zu", i + 1);
+    names.push_back(base + suffix);
+  }
+  names.push_back(base + ".zip");
+  zip.WriteDisks(diskSize, names);
+  unzipper.OnGetNextDisk = [names, requests](unzip::TSender, int32_t disk, std::string& name) {
+    if (requests) ++*requests;
+    name = disk >= 1 && disk <= static_cast<int32_t>(names.size()) ? names[disk - 1] : "";
+  };
+  return names.back();
+}
+
+TEST_F(ExtractTest, EntriesRunningOverDiskBoundariesDecryptAndExtractTheSame) {
+  testzip::ZipWriter zip;
+  auto& a = zip.Add("stored.bin", Noise(70000, 1));
+  a.Password = "pw";
+  auto& b = zip.AddDeflated("deflated.txt", Noise(90000, 2), 1);
+  b.Password = "pw";
+  b.DataDescriptor = true;
+  zip.Add("plain.bin", Noise(40000, 3));
+  int requests = 0;
+  const std::string last = WriteSet(zip, 30000, Tmp.Path() + "/set", Zip, &requests);
+  Zip.SetZipName(last);
+  Zip.SetDestDir(Dest);
+  Zip.DoAll = true;
+  Zip.Password = "pw";
+  EXPECT_EQ(Zip.ExtractFiles(), 3);
+  EXPECT_GT(requests, 0);
+  EXPECT_EQ(Read("stored.bin"), Noise(70000, 1));
+  EXPECT_EQ(Read("deflated.txt"), Noise(90000, 2));
+  EXPECT_EQ(Read("plain.bin"), Noise(40000, 3));
+}
+
+TEST_F(ExtractTest, AMissingNextDiskEndsTheRunAsACancel) {
+  testzip::ZipWriter zip;
+  zip.Add("stored.bin", Noise(70000, 1));
+  const std::string last = WriteSet(zip, 30000, Tmp.Path() + "/set", Zip, nullptr);
+  Zip.SetZipName(last);
+  Zip.SetDestDir(Dest);
+  Zip.DoAll = true;
+  ASSERT_EQ(::unlink((Tmp.Path() + "/set.z02").c_str()), 0);
+  int asked = 0;
+  auto answer = Zip.OnGetNextDisk;
+  Zip.OnGetNextDisk = [&](unzip::TSender s, int32_t disk, std::string& name) {
+    answer(s, disk, name);
+    if (disk == 2) name = ++asked < 3 ? name : "";  // missing twice, then given up
+  };
+  EXPECT_THROW(Zip.ExtractFiles(), unzip::EUserCanceled);
+  EXPECT_TRUE(NoPartFiles(Tree(Dest)));
+  EXPECT_FALSE(Exists(Out("stored.bin")));
+}
+
+// ---- No path escapes the destination -----------------------------------------------------------
+
+TEST_F(ExtractTest, DotAndDotDotDirectoriesNeverLeadOutOfTheDestination) {
+  testzip::ZipWriter zip;
+  zip.Add("../evil1.txt", "1");
+  zip.Add("a/../../../b/evil2.txt", "2");
+  zip.Add("./c/./d.txt", "3");
+  zip.Add("..\\..\\evil4.txt", "4");
+  zip.Add("c:..\\evil5.txt", "5");
+  zip.Add("\\..\\evil6.txt", "6");
+  zip.Add("x/..", "not a file");
+  zip.Add("..", "not a file either");
+  Use(zip);
+  Zip.RecreateDirs = true;
+  const int32_t n = Zip.ExtractFiles();
+  EXPECT_EQ(n, 8);
+  // Everything is below the destination; the scratch directory holds only the archive.
+  EXPECT_EQ(Tree(Tmp.Path()),
+            (std::vector<std::string>{"out", "out/a", "out/a/b", "out/a/b/evil2.txt", "out/c",
+                                      "out/c/d.txt", "out/evil1.txt", "out/evil4.txt",
+                                      "out/evil5.txt", "out/evil6.txt", "out/x", "t.zip"}));
+  EXPECT_EQ(Read("a/b/evil2.txt"), "2");
+  EXPECT_EQ(Read("evil5.txt"), "5");
+}
+
+TEST_F(ExtractTest, ADriveRelativeDirectoryIsNotGluedToTheDestinationName) {
+  testzip::ZipWriter zip;
+  zip.Add("c:sub\\f.txt", "f");
+  Use(zip);
+  Zip.RecreateDirs = true;
+  EXPECT_EQ(Zip.ExtractFiles(), 1);
+  EXPECT_EQ(Read("sub/f.txt"), "f");
+  EXPECT_FALSE(Exists(Tmp.Path() + "/outsub"));
+}
+
+// ---- Sizes of 2 GiB to 4 GiB ---------------------------------------------------------------------
+
+constexpr uint64_t kThreeGiB = 3ull << 30;
+
+TEST_F(ExtractTest, EntriesBetweenTwoAndFourGiBCountAsTheirTrueSize) {
+  testzip::ZipWriter zip;
+  auto& e = zip.Add("huge.bin", "");
+  e.ZeroFill = kThreeGiB;
+  e.Crc = 0x12345678;  // not extracted here: no need to compute it
+  zip.Add("small.bin", "abc");
+  Use(zip);
+  int64_t bytes = 0;
+  Zip.OnStartUnZipInfo = [&](unzip::TSender, int32_t, int64_t b, bool& stop) {
+    bytes = b;
+    stop = true;
+  };
+  EXPECT_EQ(Zip.ExtractFiles(), 2);
+  EXPECT_EQ(bytes, static_cast<int64_t>(kThreeGiB + 3));
+}
+
+TEST_F(ExtractTest, AShortArchiveUnderABigEntryIsAnErrorNotAnEmptySuccess) {
+  testzip::ZipWriter zip;
+  auto& e = zip.Add("huge.bin", Noise(1000, 1));
+  // Claims 2.5 GiB; as a signed 32-bit size this is negative and would read nothing.
+  e.CompressedSize = 0xA0000000u;
+  e.UncompressedSize = 0xA0000000u;
+  int badCrc = 0;
+  Zip.OnBadCRC = [&](unzip::TSender, int32_t, int32_t, int32_t) { ++badCrc; };
+  EXPECT_THROW(Extract(zip), unzip::EFatalUnzipError);
+  EXPECT_EQ(badCrc, 0);
+  EXPECT_TRUE(Tree(Dest).empty());
+}
+
+TEST_F(ExtractTest, AStoredEntryOfMoreThanTwoGiBExtractsWhole) {
+  // Sparse archive, output on the memory file system when there is one.
+  std::optional<testzip::TempDir> shm;
+  if (::access("/dev/shm", W_OK) == 0) {
+    shm.emplace("/dev/shm");
+    Dest = shm->Path() + "/out";
+  }
+  const uint64_t size = (2ull << 30) + 12345;
+  testzip::ZipWriter zip;
+  auto& e = zip.Add("big.bin", "head");
+  e.ZeroFill = size - 4;
+  Use(zip);
+  int64_t reported = 0;
+  int lastTotal = -1;
+  Zip.OnStartUnZipInfo = [&](unzip::TSender, int32_t, int64_t b, bool&) { reported = b; };
+  Zip.OnTotalPercentDone = [&](unzip::TSender, int32_t p) { lastTotal = p; };
+  EXPECT_EQ(Zip.ExtractFiles(), 1);  // CRC matched
+  EXPECT_EQ(reported, static_cast<int64_t>(size));
+  EXPECT_EQ(lastTotal, 100);
+  struct stat st;
+  ASSERT_EQ(::stat(Out("big.bin").c_str(), &st), 0);
+  EXPECT_EQ(static_cast<uint64_t>(st.st_size), size);
+  ::unlink(Out("big.bin").c_str());
+}
+
+// ---- Attributes and links ------------------------------------------------------------------------
+
+TEST_F(ExtractTest, ALinkAtTheOutputPathIsReplacedNeverWrittenThrough) {
+  ASSERT_EQ(::mkdir(Dest.c_str(), 0755), 0);
+  const std::string target = Tmp.Path() + "/target.txt";
+  testzip::WriteFile(target, "precious");
+  ASSERT_EQ(::symlink(target.c_str(), Out("a.txt").c_str()), 0);
+  ASSERT_EQ(::symlink((Tmp.Path() + "/nowhere").c_str(), Out("b.txt").c_str()), 0);
+  testzip::ZipWriter zip;
+  zip.Add("a.txt", "from the archive");
+  zip.Add("b.txt", "b");
+  Use(zip);
+  Zip.OverwriteMode = TUZOverwriteMode::Always;
+  EXPECT_EQ(Zip.ExtractFiles(), 2);
+  EXPECT_EQ(testzip::ReadFile(target), "precious");
+  EXPECT_TRUE(IsFile(Out("a.txt")));
+  EXPECT_EQ(Read("a.txt"), "from the archive");
+  EXPECT_TRUE(IsFile(Out("b.txt")));
+  EXPECT_FALSE(Exists(Tmp.Path() + "/nowhere"));
+}
+
+TEST_F(ExtractTest, ALinkAtTheOutputPathCountsAsAnExistingFile) {
+  ASSERT_EQ(::mkdir(Dest.c_str(), 0755), 0);
+  ASSERT_EQ(::symlink((Tmp.Path() + "/nowhere").c_str(), Out("b.txt").c_str()), 0);
+  testzip::ZipWriter zip;
+  zip.Add("b.txt", "b");
+  Use(zip);
+  Zip.OverwriteMode = TUZOverwriteMode::Never;
+  EXPECT_EQ(Zip.ExtractFiles(), 0);
+  struct stat st;
+  ASSERT_EQ(::lstat(Out("b.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST_F(ExtractTest, SetuidSetgidAndStickyBitsAreNeverGiven) {
+  testzip::ZipWriter zip;
+  for (uint32_t mode : {0104755u, 0102755u, 0101777u, 0107777u}) {
+    auto& e = zip.Add("f" + std::to_string(mode), "x");
+    e.VersionMadeBy = 3 << 8 | 30;
+    e.ExternalAttributes = mode << 16;
+  }
+  EXPECT_EQ(Extract(zip), 4);
+  for (uint32_t mode : {0104755u, 0102755u, 0101777u, 0107777u}) {
+    struct stat st;
+    ASSERT_EQ(::stat(Out("f" + std::to_string(mode)).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode & 0777) << std::oct << mode;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+// Archives made by other tools (Info-ZIP zip, 7-Zip) from a tree made in the test: every
+// extracted file must be byte-equal to its source.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "ExtractFixture.h"
+
+namespace {
+
+using extracttest::ExtractTest;
+using extracttest::Noise;
+using extracttest::Text;
+
+int Shell(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str());
+}
+
+bool Have(const char* tool) { return Shell(std::string("command -v ") + tool) == 0; }
+
+class RealArchiveTest : public ExtractTest {
+protected:
+  void SetUp() override {
+    Source = Tmp.Path() + "/src";
+    Files = {
+        {"empty.txt", ""},
+        {"one.bin", "x"},
+        {"chunk.bin", Noise(16000, 1)},
+        {"noise.bin", Noise(100001, 2)},
+        {"docs/readme.txt", Text(50000, 3)},
+        {"docs/deep/er/notes.txt", Text(70000, 4)},
+        {"roms/game.rom", Noise(250000, 5)},
+    };
+    for (const auto& [name, data] : Files) {
+      const std::string path = Source + "/" + name;
+      ASSERT_EQ(Shell("mkdir -p '" + path.substr(0, path.rfind('/')) + "'"), 0);
+      testzip::WriteFile(path, data);
+    }
+  }
+
+  // Runs `command` in the source directory.
+  void Make(const std::string& command) {
+    ASSERT_EQ(Shell("cd '" + Source + "' && " + command), 0) << command;
+  }
+
+  void ExpectAllExtracted(int32_t count) {
+    // Every entry counts, the directory entries (which only make directories) too.
+    EXPECT_EQ(count, Zip.EntryCount());
+    EXPECT_GE(count, static_cast<int32_t>(Files.size()));
+    for (const auto& [name, data] : Files) {
+      ASSERT_TRUE(IsFile(Out(name))) << name;
+      EXPECT_TRUE(Read(name) == data) << name << " differs";
+    }
+  }
+
+  void ExtractArchive(const std::string& path, const std::string& password = "") {
+    Zip.SetZipName(path);
+    Zip.SetDestDir(Dest);
+    Zip.DoAll = true;
+    Zip.RecreateDirs = true;
+    Zip.Password = password;
+    int skipped = 0, bad = 0;
+    Zip.OnSkippingFile = [&](unzip::TSender, unzip::TSkipReason, int32_t) { ++skipped; };
+    Zip.OnBadCRC = [&](unzip::TSender, int32_t, int32_t, int32_t) { ++bad; };
+    ExpectAllExtracted(Zip.ExtractFiles());
+    EXPECT_EQ(skipped, 0);
+    EXPECT_EQ(bad, 0);
+  }
+
+  std::string Source;
+  std::vector<std::pair<std::string, std::string>> Files;
+};
+
+TEST_F(RealArchiveTest, InfoZipStored) {
+  if (!Have("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  Make("zip -q -0 -r ../a.zip .");
+  ExtractArchive(Tmp.Path() + "/a.zip");
+}
+
+TEST_F(RealArchiveTest, InfoZipDeflatedAtEveryLevel) {
+  if (!Have("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  for (int level : {1, 6, 9}) {
+    testzip::TempDir out;
+    Dest = out.Path() + "/out";
+    Make("zip -q -" + std::to_string(level) + " -r ../l" + std::to_string(level) + ".zip .");
+    ExtractArchive(Tmp.Path() + "/l" + std::to_string(level) + ".zip");
+  }
+}
+
+TEST_F(RealArchiveTest, InfoZipEncryptedWithDataDescriptorsStoredAndDeflated) {
+  if (!Have("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  // zip -P writes data descriptors: the password check byte comes from the time.
+  Make("zip -q -0 -P 'Se cret' -r ../s.zip .");
+  ExtractArchive(Tmp.Path() + "/s.zip", "Se cret");
+  testzip::TempDir out;
+  Dest = out.Path() + "/out";
+  Make("zip -q -P 'Se cret' -r ../d.zip .");
+  ExtractArchive(Tmp.Path() + "/d.zip", "Se cret");
+}
+
+TEST_F(RealArchiveTest, InfoZipEncryptedWithTheWrongPasswordExtractsNothing) {
+  if (!Have("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  Make("zip -q -0 -P right -r ../s.zip .");
+  Zip.SetZipName(Tmp.Path() + "/s.zip");
+  Zip.SetDestDir(Dest);
+  Zip.DoAll = true;
+  Zip.RecreateDirs = true;
+  Zip.Password = "wrong";
+  // A wrong password may pass the one-byte check now and then; the CRC then catches it.
+  const int32_t n = Zip.ExtractFiles();
+  EXPECT_EQ(n, Zip.EntryCount() - static_cast<int32_t>(Files.size()));  // the directories
+  for (const std::string& n : Tree(Dest)) EXPECT_TRUE(IsDir(Out(n))) << n;
+}
+
+TEST_F(RealArchiveTest, SevenZipZipCryptoWithoutDescriptors) {
+  if (!Have("7zz")) GTEST_SKIP() << "7-Zip (7zz) is not installed";
+  // No data descriptors here: the check byte comes from the CRC.
+  Make("7zz a -tzip -mem=ZipCrypto -mx0 -ppass7 ../7.zip .");
+  ExtractArchive(Tmp.Path() + "/7.zip", "pass7");
+  testzip::TempDir out;
+  Dest = out.Path() + "/out";
+  Make("7zz a -tzip -mem=ZipCrypto -mx5 -ppass7 ../7d.zip .");
+  ExtractArchive(Tmp.Path() + "/7d.zip", "pass7");
+}
+
+TEST_F(RealArchiveTest, InfoZipSplitSet) {
+  if (!Have("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  Make("zip -q -s 64k -r ../set.zip .");
+  // Parts set.z01, set.z02, ... and the last one set.zip.
+  int parts = 0;
+  while (IsFile(Tmp.Path() + "/set.z" + (parts < 9 ? "0" : "") + std::to_string(parts + 1))) ++parts;
+  ASSERT_GE(parts, 3);
+  std::vector<int32_t> asked;
+  Zip.OnGetNextDisk = [&](unzip::TSender, int32_t disk, std::string& name) {
+    asked.push_back(disk);
+    name = disk > parts ? Tmp.Path() + "/set.zip"
+                        : Tmp.Path() + "/set.z" + (disk < 10 ? "0" : "") + std::to_string(disk);
+  };
+  ExtractArchive(Tmp.Path() + "/set.zip");
+  EXPECT_FALSE(asked.empty());
+}
+
+TEST_F(RealArchiveTest, InfoZipSplitSetSortedByNameIsStillReadInArchiveOrder) {
+  if (!Have("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  Make("zip -q -s 64k -r ../set.zip .");
+  std::vector<int32_t> asked;
+  Zip.OnGetNextDisk = [&](unzip::TSender, int32_t disk, std::string& name) {
+    asked.push_back(disk);
+    const std::string part = Tmp.Path() + "/set.z" + (disk < 10 ? "0" : "") + std::to_string(disk);
+    name = IsFile(part) ? part : Tmp.Path() + "/set.zip";
+  };
+  Zip.SortMode = unzip::TZipSortMode::ByName;
+  ExtractArchive(Tmp.Path() + "/set.zip");
+  // Each disk asked for in ascending order, never going back.
+  for (size_t i = 1; i < asked.size(); ++i) EXPECT_LE(asked[i - 1], asked[i]);
+  EXPECT_EQ(Zip.SortMode, unzip::TZipSortMode::ByName);  // given back after the run
+}
+
+}  // namespace
