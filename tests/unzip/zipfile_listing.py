@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""Lists a ZIP archive's central directory the way Python's zipfile reads it, one entry per
+line, tab-separated, for comparison with the component's own listing:
+
+    name  size  compressed  crc  method  dosdatetime  external  internal  flags
+    madeby  needed  disk  offset  comment-hex
+
+Names are given as the component stores them (UTF-8, "/" turned into "\\"). The first line
+is "archive<TAB>comment-hex<TAB>zip64" where zip64 is 1 when any entry carries a ZIP64
+extra field (whose sizes the component does not read). Exit status 2: zipfile refused it.
+"""
+import struct
+import sys
+import zipfile
+
+
+def has_zip64(extra: bytes) -> bool:
+    i = 0
+    while i + 4 <= len(extra):
+        tag, size = struct.unpack_from("<HH", extra, i)
+        if tag == 0x0001:
+            return True
+        i += 4 + size
+    return False
+
+
+def listing(path: str) -> list:
+    try:
+        zf = zipfile.ZipFile(path)
+    except (zipfile.BadZipFile, OSError, NotImplementedError, ValueError) as e:
+        print(f"refused: {path}: {e}", file=sys.stderr)
+        return []
+    infos = zf.infolist()
+    zip64 = any(has_zip64(i.extra) for i in infos)
+    out = [f"archive\t{zf.comment.hex()}\t{int(zip64)}"]
+    for i in sorted(infos, key=lambda i: (i.volume, i.header_offset)):
+        y, mo, d, h, mi, s = i.date_time
+        dos = (((y - 1980) << 9 | mo << 5 | d) << 16) | (h << 11 | mi << 5 | s // 2)
+        name = i.orig_filename.replace("/", "\\")
+        fields = [name.encode("utf-8", "surrogateescape").decode("utf-8", "replace"),
+                  i.file_size, i.compress_size, i.CRC, i.compress_type, dos,
+                  i.external_attr, i.internal_attr, i.flag_bits,
+                  i.create_system << 8 | i.create_version, i.reserved << 8 | i.extract_version,
+                  i.volume, i.header_offset, i.comment.hex()]
+        out.append("\t".join(str(f) for f in fields))
+    return out
+
+
+def main() -> int:
+    """One archive: its listing (exit status 2 when refused). Several: each listing after a
+    line "== <path>", and "== <path>" followed by "refused" for one that zipfile refuses."""
+    if len(sys.argv) == 2:
+        out = listing(sys.argv[1])
+        if not out:
+            return 2
+        sys.stdout.write("\n".join(out) + "\n")
+        return 0
+    for path in sys.argv[1:]:
+        out = listing(path) or ["refused"]
+        sys.stdout.write(f"== {path}\n" + "\n".join(out) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
