@@ -166,7 +166,8 @@ int64_t TMemoryStream::Read(void* buffer, int64_t count) {
 
 int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
-  const int64_t end = FPosition + count;
+  int64_t end;
+  if (__builtin_add_overflow(FPosition, count, &end)) return 0;
   if (end > Size()) FData.resize(static_cast<size_t>(end));
   std::memcpy(FData.data() + FPosition, buffer, static_cast<size_t>(count));
   FPosition = end;
@@ -177,8 +178,8 @@ int64_t TMemoryStream::Seek(int64_t offset, int origin) {
   int64_t target;
   switch (origin) {
     case soFromBeginning: target = offset; break;
-    case soFromCurrent: target = FPosition + offset; break;
-    case soFromEnd: target = Size() + offset; break;
+    case soFromCurrent: if (__builtin_add_overflow(FPosition, offset, &target)) target = -1; break;
+    case soFromEnd: if (__builtin_add_overflow(Size(), offset, &target)) target = -1; break;
     default: RaiseBadOrigin(origin);
   }
   if (target < 0) throw EStreamError("Seek error");

@@ -1,6 +1,7 @@
 #include "BufferStream.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -129,14 +130,22 @@ int64_t TS_BufferStream::Write(const void* buffer, int64_t count) {
 }
 
 int64_t TS_BufferStream::Seek(int64_t offset, int origin) {
-  int64_t target;
+  int64_t target = 0;
+  bool overflow = false;
   switch (origin) {
     case platform::soFromBeginning: target = offset; break;
-    case platform::soFromCurrent: target = LogicalPosition() + offset; break;
-    case platform::soFromEnd: target = Size() - (offset < 0 ? -offset : offset); break;
+    case platform::soFromCurrent: overflow = __builtin_add_overflow(LogicalPosition(), offset, &target); break;
+    case platform::soFromEnd: {
+      const int64_t magnitude = offset == INT64_MIN ? INT64_MAX : (offset < 0 ? -offset : offset);
+      target = Size() - magnitude;
+      break;
+    }
     default:
       throw platform::Exception(platform::Format(StreamMessage(kInvalidSeekOrigin).c_str(), origin));
   }
+  // Offsets can come from damaged archives: a place before the start, or one past what 64
+  // bits hold, is refused before anything changes.
+  if (overflow || target < 0) throw platform::EStreamError(StreamMessage(kSeekError));
   if (target == LogicalPosition()) return target;
   if (FState == bsWriting && !FlushBuffer()) {
     FCursor = nullptr;

@@ -154,6 +154,16 @@ TEST(BufferStream, SeekFromTheEndIgnoresTheSignOfTheOffset) {
   uint8_t b[10];
   EXPECT_EQ(s.Read(b, 10), 4);
   EXPECT_EQ(b[0], data[96]);
+  EXPECT_EQ(s.Seek(200, platform::soFromBeginning), 200);  // past the end is a place too
+  EXPECT_EQ(s.Read(b, 10), 0);
+
+  // Places before the start or beyond 64 bits are refused and change nothing.
+  s.Seek(10, platform::soFromBeginning);
+  EXPECT_THROW_MSG(s.Seek(-1, platform::soFromBeginning), EStreamError, "Seek error");
+  EXPECT_THROW_MSG(s.Seek(-11, platform::soFromCurrent), EStreamError, "Seek error");
+  EXPECT_THROW_MSG(s.Seek(INT64_MAX, platform::soFromCurrent), EStreamError, "Seek error");
+  EXPECT_THROW_MSG(s.Seek(INT64_MIN, platform::soFromEnd), EStreamError, "Seek error");
+  EXPECT_EQ(s.Position(), 10);
 
   // The logical size counts bytes still waiting in the buffer.
   TMemoryStream empty;
