@@ -292,9 +292,13 @@ void TUnZipper::ReadCentralDirectory() {
     };
   }
   std::vector<std::unique_ptr<TZipHeaderInfo>> read;
+  read.reserve(RebuiltFromLocalHeaders ? 0 : EndRecord.TotalEntries);
+  // Comments of a multi-disk set are taken now, while their disk is open.
+  const bool loadComments = !RebuiltFromLocalHeaders && EndRecord.ThisDiskNumber > 0;
+  int64_t position = ArchiveStream->Position();
   for (uint32_t i = 0; i < EndRecord.TotalEntries; ++i) {
     auto entry = std::make_unique<TZipHeaderInfo>();
-    if (!entry->ReadCentralHeader(*ArchiveStream, nextDisk)) break;
+    if (!entry->ReadCentralHeader(*ArchiveStream, nextDisk, &position, loadComments)) break;
     if (RebuiltFromLocalHeaders) {
       int32_t index;
       if (EntryList->Search(entry.get(), index)) {
@@ -304,16 +308,6 @@ void TUnZipper::ReadCentralDirectory() {
         found->LocalHeaderOffset = localOffset;
       }
       continue;
-    }
-    if (EndRecord.ThisDiskNumber > 0 && entry->HasComment()) {
-      // Its disk may be gone when the comment is asked for: take it now. It is the last
-      // part of the record just read.
-      platform::TStream& s = *ArchiveStream;
-      const int64_t length = entry->FileCommentLength;
-      s.Seek(-length, platform::soFromCurrent);
-      std::string text(static_cast<size_t>(length), '\0');
-      text.resize(static_cast<size_t>(std::max<int64_t>(s.Read(text.data(), length), 0)));
-      entry->FileComment = std::move(text);
     }
     read.push_back(std::move(entry));
   }

@@ -1,6 +1,8 @@
 #include "ZipDirectory.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 #include <numeric>
 
 namespace unzip {
@@ -83,8 +85,10 @@ void TSortedZip::AddSorted(const std::vector<TZipHeaderInfo*>& entries) {
 
   std::vector<size_t> order(n);
   std::iota(order.begin(), order.end(), size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return compare(a, b) < 0; });
+  const auto before = [&](size_t a, size_t b) { return compare(a, b) < 0; };
+  // Archive order usually arrives in order already.
+  if (!std::is_sorted(order.begin(), order.end(), before))
+    std::stable_sort(order.begin(), order.end(), before);
 
   // Now equal keys stand in the order they were given. Inserting one by one puts a newcomer
   // behind its equals under the never-equal modes (as here), and in front of them under the
@@ -113,7 +117,9 @@ void TSortedZip::AddSorted(const std::vector<TZipHeaderInfo*>& entries) {
 
   // The directory of a ZIP archive may hold 65535 entries, one more than other lists take,
   // so the array is laid out here rather than grown through Add.
-  FItems = new TObject*[sorted.size()];
+  // Allocated as the list's own storage is (malloc/realloc/free), since the list frees it.
+  FItems = static_cast<TObject**>(std::malloc(sizeof(TObject*) * (sorted.empty() ? 1 : sorted.size())));
+  if (FItems == nullptr) throw std::bad_alloc();
   for (size_t i = 0; i < sorted.size(); ++i) FItems[i] = sorted[i];
   FCapacity = FCount = static_cast<int32_t>(sorted.size());
 }

@@ -66,6 +66,8 @@ std::string ConvertEntryName(std::string_view stored, uint16_t flags) {
   std::string name(stored);
   std::replace(name.begin(), name.end(), '/', '\\');
   if (flags & 0x0800) return name;  // already UTF-8
+  if (std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+    return name;  // ASCII reads the same in both
   return platform::OemToAnsi(name);
 }
 
@@ -258,12 +260,15 @@ void TZipHeaderInfo::LoadFromLocalRecord(const uint8_t* r, std::string_view stor
   Selected = false;
 }
 
-bool TZipHeaderInfo::ReadCentralHeader(platform::TStream& stream,
-                                       const TNextDiskCallback& nextDisk) {
+bool TZipHeaderInfo::ReadCentralHeader(platform::TStream& stream, const TNextDiskCallback& nextDisk,
+                                       int64_t* position, bool loadComment) {
   platform::TStream* s = &stream;
-  const int64_t p = s->Position();
+  const int64_t p = position ? *position : s->Position();
   uint8_t record[kCentralHeaderSize];
   int64_t got = s->Read(record, kCentralHeaderSize);
+  // Where the rest of the record starts on the stream that holds it.
+  int64_t restStart = p + got;
+  bool switched = false;
   // The directory may run on into the next disk: at the end of this one, or with a record
   // cut at the disk's end.
   if (nextDisk && (got == 0 || (got < kCentralHeaderSize &&
@@ -271,25 +276,37 @@ bool TZipHeaderInfo::ReadCentralHeader(platform::TStream& stream,
     // The old stream is gone once the next disk is current.
     s = nextDisk();
     if (!s) return false;
-    got += s->Read(record + got, kCentralHeaderSize - got);
-    if (got < kCentralHeaderSize || GetU32(record) != kCentralHeaderSignature) {
-      s->SetPosition(0);
-      return false;
-    }
+    switched = true;
+    const int64_t more = s->Read(record + got, kCentralHeaderSize - got);
+    got += more;
+    restStart = more;
   }
   if (got < kCentralHeaderSize || GetU32(record) != kCentralHeaderSignature) {
-    s->SetPosition(p);
+    s->SetPosition(switched ? 0 : p);
+    if (position) *position = switched ? 0 : p;
     return false;
   }
-  const int64_t recordStart = s == &stream ? p : 0;
-  std::string name;
-  if (!ReadExact(*s, name, GetU16(record + 28))) {
-    s->SetPosition(recordStart);
+  // Name, extra field and comment in one read: skipping by seeking would throw away what
+  // the buffered stream has read ahead, at every record.
+  const int64_t nameLength = GetU16(record + 28);
+  const int64_t commentLength = GetU16(record + 32);
+  const int64_t tailLength = nameLength + GetU16(record + 30) + commentLength;
+  std::string tail(static_cast<size_t>(tailLength), '\0');
+  const int64_t tailGot = tailLength == 0 ? 0 : std::max<int64_t>(s->Read(tail.data(), tailLength), 0);
+  if (tailGot < nameLength) {
+    const int64_t back = switched ? 0 : p;
+    s->SetPosition(back);
+    if (position) *position = back;
     return false;
   }
-  s->Seek(int64_t{GetU16(record + 30)} + GetU16(record + 32), platform::soFromCurrent);
-  LoadFromCentralRecord(record, name);
-  CentralHeaderOffset = recordStart;
+  LoadFromCentralRecord(record, std::string_view(tail).substr(0, static_cast<size_t>(nameLength)));
+  CentralHeaderOffset = p;
+  if (loadComment && commentLength > 0) {
+    const int64_t commentStart = tailLength - commentLength;
+    FileComment = tail.substr(static_cast<size_t>(std::min(commentStart, tailGot)),
+                              static_cast<size_t>(std::max<int64_t>(tailGot - commentStart, 0)));
+  }
+  if (position) *position = restStart + tailGot;
   return true;
 }
 

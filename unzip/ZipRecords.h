@@ -75,7 +75,11 @@ public:
   // Reads the central record at the stream's position, name included, and skips its extra
   // field and comment. At the end of a disk, `nextDisk` (when given) supplies the next one.
   // On failure the stream is back where it was and the entry is unchanged.
-  bool ReadCentralHeader(platform::TStream& stream, const TNextDiskCallback& nextDisk = {});
+  // `position`, when given, is the stream's position, kept up to date by the call so that
+  // the stream need not be asked (on another disk: the position on that one).
+  // `loadComment` keeps the record's comment in FileComment.
+  bool ReadCentralHeader(platform::TStream& stream, const TNextDiskCallback& nextDisk = {},
+                         int64_t* position = nullptr, bool loadComment = false);
   // Reads the local header at the stream's position and its name (not its extra field).
   bool ReadLocalHeader(platform::TStream& stream);
 
