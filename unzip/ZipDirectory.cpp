@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
-#include <numeric>
+#include <string_view>
+#include <utility>
 
 namespace unzip {
 
@@ -24,71 +25,77 @@ bool NeverEqual(TZipSortMode mode) {
 
 }  // namespace
 
+namespace {
+
+// The framework's CompareText equals a byte-wise comparison of the names with a-z folded to
+// A-Z, so the names are folded once and then compared as plain bytes.
+std::string FoldedName(std::string name) {
+  for (char& c : name)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
+  return name;
+}
+
+// Entries in ascending order of their keys; equal keys in the order given.
+template <class Key>
+std::vector<uint32_t> StableOrder(const std::vector<Key>& keys) {
+  std::vector<std::pair<Key, uint32_t>> keyed;
+  keyed.reserve(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) keyed.emplace_back(keys[i], static_cast<uint32_t>(i));
+  const auto before = [](const auto& a, const auto& b) { return a.first < b.first; };
+  // Archive order usually arrives in order already.
+  if (!std::is_sorted(keyed.begin(), keyed.end(), before))
+    std::stable_sort(keyed.begin(), keyed.end(), before);
+  std::vector<uint32_t> order;
+  order.reserve(keyed.size());
+  for (const auto& k : keyed) order.push_back(k.second);
+  return order;
+}
+
+}  // namespace
+
 void TSortedZip::AddSorted(const std::vector<TZipHeaderInfo*>& entries) {
   Clear();
   const size_t n = entries.size();
   if (n == 0) return;
 
-  // Keys are worked out once per entry, so the sort does not rebuild them at every step.
+  // One key per entry, ascending in the list's order: folded names, or numbers (negated for
+  // the largest-first modes).
   std::vector<std::string> names;
+  std::vector<std::string_view> nameKeys;
   std::vector<int64_t> numbers;
   switch (SortMode) {
     case TZipSortMode::ByName:
-      names.reserve(n);
-      for (const auto* e : entries) names.push_back(e->Directory + e->FileName);
-      break;
     case TZipSortMode::ByFileName:
-      names.reserve(n);
-      for (const auto* e : entries) names.push_back(e->FileName);
-      break;
     case TZipSortMode::ByDirectoryName:
       names.reserve(n);
-      for (const auto* e : entries) names.push_back(e->Directory);
+      for (const auto* e : entries)
+        names.push_back(FoldedName(SortMode == TZipSortMode::ByName       ? e->Directory + e->FileName
+                                   : SortMode == TZipSortMode::ByFileName ? e->FileName
+                                                                          : e->Directory));
+      nameKeys.assign(names.begin(), names.end());
       break;
     case TZipSortMode::ByDate:
       for (const auto* e : entries)
-        numbers.push_back(IsValidDosDateTime(e->FileDateTime) ? e->FileDateTime : 0);
+        numbers.push_back(-int64_t{IsValidDosDateTime(e->FileDateTime) ? e->FileDateTime : 0});
       break;
     case TZipSortMode::ByCompressedSize:
-      for (const auto* e : entries) numbers.push_back(e->CompressedSize);
+      for (const auto* e : entries) numbers.push_back(-e->CompressedSize);
       break;
     case TZipSortMode::ByUnCompressedSize:
-      for (const auto* e : entries) numbers.push_back(e->UncompressedSize);
+      for (const auto* e : entries) numbers.push_back(-e->UncompressedSize);
       break;
     case TZipSortMode::ByRate:
-      for (const auto* e : entries)
-        numbers.push_back(CompressionRate(e->UncompressedSize, e->CompressedSize));
+      for (const auto* e : entries) numbers.push_back(-CompressionRate(e->UncompressedSize, e->CompressedSize));
       break;
     case TZipSortMode::ByNone:
+      for (const auto* e : entries)
+        numbers.push_back((int64_t{e->DiskNumberStart} << 33) + e->LocalHeaderOffset);
       break;
   }
-
-  // -1, 0, +1 like CompareEntries, on the precomputed keys.
-  auto compare = [&](size_t a, size_t b) -> int {
-    switch (SortMode) {
-      case TZipSortMode::ByName:
-      case TZipSortMode::ByFileName:
-      case TZipSortMode::ByDirectoryName: {
-        return CompareText(names[a], names[b]);
-      }
-      case TZipSortMode::ByDate:
-      case TZipSortMode::ByCompressedSize:
-      case TZipSortMode::ByUnCompressedSize:
-      case TZipSortMode::ByRate:
-        // Largest first.
-        return numbers[a] > numbers[b] ? -1 : (numbers[a] < numbers[b] ? 1 : 0);
-      case TZipSortMode::ByNone:
-        return CompareEntries(TZipSortMode::ByNone, *entries[a], *entries[b]);
-    }
-    return 0;
+  const std::vector<uint32_t> order = nameKeys.empty() ? StableOrder(numbers) : StableOrder(nameKeys);
+  const auto equal = [&](uint32_t a, uint32_t b) {
+    return nameKeys.empty() ? numbers[a] == numbers[b] : nameKeys[a] == nameKeys[b];
   };
-
-  std::vector<size_t> order(n);
-  std::iota(order.begin(), order.end(), size_t{0});
-  const auto before = [&](size_t a, size_t b) { return compare(a, b) < 0; };
-  // Archive order usually arrives in order already.
-  if (!std::is_sorted(order.begin(), order.end(), before))
-    std::stable_sort(order.begin(), order.end(), before);
 
   // Now equal keys stand in the order they were given. Inserting one by one puts a newcomer
   // behind its equals under the never-equal modes (as here), and in front of them under the
@@ -96,11 +103,11 @@ void TSortedZip::AddSorted(const std::vector<TZipHeaderInfo*>& entries) {
   std::vector<TZipHeaderInfo*> sorted;
   sorted.reserve(n);
   if (NeverEqual(SortMode)) {
-    for (size_t i : order) sorted.push_back(entries[i]);
+    for (uint32_t i : order) sorted.push_back(entries[i]);
   } else {
     for (size_t i = 0; i < n;) {
       size_t j = i + 1;
-      while (j < n && compare(order[i], order[j]) == 0) ++j;
+      while (j < n && equal(order[i], order[j])) ++j;
       if (j - i > 1) {
         if (FDuplicates == dupError) throw platform::EListError("Duplicate Object index");
         if (FDuplicates == dupIgnore) {
@@ -117,9 +124,7 @@ void TSortedZip::AddSorted(const std::vector<TZipHeaderInfo*>& entries) {
 
   // The directory of a ZIP archive may hold 65535 entries, one more than other lists take,
   // so the array is laid out here rather than grown through Add.
-  // Allocated as the list's own storage is (malloc/realloc/free), since the list frees it.
-  FItems = static_cast<TObject**>(std::malloc(sizeof(TObject*) * (sorted.empty() ? 1 : sorted.size())));
-  if (FItems == nullptr) throw std::bad_alloc();
+  FItems = new TObject*[sorted.size()];
   for (size_t i = 0; i < sorted.size(); ++i) FItems[i] = sorted[i];
   FCapacity = FCount = static_cast<int32_t>(sorted.size());
 }
