@@ -107,30 +107,39 @@ void TExtractState::RaiseWriteFailed() {
 
 void TExtractState::FlushOutput() {
   if (OutCount == 0) return;
-  int64_t n = OutCount;
+  EmitChunk(OutBuffer, OutCount);
+  OutCount = 0;
+  OutPtr = OutBuffer;
+}
+
+void TExtractState::EmitChunk(const uint8_t* data, int64_t n) {
   int64_t room = ExpectedSize - OutTotal;
   if (n > room) {
     // More output than the entry declares: keep what fits, drop the rest, fail the entry.
     n = std::max<int64_t>(room, 0);
     OutputCapped = true;
   }
-  if (n > 0) {
-    if (Host.WriteOutput(OutBuffer, n) != n) RaiseWriteFailed();
-    RunningCrc = UpdateCrc(RunningCrc, OutBuffer, static_cast<size_t>(n));
-    OutTotal += n;
-    if (Host.FilePercentDoneAssigned())
-      Host.FilePercentDone(ProgressPercent(UncompressedSize, OutTotal));
-    if (Host.TotalPercentDoneAssigned()) {
-      TotalExtracted += n;
-      Host.TotalPercentDone(ProgressPercent(TotalToExtract, TotalExtracted));
-    }
+  if (n <= 0) return;
+  if (Host.WriteOutput(data, n) != n) RaiseWriteFailed();
+  RunningCrc = UpdateCrc(RunningCrc, data, static_cast<size_t>(n));
+  OutTotal += n;
+  if (Host.FilePercentDoneAssigned()) Host.FilePercentDone(ProgressPercent(UncompressedSize, OutTotal));
+  if (Host.TotalPercentDoneAssigned()) {
+    TotalExtracted += n;
+    Host.TotalPercentDone(ProgressPercent(TotalToExtract, TotalExtracted));
   }
-  OutCount = 0;
-  OutPtr = OutBuffer;
 }
 
 void TExtractState::FlushBytes(const uint8_t* src, size_t n) {
   while (n != 0) {
+    if (OutCount == 0 && n >= kChunkSize) {
+      // A whole chunk with nothing waiting: written straight from the caller's bytes, the same
+      // write as through the output buffer without the copy.
+      EmitChunk(src, kChunkSize);
+      src += kChunkSize;
+      n -= kChunkSize;
+      continue;
+    }
     size_t k = std::min<size_t>(n, kChunkSize - OutCount);
     std::memcpy(OutPtr, src, k);
     OutPtr += k;

@@ -22,9 +22,11 @@ inline constexpr size_t kWindowSize = 32768;        // the circular history of i
 inline constexpr size_t kWindowBlockSize = 32780;   // what every decoder may use of the window
 inline constexpr size_t kBufferBlockSize = 16001;   // input and output blocks
 inline constexpr size_t kChunkSize = 16000;         // bytes per refill and per output write
-// Inflate keeps the previous 32 KiB of history in front of the current one, so the window
-// block is larger than the part the older decoders use.
-inline constexpr size_t kWindowAllocSize = 2 * kWindowSize + 1024;
+// Inflate keeps the previous 32 KiB of history right in front of the current one and slides
+// along a larger block, so it copies history only once per 224 KiB of output; the block is
+// therefore larger than the part the older decoders use.
+inline constexpr size_t kWindowSlack = 1024;
+inline constexpr size_t kWindowAllocSize = 8 * kWindowSize + kWindowSlack;
 
 // What the extraction state needs from the component.
 class TExtractHost {
@@ -193,6 +195,8 @@ private:
   // allowed; raises "Premature end of file reached" otherwise.
   void ReadChunk(uint8_t* dest, int64_t count);
   [[noreturn]] void RaiseWriteFailed();
+  // Write, CRC, count and events for n bytes at data (cut to the entry's declared size).
+  void EmitChunk(const uint8_t* data, int64_t n);
 };
 
 }  // namespace unzip

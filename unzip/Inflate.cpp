@@ -28,11 +28,31 @@ constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 
 
 constexpr int kLiteralLookupBits = 9;
 constexpr int kDistanceLookupBits = 6;
+// The fast loop's tables: most literal/length codes and nearly all distance codes resolve with
+// one lookup.
+constexpr int kFastLiteralLookupBits = 11;
+constexpr int kFastDistanceLookupBits = 8;
 
 struct TableDeleter {
   void operator()(TDecodeTable* t) const { FreeDecodeTables(t); }
 };
 using TableHandle = std::unique_ptr<TDecodeTable, TableDeleter>;
+
+// The fixed codes never change, so the fast loop's tables for them are built once.
+struct TFixedFastTables {
+  TableHandle Lit, Dist;
+  int LitBits = 9, DistBits = 5;
+  TFixedFastTables() {
+    uint16_t lengths[288];
+    for (int i = 0; i < 288; ++i) lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+    TDecodeTable* raw = nullptr;
+    if (BuildDecodeTables(lengths, 288, 257, kLengthBase, kLengthExtra, raw, LitBits) == kInflateOk)
+      Lit.reset(raw);
+    for (int i = 0; i < 30; ++i) lengths[i] = 5;
+    if (BuildDecodeTables(lengths, 30, 0, kDistBase, kDistExtra, raw, DistBits) <= kInflateDataError)
+      Dist.reset(raw);
+  }
+};
 
 class TBlockDecoder {
 public:
@@ -47,7 +67,20 @@ private:
   int CopyStoredBlock();
   int DecodeFixedBlock();
   int DecodeDynamicBlock();
-  int DecodeBlockData(const TDecodeTable* lit, int litBits, const TDecodeTable* dist, int distBits);
+  // The code tables of one block: the reference ones, whose lookup sizes fix when the careful
+  // path asks for input, and wider ones for the fast loop (same codes, fewer sub-tables).
+  struct TCodes {
+    const TDecodeTable* Lit;
+    int LitBits;
+    const TDecodeTable* Dist;
+    int DistBits;
+  };
+  int DecodeBlockData(const TCodes& careful, const TCodes& fast);
+  TCodes FixedFastCodes(const TCodes& careful) {
+    static const TFixedFastTables tables;
+    if (!tables.Lit || !tables.Dist) return careful;
+    return TCodes{tables.Lit.get(), tables.LitBits, tables.Dist.get(), tables.DistBits};
+  }
   int DecodeOneSymbol(const TDecodeTable* lit, int litBits, const TDecodeTable* dist, int distBits);
   // Reads n bits (n <= 16) into value; false when that consumed bits past the end of the data.
   bool Read(unsigned n, unsigned& value) {
@@ -150,8 +183,9 @@ int TBlockDecoder::DecodeFixedBlock() {
   r = BuildDecodeTables(lengths, 30, 0, kDistBase, kDistExtra, raw, distBits);
   TableHandle dist(raw);
   if (r > kInflateDataError) return r;  // the fixed distance code is incomplete by design
-  return DecodeBlockData(lit.get(), litBits, dist.get(), distBits) != kInflateOk ? kInflateDataError
-                                                                                : kInflateOk;
+  const TCodes careful{lit.get(), litBits, dist.get(), distBits};
+  return DecodeBlockData(careful, FixedFastCodes(careful)) != kInflateOk ? kInflateDataError
+                                                                          : kInflateOk;
 }
 
 int TBlockDecoder::DecodeDynamicBlock() {
@@ -216,19 +250,28 @@ int TBlockDecoder::DecodeDynamicBlock() {
   r = BuildDecodeTables(lengths + nl, nd, 0, kDistBase, kDistExtra, raw, distBits);
   TableHandle dist(raw);
   if (r != kInflateOk) return r;
-  return DecodeBlockData(lit.get(), litBits, dist.get(), distBits) != kInflateOk ? kInflateDataError
-                                                                                : kInflateOk;
+  const TCodes careful{lit.get(), litBits, dist.get(), distBits};
+  // The wide tables: the same lengths, so the same (successful) result.
+  int fastLitBits = kFastLiteralLookupBits, fastDistBits = kFastDistanceLookupBits;
+  TableHandle fastLit, fastDist;
+  if (BuildDecodeTables(lengths, nl, 257, kLengthBase, kLengthExtra, raw, fastLitBits) == kInflateOk)
+    fastLit.reset(raw);
+  if (fastLit && BuildDecodeTables(lengths + nl, nd, 0, kDistBase, kDistExtra, raw, fastDistBits) == kInflateOk)
+    fastDist.reset(raw);
+  const TCodes fast = fastLit && (fastDist || !dist)
+                          ? TCodes{fastLit.get(), fastLitBits, fastDist.get(), fastDistBits}
+                          : careful;
+  return DecodeBlockData(careful, fast) != kInflateOk ? kInflateDataError : kInflateOk;
 }
 
-int TBlockDecoder::DecodeBlockData(const TDecodeTable* lit, int litBits, const TDecodeTable* dist,
-                                   int distBits) {
+int TBlockDecoder::DecodeBlockData(const TCodes& careful, const TCodes& fast) {
   for (;;) {
-    if (Z.S.InCount >= detail::kFastInputMargin && Z.WPos <= kWindowSize - detail::kMaxMatch &&
-        lit != nullptr) {
-      int r = detail::InflateFastLoop(Z, lit, litBits, dist, distBits);
+    if (Z.S.InCount >= detail::kFastInputMargin && Z.WPos <= kWindowSize - detail::kFastOutputMargin &&
+        fast.Lit != nullptr) {
+      int r = detail::InflateFastLoop(Z, fast.Lit, fast.LitBits, fast.Dist, fast.DistBits);
       if (r != kInflateContinue) return r;
     }
-    int r = DecodeOneSymbol(lit, litBits, dist, distBits);
+    int r = DecodeOneSymbol(careful.Lit, careful.LitBits, careful.Dist, careful.DistBits);
     if (r != kInflateContinue) return r;
   }
 }

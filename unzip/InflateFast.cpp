@@ -3,7 +3,7 @@
 //   - at least kFastInputMargin unread bytes in the input buffer: one 8-byte load per symbol
 //     tops the 64-bit bit buffer up to 56 or more bits, and a whole length/distance pair needs
 //     at most 15 + 5 + 15 + 13 = 48;
-//   - at most 32768 - 258 bytes in the window, so a maximal match fits, and the window block
+//   - room in the window for two literals and a maximal match (one round), and the window block
 //     has slack after it for copies that overshoot by a few bytes.
 // It never triggers a refill and never delivers output, so the reference decoder's refills,
 // writes and events happen at the same points; on leaving, the bytes it loaded but did not use
@@ -33,25 +33,45 @@ inline unsigned OpOf(uint64_t w) { return static_cast<unsigned>(w & 0xFF); }
 inline unsigned BitsOf(uint64_t w) { return static_cast<unsigned>((w >> 8) & 0xFF); }
 inline uint32_t ValueOf(uint64_t w) { return static_cast<uint32_t>(w >> 32); }
 
-static_assert(kWindowAllocSize >= 2 * kWindowSize + 16, "copies may overshoot the window end");
+static_assert(kWindowSlack >= 64, "copies may overshoot the window end");
 
-// Copies a match of length len from distance dist behind out; may write up to 7 bytes past
+// Copies a match of length len from distance dist behind out; may write up to 31 bytes past
 // out + len (within the window block's slack).
+inline void Copy16(uint8_t* out, const uint8_t* src) {
+  uint8_t tmp[16];
+  std::memcpy(tmp, src, 16);
+  std::memcpy(out, tmp, 16);
+}
 inline void CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
   const uint8_t* src = out - dist;
-  if (dist >= 8) {
-    uint8_t* end = out + len;
+  uint8_t* const end = out + len;
+  if (dist >= 16) {
+    // Most matches are short: two 16-byte moves without a test, then a loop for the rest.
+    Copy16(out, src);
+    Copy16(out + 16, src + 16);
+    out += 32;
+    src += 32;
+    while (out < end) {
+      Copy16(out, src);
+      out += 16;
+      src += 16;
+    }
+  } else if (dist >= 8) {
     do {
       Store64(out, Load64(src));
       out += 8;
       src += 8;
     } while (out < end);
   } else if (dist == 1) {
-    std::memset(out, *src, len);
+    const uint64_t pattern = 0x0101010101010101ull * *src;
+    do {
+      Store64(out, pattern);
+      Store64(out + 8, pattern);
+      out += 16;
+    } while (out < end);
   } else {
     // Short distance: lay down enough bytes by hand that a whole multiple of the period is
     // behind the write position, then copy words from that multiple back.
-    uint8_t* end = out + len;
     const uint32_t step = dist * ((8 + dist - 1) / dist);
     for (uint32_t i = dist; i < step && out < end; ++i) *out++ = *src++;
     while (out < end) {
@@ -70,7 +90,7 @@ int InflateFastLoop(TInflater& z, const TDecodeTable* lit, int litBits, const TD
   const uint8_t* const inStart = in;
   const uint8_t* const inFastEnd = s.InPtr + s.InCount - kFastInputMargin;
   uint8_t* out = z.Cur + z.WPos;
-  uint8_t* const outFastEnd = z.Cur + (kWindowSize - kMaxMatch);
+  uint8_t* const outFastEnd = z.Cur + (kWindowSize - kFastOutputMargin);
   // Earliest byte a distance may reach: the entry's first byte, or 32 KiB back.
   const uint8_t* const reachBase =
       z.CycleBase >= static_cast<int64_t>(kWindowSize) ? z.Hist : z.Cur - z.CycleBase;
@@ -83,26 +103,50 @@ int InflateFastLoop(TInflater& z, const TDecodeTable* lit, int litBits, const TD
   unsigned bc = z.Count;
   int result = kInflateContinue;
 
+  // Resolves an entry through its links; the root lookup is done by the caller. Afterwards e
+  // is a literal, end-of-block or length/distance entry whose own bits are still to drop.
+#define QUORBIN_RESOLVE(e, root)                                                   \
+  while (OpOf(e) > kOpLinkBase) {                                                  \
+    if (OpOf(e) == kOpInvalid) {                                                   \
+      result = kInflateDataError;                                                  \
+      goto done;                                                                   \
+    }                                                                              \
+    bb >>= BitsOf(e);                                                              \
+    bc -= BitsOf(e);                                                               \
+    e = EntryWord(root + ValueOf(e) + (bb & kMask[OpOf(e) - kOpLinkBase]));        \
+  }                                                                                \
+  bb >>= BitsOf(e);                                                                \
+  bc -= BitsOf(e)
+
+  // Each round starts with 56 or more bits; a literal takes at most 15, so up to three
+  // literals go without a refill; a length/distance pair (at most 48 bits) gets a fresh one.
+  // A round refills at most twice, 14 bytes in all, within the input margin.
+  static_assert(kFastInputMargin >= 16);
   while (in <= inFastEnd && out <= outFastEnd) {
     bb |= Load64(in) << bc;
     in += (63 - bc) >> 3;
     bc |= 56;
 
     uint64_t e = EntryWord(litRoot + (bb & litMask));
-    while (OpOf(e) > kOpLinkBase) {
-      if (OpOf(e) == kOpInvalid) {
-        result = kInflateDataError;
-        goto done;
-      }
-      bb >>= BitsOf(e);
-      bc -= BitsOf(e);
-      e = EntryWord(litRoot + ValueOf(e) + (bb & kMask[OpOf(e) - kOpLinkBase]));
-    }
-    bb >>= BitsOf(e);
-    bc -= BitsOf(e);
+    QUORBIN_RESOLVE(e, litRoot);
     if (OpOf(e) == kOpLiteral) {
       *out++ = static_cast<uint8_t>(ValueOf(e));
-      continue;
+      e = EntryWord(litRoot + (bb & litMask));
+      QUORBIN_RESOLVE(e, litRoot);
+      if (OpOf(e) == kOpLiteral) {
+        *out++ = static_cast<uint8_t>(ValueOf(e));
+        e = EntryWord(litRoot + (bb & litMask));
+        QUORBIN_RESOLVE(e, litRoot);
+        if (OpOf(e) == kOpLiteral) {
+          *out++ = static_cast<uint8_t>(ValueOf(e));
+          continue;
+        }
+      }
+      if (OpOf(e) != kOpEndOfBlock && bc < 48) {
+        bb |= Load64(in) << bc;
+        in += (63 - bc) >> 3;
+        bc |= 56;
+      }
     }
     if (OpOf(e) == kOpEndOfBlock) {
       result = kInflateOk;
@@ -118,17 +162,7 @@ int InflateFastLoop(TInflater& z, const TDecodeTable* lit, int litBits, const TD
         break;
       }
       uint64_t d = EntryWord(distRoot + (bb & distMask));
-      while (OpOf(d) > kOpLinkBase) {
-        if (OpOf(d) == kOpInvalid) {
-          result = kInflateDataError;
-          goto done;
-        }
-        bb >>= BitsOf(d);
-        bc -= BitsOf(d);
-        d = EntryWord(distRoot + ValueOf(d) + (bb & kMask[OpOf(d) - kOpLinkBase]));
-      }
-      bb >>= BitsOf(d);
-      bc -= BitsOf(d);
+      QUORBIN_RESOLVE(d, distRoot);
       unsigned dextra = OpOf(d);
       uint32_t distance = ValueOf(d) + static_cast<uint32_t>(bb & kMask[dextra]);
       bb >>= dextra;
@@ -141,6 +175,7 @@ int InflateFastLoop(TInflater& z, const TDecodeTable* lit, int litBits, const TD
       out += length;
     }
   }
+#undef QUORBIN_RESOLVE
 done:
   // Give back the whole bytes loaded but not used (only ones this loop loaded: earlier ones may
   // belong to a previous chunk), and clear the bits above the count.

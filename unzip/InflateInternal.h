@@ -14,7 +14,7 @@ inline constexpr int kInflateContinue = -1;
 
 // The window: inflate decodes into Cur, the current 32 KiB of history, with the previous
 // 32 KiB kept right in front of it (Hist), so every distance up to 32768 is a plain backward
-// offset from the write position. When Cur fills up it is delivered, and copied to Hist.
+// offset from the write position. When Cur fills up it is delivered and the next Cur follows.
 struct TInflater {
   explicit TInflater(TExtractState& state)
       : S(state), Hist(state.Window), Cur(state.Window + kWindowSize) {}
@@ -40,9 +40,18 @@ struct TInflater {
     return S.CompressedLeft >= 0 || Count >= 8 * static_cast<uint64_t>(-S.CompressedLeft);
   }
   // Delivers the full window and restarts at 0; false when the entry's output limit is hit.
+  // The next window follows the full one while the block has room, so that one becomes the
+  // history without a copy; at the end of the block the history moves back to the start.
   bool Wrap() {
     S.FlushBytes(Cur, kWindowSize);
-    std::memcpy(Hist, Cur, kWindowSize);
+    if (Cur + 2 * kWindowSize + kWindowSlack <= S.Window + kWindowAllocSize) {
+      Hist = Cur;
+      Cur += kWindowSize;
+    } else {
+      std::memcpy(S.Window, Cur, kWindowSize);
+      Hist = S.Window;
+      Cur = S.Window + kWindowSize;
+    }
     CycleBase += kWindowSize;
     WPos = 0;
     return !S.OutputCapped;
@@ -63,5 +72,6 @@ int InflateFastLoop(TInflater& z, const TDecodeTable* lit, int litBits, const TD
 // room a maximal match needs.
 inline constexpr uint32_t kFastInputMargin = 16;
 inline constexpr uint32_t kMaxMatch = 258;
+inline constexpr uint32_t kFastOutputMargin = kMaxMatch + 2;
 
 }  // namespace unzip::detail
