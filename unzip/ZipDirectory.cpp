@@ -124,7 +124,10 @@ void TSortedZip::AddSorted(const std::vector<TZipHeaderInfo*>& entries) {
 
   // The directory of a ZIP archive may hold 65535 entries, one more than other lists take,
   // so the array is laid out here rather than grown through Add.
-  FItems = new TObject*[sorted.size()];
+  // Allocated as the list's own storage is (malloc/realloc/free), since the list frees it:
+  // new[] here against free() there is undefined behaviour (AddressSanitizer stops on it).
+  FItems = static_cast<TObject**>(std::malloc(sizeof(TObject*) * (sorted.empty() ? 1 : sorted.size())));
+  if (FItems == nullptr) throw std::bad_alloc();
   for (size_t i = 0; i < sorted.size(); ++i) FItems[i] = sorted[i];
   FCapacity = FCount = static_cast<int32_t>(sorted.size());
 }
