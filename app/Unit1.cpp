@@ -1,6 +1,7 @@
 #include "Unit1.h"
 
 #include <QCheckBox>
+#include <QEvent>
 #include <QFile>
 #include <QFrame>
 #include <QGuiApplication>
@@ -18,6 +19,7 @@
 #include "FmxUtils.h"
 #include "Picture.h"
 #include "Shell.h"
+#include "UnZipper.h"
 #include "ui_Unit1.h"
 
 namespace launcher {
@@ -39,7 +41,9 @@ bool TOpenDialog::Execute() {
   return true;
 }
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent), Form(new Ui::TForm1) {
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent), Unzipper(std::make_unique<unzip::TUnZipper>()), Form(new Ui::TForm1) {
+  Unzipper->DoAll = true;
   Form->setupUi(this);
   // A fixed-size dialog-style frame: no resizing, no minimise or maximise box.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -73,6 +77,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), Form(new Ui::TForm1) {
                          static_cast<size_t>(bytes.size()), S(resource));
     Image3->setPixmap(QPixmap::fromImage(picture.Image()));
   });
+
+  for (QObject* o : {static_cast<QObject*>(ListBox1), static_cast<QObject*>(ListBox1->viewport()),
+                     static_cast<QObject*>(CheckBox2), static_cast<QObject*>(BitBtn1)})
+    o->installEventFilter(this);
 
   connect(ListBox1, &QListWidget::itemSelectionChanged, this, [this] { RunHandler([this] { ListBox1Click(); }); });
   connect(CheckBox2, &QCheckBox::clicked, this, [this] { RunHandler([this] { CheckBox2Click(); }); });
@@ -109,7 +117,28 @@ void TForm1::FormShow() {
   if (platform::FileExists("shots\\base2.bmp")) LoadPicture(Image2, "shots\\base2.bmp");
 }
 
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (FUnpacking) {
+    switch (event->type()) {
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::MouseMove:
+      case QEvent::Wheel:
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+      case QEvent::Shortcut:
+        return true;
+      default:
+        break;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
 void TForm1::ListBox1Click() {
+  // A selection made meanwhile would start a game other than the one unpacked.
+  if (FUnpacking) return;
   if (!RecordReader(GameList, *this)) return;
   QLabel* const boxes[2] = {Image1, Image2};
   for (int n = 1; n <= 2; ++n) {
@@ -125,17 +154,42 @@ void TForm1::ListBox1Click() {
   }
 }
 
-void TForm1::CheckBox2Click() { PresenceFilter(GameList, *this); }
+void TForm1::CheckBox2Click() {
+  if (FUnpacking) return;
+  PresenceFilter(GameList, *this);
+}
 
 void TForm1::BitBtn1Click() {
+  // A second extraction inside the first would corrupt the component's state.
+  if (FUnpacking) return;
   if (CheckBox1->isChecked()) UnpackCurrentGame();
   // The command word is read only now, after any unpacking.
   LaunchFile(S(Edit2->text()), GameList.Current.Command, std::string(), platform::SW_SHOWNORMAL);
 }
 
 void TForm1::UnpackCurrentGame() {
-  // The unpacking of the current game's archive into Edit3's directory goes here once the
-  // extraction component is in; until then a launch starts the emulator straight away.
+  // Any failure ends the launch: it propagates to the handler's error box and the emulator
+  // is not started. Files already extracted stay.
+  Unzipper->SetZipName(GameList.Current.RomPath);
+  Unzipper->ReadDirectory();
+  Unzipper->SetDestDir(S(Edit3->text()));
+
+  // While the component lets the window process its messages, the list, the filter and the
+  // launch button refuse input; the window keeps repainting.
+  struct Busy {
+    TForm1& Form;
+    explicit Busy(TForm1& f) : Form(f) {
+      Form.FUnpacking = true;
+      Form.BitBtn1->setText("WAIT !");
+      Form.BitBtn1->repaint();
+    }
+    // "Launch" after the unpacking, whether it ended well or not: the button works again.
+    ~Busy() {
+      Form.FUnpacking = false;
+      Form.BitBtn1->setText("Launch");
+    }
+  } busy(*this);
+  Unzipper->ExtractFiles();
 }
 
 void TForm1::Label2Click() {

@@ -2,6 +2,7 @@
 // The main window: asks for the game list file, lists the games, shows the selected game's
 // details and screenshots, narrows the list to present games, and launches the emulator.
 #include <QWidget>
+#include <memory>
 #include <string>
 
 #include "GameList.h"
@@ -16,6 +17,10 @@ class QListWidget;
 class QCheckBox;
 class QLineEdit;
 class QPushButton;
+
+namespace unzip {
+class TUnZipper;
+}
 
 namespace launcher {
 
@@ -63,9 +68,18 @@ public:
   QPushButton* BitBtn1;
   QCheckBox* CheckBox2;
   TOpenDialog Open;
+  // The ZIP component, for the whole run: every entry is extracted, everything else at the
+  // component's defaults (overwrite after asking, files straight into the destination).
+  std::unique_ptr<unzip::TUnZipper> Unzipper;
+
+  // True while an unpacking runs.
+  bool Unpacking() const { return FUnpacking; }
 
 protected:
   void showEvent(QShowEvent* e) override;
+  // Refuses mouse and keyboard input to the list, the filter box and the launch button
+  // while an unpacking runs.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
   // IGameListView
@@ -86,6 +100,7 @@ private:
   Ui::TForm1* Form;
   TGameListState GameList;
   bool ShowHandled = false;
+  bool FUnpacking = false;
   bool Centred = false;
 };
 

@@ -6,6 +6,8 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <random>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTimer>
@@ -20,7 +22,9 @@
 #include "Controls.h"
 #include "Jpeg.h"
 #include "ScriptedUserInterface.h"
+#include "QtUserInterface.h"
 #include "Unit1.h"
+#include "ZipWriter.h"
 
 namespace fs = std::filesystem;
 using launcher::TForm1;
@@ -57,8 +61,8 @@ void WriteRecorder(const fs::path& where, const fs::path& record) {
 
 // The recorded argument vector; waits for the detached program (the cap matters only when
 // it never started).
-std::optional<std::vector<std::string>> Recorded(const fs::path& record) {
-  for (int i = 0; i < 1000 && !fs::exists(record); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+std::optional<std::vector<std::string>> Recorded(const fs::path& record, int waits = 1000) {
+  for (int i = 0; i < waits && !fs::exists(record); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   if (!fs::exists(record)) return std::nullopt;
   std::ifstream in(record, std::ios::binary);
   std::stringstream ss;
@@ -108,7 +112,10 @@ private slots:
   // Every test: a games folder with a list of four games, screenshots, one archive,
   // a Wine prefix with a recording stand-in emulator, and a fresh window.
   void init() {
-    dir = fs::temp_directory_path() / ("quorbin-form-" + std::to_string(::getpid()));
+    // A folder of its own for every test: a detached program of an earlier test may still
+    // be writing into its folder.
+    static int serial = 0;
+    dir = fs::temp_directory_path() / ("quorbin-form-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
     fs::remove_all(dir);
     fs::create_directories(Games() / "shots");
     WriteFile(Games() / "GAMES.ROM",
@@ -149,7 +156,8 @@ private slots:
       qunsetenv("WINEPREFIX");
     else
       qputenv("WINEPREFIX", QByteArray::fromStdString(oldPrefix));
-    fs::remove_all(dir);
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
   }
 
   void layoutMatchesTheStoredForm() {
@@ -408,6 +416,202 @@ private slots:
     QVERIFY(argv.has_value());
     QCOMPARE(argv->size(), size_t(2));
     QCOMPARE(QString::fromStdString(argv->at(1)), about->Label7->text());
+  }
+
+  // ---- Unpacking before launch ----------------------------------------------------------
+
+  fs::path Destination(const std::string& sub) const { return dir / "prefix" / "drive_c" / "varnix" / sub; }
+
+  // galaxor.zip: a deflated file, a stored one in a folder, and 60000 random bytes (several
+  // input refills, so the window gets its messages processed during the extraction).
+  void MakeGalaxorArchive() {
+    std::mt19937 random(42);
+    std::string noise(60000, '\0');
+    for (char& c : noise) c = static_cast<char>(random());
+    testzip::ZipWriter zip;
+    zip.AddDeflated("gx-1.6e", std::string(5000, 'A') + "galaxor code", 9);
+    zip.Add("sub/gx-2.6f", "graphics");
+    zip.Add("gx-3.noise", noise);
+    zip.WriteTo((Games() / "roms" / "galaxor.zip").string());
+  }
+
+  std::string Slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  void unpacksIntoTheDestinationThenStartsTheEmulator() {
+    MakeGalaxorArchive();
+    Start(ListFile());
+    QVERIFY(form->CheckBox1->isChecked());
+    form->ListBox1->setCurrentRow(0);
+    // What the destination box holds at the launch is used, typed or not.
+    form->Edit3->setText("c:\\varnix\\typed\\");
+    QString captionDuring;
+    ui->OnProcessMessages = [&] { captionDuring = form->BitBtn1->text(); };
+    form->BitBtn1->click();
+    QVERIFY2(ui->Errors.empty(), ui->Errors.empty() ? "" : ui->Errors[0].c_str());
+    QCOMPARE(captionDuring, QString("WAIT !"));
+    QCOMPARE(form->BitBtn1->text(), QString("Launch"));
+    QCOMPARE(Slurp(Destination("typed") / "gx-1.6e"), std::string(5000, 'A') + "galaxor code");
+    // Every file lands straight in the destination, whatever folder the archive names.
+    QCOMPARE(Slurp(Destination("typed") / "gx-2.6f"), std::string("graphics"));
+    QCOMPARE(fs::file_size(Destination("typed") / "gx-3.noise"), uintmax_t(60000));
+    QVERIFY(!fs::exists(Destination("typed") / "sub"));
+    const auto argv = Recorded(dir / "emulator.args");
+    QVERIFY(argv.has_value());
+    QCOMPARE(argv->at(1), std::string("galaxor"));
+    QVERIFY(ui->Messages.empty());
+    QCOMPARE(ui->BusyDepth, 0);
+    QCOMPARE(fs::canonical(fs::current_path()), fs::canonical(Games()));  // current directory restored
+  }
+
+  void secondLaunchAsksPerFileAndNoKeepsTheOldFiles() {
+    MakeGalaxorArchive();
+    Start(ListFile());
+    form->ListBox1->setCurrentRow(0);
+    form->BitBtn1->click();
+    QVERIFY(Recorded(dir / "emulator.args").has_value());
+    fs::remove(dir / "emulator.args");
+    WriteFile(Destination("galaxor") / "gx-2.6f", "patched by the user");
+
+    ui->MessageAnswers = {platform::TModalResult::No, platform::TModalResult::No, platform::TModalResult::No};
+    form->BitBtn1->click();
+    QCOMPARE(ui->Messages.size(), size_t(3));
+    for (const std::string& m : ui->Messages) QVERIFY2(m.rfind("File Exists Alert: ", 0) == 0, m.c_str());
+    QCOMPARE(ui->Unscripted, 0);
+    QCOMPARE(Slurp(Destination("galaxor") / "gx-2.6f"), std::string("patched by the user"));
+    QVERIFY(ui->Errors.empty());
+    const auto argv = Recorded(dir / "emulator.args");
+    QVERIFY(argv.has_value());
+    QCOMPARE(argv->at(1), std::string("galaxor"));
+  }
+
+  void emptyRomPathShowsTheComponentsErrorAndStartsNothing() {
+    WriteFile(Games() / "GAMES.ROM", Record("No archive", "", "noarc", "noarc"));
+    Start(ListFile());
+    form->BitBtn1->click();  // nothing selected: empty ROM path
+    QCOMPARE(ui->Errors.size(), size_t(1));
+    QVERIFY(!ui->Errors[0].empty());
+    form->ListBox1->setCurrentRow(0);  // selected, still empty
+    form->BitBtn1->click();
+    QCOMPARE(ui->Errors.size(), size_t(2));
+    QVERIFY(!Recorded(dir / "emulator.args", 20).has_value());
+    // The window stays usable and a launch without unpacking still works.
+    form->CheckBox1->setChecked(false);
+    form->BitBtn1->click();
+    QVERIFY(Recorded(dir / "emulator.args").has_value());
+  }
+
+  void failedUnpackingEndsTheLaunchAndTheButtonWorksAgain() {
+    // A missing archive: the directory cannot be read, nothing is started.
+    Start(ListFile());
+    form->ListBox1->setCurrentRow(1);
+    form->BitBtn1->click();
+    QCOMPARE(ui->Errors.size(), size_t(1));
+    QVERIFY(!Recorded(dir / "emulator.args", 20).has_value());
+
+    // An archive whose second entry's local header lies beyond the end of the file: the
+    // extraction fails half-way. The first file stays, the button reads "Launch" again.
+    testzip::ZipWriter zip;
+    zip.Add("first.bin", "first");
+    zip.Add("second.bin", "second").LocalHeaderOffset = 900000;
+    zip.WriteTo((Games() / "roms" / "galaxor.zip").string());
+    form->ListBox1->setCurrentRow(0);
+    form->BitBtn1->click();
+    QCOMPARE(ui->Errors.size(), size_t(2));
+    QCOMPARE(form->BitBtn1->text(), QString("Launch"));
+    QVERIFY(!form->Unpacking());
+    QCOMPARE(Slurp(Destination("galaxor") / "first.bin"), std::string("first"));
+    QVERIFY(!Recorded(dir / "emulator.args", 20).has_value());
+    // Usable: the next launch without unpacking starts the emulator.
+    form->CheckBox1->setChecked(false);
+    form->BitBtn1->click();
+    QVERIFY(Recorded(dir / "emulator.args").has_value());
+  }
+
+  void zipSupportUncheckedTouchesNoArchive() {
+    MakeGalaxorArchive();
+    Start(ListFile());
+    form->ListBox1->setCurrentRow(0);
+    form->CheckBox1->setChecked(false);
+    form->BitBtn1->click();
+    QVERIFY(Recorded(dir / "emulator.args").has_value());
+    QVERIFY(!fs::exists(Destination("galaxor")));
+    QVERIFY(ui->Errors.empty());
+    QVERIFY(ui->Messages.empty());
+    QCOMPARE(form->BitBtn1->text(), QString("launch"));
+  }
+
+  void inputIsRefusedWhileUnpacking() {
+    MakeGalaxorArchive();
+    Start(ListFile());
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    form->ListBox1->setCurrentRow(0);
+    int attempts = 0;
+    ui->OnProcessMessages = [&] {
+      if (attempts++) return;
+      QVERIFY(form->Unpacking());
+      // Mouse and keyboard on the list, the filter box and the launch button.
+      const QRect third = form->ListBox1->visualItemRect(form->ListBox1->item(2));
+      QTest::mouseClick(form->ListBox1->viewport(), Qt::LeftButton, {}, third.center());
+      QTest::keyClick(form->ListBox1, Qt::Key_Down);
+      QTest::mouseClick(form->CheckBox2, Qt::LeftButton);
+      QTest::keyClick(form->CheckBox2, Qt::Key_Space);
+      QTest::mouseClick(form->BitBtn1, Qt::LeftButton);
+      QTest::keyClick(form->BitBtn1, Qt::Key_Space);
+      // Even a handler reached some other way does nothing now.
+      form->BitBtn1Click();
+      form->CheckBox2Click();
+    };
+    form->BitBtn1->click();
+    QVERIFY(attempts > 0);
+    QVERIFY(ui->Errors.empty());
+    QCOMPARE(form->ListBox1->currentRow(), 0);
+    QVERIFY(!form->CheckBox2->isChecked());
+    QCOMPARE(form->State().Current.Command, std::string("galaxor"));
+    QVERIFY(ui->Messages.empty());  // one extraction only: a second would have asked to overwrite
+    const auto argv = Recorded(dir / "emulator.args");
+    QVERIFY(argv.has_value());
+    QCOMPARE(argv->at(1), std::string("galaxor"));
+    // Afterwards the window takes input again.
+    QTest::mouseClick(form->ListBox1->viewport(), Qt::LeftButton, {},
+                      form->ListBox1->visualItemRect(form->ListBox1->item(2)).center());
+    QCOMPARE(form->State().Current.Command, std::string("pirates"));
+  }
+
+  void fileExistsAlertIsARealYesNoBox() {
+    MakeGalaxorArchive();
+    Start(ListFile());
+    form->ListBox1->setCurrentRow(0);
+    form->BitBtn1->click();
+    QVERIFY(Recorded(dir / "emulator.args").has_value());
+    fs::remove(dir / "emulator.args");
+
+    // The real services now: the question must come as a Yes/No message box.
+    launcher::QtUserInterface real;
+    platform::ScopedUserInterface useReal(real);
+    QStringList seen;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      seen << box->windowTitle() + "|" + QString::number(int(box->standardButtons()));
+      if (box->windowTitle() == "File Exists Alert" && box->button(QMessageBox::No))
+        box->button(QMessageBox::No)->click();
+      else
+        box->reject();  // anything else is a failure, but must not hang the test
+    });
+    answer.start(5);
+    form->BitBtn1->click();
+    answer.stop();
+    QCOMPARE(seen.size(), 3);
+    const QString expected = "File Exists Alert|" + QString::number(int(QMessageBox::Yes | QMessageBox::No));
+    for (const QString& s : seen) QCOMPARE(s, expected);
+    QVERIFY(Recorded(dir / "emulator.args").has_value());
   }
 };
 

@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ public:
   int Unscripted = 0;
   int ProcessMessagesCalls = 0;
   int BusyDepth = 0;
+  // Runs whenever the component lets the window process its messages.
+  std::function<void()> OnProcessMessages;
 
   platform::TModalResult MessageBox(const std::string& text, const std::string& caption,
                                     platform::TMsgButtons buttons) override {
@@ -37,7 +40,10 @@ public:
     MessageAnswers.pop_front();
     return a;
   }
-  void ProcessMessages() override { ++ProcessMessagesCalls; }
+  void ProcessMessages() override {
+    ++ProcessMessagesCalls;
+    if (OnProcessMessages) OnProcessMessages();
+  }
   void SetBusyCursor(bool busy) override { BusyDepth += busy ? 1 : -1; }
   bool OpenFileDialog(const platform::TOpenDialogOptions& options, std::string& chosen) override {
     OpenCalls.push_back(options);
