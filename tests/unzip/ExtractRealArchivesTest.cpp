@@ -4,6 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+
+#include "FileNames.h"
 
 #include "ExtractFixture.h"
 
@@ -158,3 +161,82 @@ TEST_F(RealArchiveTest, InfoZipSplitSetSortedByNameIsStillReadInArchiveOrder) {
 }
 
 }  // namespace
+
+// ---- The shared corpus ---------------------------------------------------------------------------
+
+#ifdef QUORBIN_SHARED_DIR
+namespace corpus {
+
+struct TArchive {
+  std::string Path;
+  std::string Password;
+  bool AllCrcOk = true;
+  int Entries = 0;
+};
+
+std::vector<TArchive> SoundArchives(const std::string& root) {
+  std::vector<TArchive> list;
+  std::ifstream manifest(root + "/MANIFEST.tsv");
+  std::string line;
+  std::getline(manifest, line);  // header
+  while (std::getline(manifest, line)) {
+    std::vector<std::string> f;
+    size_t start = 0;
+    for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+      f.push_back(line.substr(start, tab - start));
+    f.push_back(line.substr(start));
+    if (f.size() < 9) continue;
+    if (list.empty() || list.back().Path != f[0]) list.push_back({f[0], f[7]});
+    list.back().AllCrcOk = list.back().AllCrcOk && f[8] == "crc-ok";
+    ++list.back().Entries;
+  }
+  std::erase_if(list, [](const TArchive& a) { return !a.AllCrcOk; });
+  return list;
+}
+
+}  // namespace corpus
+
+// Every corpus archive whose entries should all extract: each one extracts, and each file
+// written reads back with the CRC its entry records.
+TEST_F(ExtractTest, EverySoundCorpusArchiveExtractsWithGoodCrcs) {
+  const std::string root = std::string(QUORBIN_SHARED_DIR) + "/corpus";
+  if (!IsFile(root + "/MANIFEST.tsv")) GTEST_SKIP() << "no shared corpus at " << root;
+  const auto archives = corpus::SoundArchives(root);
+  ASSERT_GT(archives.size(), 50u);
+  for (const auto& a : archives) {
+    SCOPED_TRACE(a.Path);
+    testzip::TempDir out;
+    unzip::TUnZipper zip;
+    const std::string path = root + "/" + a.Path;
+    const std::string base = path.substr(0, path.size() - 4);
+    zip.OnGetNextDisk = [&](unzip::TSender, int32_t disk, std::string& name) {
+      const std::string part = base + ".z" + (disk < 10 ? "0" : "") + std::to_string(disk);
+      name = IsFile(part) ? part : path;
+    };
+    zip.SetZipName(path);
+    zip.SetDestDir(out.Path() + "/out");
+    zip.DoAll = true;
+    zip.RecreateDirs = true;
+    zip.OverwriteMode = unzip::TUZOverwriteMode::Always;
+    zip.Password = a.Password;
+    int problems = 0, written = 0;
+    zip.OnBadCRC = [&](unzip::TSender, int32_t, int32_t, int32_t) { ++problems; };
+    zip.OnSkippingFile = [&](unzip::TSender, unzip::TSkipReason, int32_t) { ++problems; };
+    zip.OnEndUnZip = [&](unzip::TSender, int32_t i, const std::string& name) {
+      ++written;
+      EXPECT_EQ(testzip::Crc32(testzip::ReadFile(platform::HostPath(name))), zip.EntryInfo(i).Crc32)
+          << name;
+    };
+    int32_t count = -1;
+    try {
+      count = zip.ExtractFiles();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+      continue;
+    }
+    EXPECT_EQ(problems, 0);
+    EXPECT_EQ(count, zip.EntryCount());
+    EXPECT_GT(written, 0);
+  }
+}
+#endif

@@ -49,6 +49,38 @@ TEST_F(ExtractTest, EmptyStoredEntryWritesAnEmptyFileWithoutProgressEvents) {
   EXPECT_EQ(totalEvents, 0);
 }
 
+// A raw deflate stream of stored blocks holding `data`, each block at most `block` bytes: its
+// size is exactly data + 5 bytes per block, so it can be made to end on any boundary.
+std::string StoredBlocks(const std::string& data, size_t block) {
+  std::string out;
+  for (size_t pos = 0; pos < data.size(); pos += block) {
+    const size_t n = std::min(block, data.size() - pos);
+    out += static_cast<char>(pos + n == data.size() ? 1 : 0);  // BFINAL, BTYPE 00
+    out += static_cast<char>(n & 0xFF);
+    out += static_cast<char>(n >> 8);
+    out += static_cast<char>(~n & 0xFF);
+    out += static_cast<char>((~n >> 8) & 0xFF);
+    out += data.substr(pos, n);
+  }
+  return out;
+}
+
+TEST_F(ExtractTest, CompressedDataEndingExactlyOnTheRefillBoundaryNeedsNoMore) {
+  // 16000 and 32000 compressed bytes: the refill after the last chunk is never made.
+  const std::string one = Noise(15995, 1), two = Noise(31990, 2);
+  ASSERT_EQ(StoredBlocks(one, 15995).size(), 16000u);
+  ASSERT_EQ(StoredBlocks(two, 15995).size(), 32000u);
+  testzip::ZipWriter zip;
+  zip.AddRaw("one.bin", StoredBlocks(one, 15995), 8, testzip::Crc32(one), 15995);
+  zip.AddRaw("two.bin", StoredBlocks(two, 15995), 8, testzip::Crc32(two), 31990);
+  Use(zip);
+  Zip.DoProcessMessages = true;
+  EXPECT_EQ(Zip.ExtractFiles(), 2);
+  EXPECT_EQ(Ui.Processed, 3);  // one refill per 16000 bytes, none beyond
+  EXPECT_EQ(Read("one.bin"), one);
+  EXPECT_EQ(Read("two.bin"), two);
+}
+
 TEST_F(ExtractTest, ProgressEventsCountUpToOneHundredOverTheRun) {
   testzip::ZipWriter zip;
   zip.Add("a", Noise(40000, 1));
