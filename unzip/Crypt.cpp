@@ -18,7 +18,8 @@ void UpdateKeys(TCryptKeys& keys, uint8_t ch) {
 
 uint8_t DecryptByte(const TCryptKeys& keys) {
   uint16_t t = static_cast<uint16_t>((keys.Key2 & 0xFFFF) | 2);
-  return static_cast<uint8_t>((static_cast<uint16_t>(t * (t ^ 1)) >> 8) & 0xFF);
+  // In 32 unsigned bits: as ints the product overflows (t up to 65535), which is undefined.
+  return static_cast<uint8_t>((static_cast<uint16_t>(static_cast<uint32_t>(t) * (t ^ 1u)) >> 8) & 0xFF);
 }
 
 void DecryptBuffer(TCryptKeys& keys, uint8_t* buffer, size_t count) {
