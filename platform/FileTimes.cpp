@@ -82,8 +82,11 @@ bool SetFileModificationTime(std::string_view name, time_t unixTime) {
 mode_t EntryPermissions(uint32_t externalAttributes, uint16_t versionMadeBy, mode_t defaultMode) {
   if ((versionMadeBy >> 8) == kHostUnix) {
     const mode_t unixMode = static_cast<mode_t>(externalAttributes >> 16);
+    // A link is written as a plain file holding its target: its 0777 says nothing about that
+    // file, so it gets the default.
+    const bool link = (unixMode & 0170000) == 0120000;
     // Only rwx: an archive must not be able to hand out setuid or setgid programs.
-    if ((unixMode & 0777) != 0) return unixMode & 0777;
+    if ((unixMode & 0777) != 0 && !link) return unixMode & 0777;
   }
   mode_t mode = defaultMode & 0777;
   if (externalAttributes & 0x01) mode &= ~static_cast<mode_t>(0222);

@@ -88,6 +88,8 @@ TEST(EntryPermissions, UnixModesKeepOnlyReadWriteAndExecute) {
   EXPECT_EQ(platform::EntryPermissions(0102711u << 16, kMadeOnUnix, 0644), 0711u);  // setgid
   EXPECT_EQ(platform::EntryPermissions(0101777u << 16, kMadeOnUnix, 0644), 0777u);  // sticky
   EXPECT_EQ(platform::EntryPermissions(0100400u << 16 | 0x20, kMadeOnUnix, 0644), 0400u);
+  // A link's own 0777 is not given to the plain file written for it.
+  EXPECT_EQ(platform::EntryPermissions(0120777u << 16, kMadeOnUnix, 0644), 0644u);
 }
 
 TEST(EntryPermissions, DosReadOnlyBitClearsTheWriteBits) {
