@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -369,6 +370,28 @@ TEST(MemoryStream, ExactTransfersAndSeeking) {
   TMemoryStream copy;
   EXPECT_EQ(copy.CopyFrom(m, 0), 2);
   EXPECT_EQ(copy.Size(), 2);
+}
+
+TEST_F(ScratchTest, HandleStreamReportsHostFailures) {
+  // A read the operating system refuses is an error, not the end of the data.
+  const int dirHandle = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(dirHandle, 0);
+  {
+    platform::THandleStream s(dirHandle);
+    char b[4];
+    EXPECT_THROW(s.Read(b, 4), platform::EInOutError);
+  }
+  ::close(dirHandle);
+  // A write to a file opened for reading takes nothing, and the exact write says so.
+  WriteFile(Path("ro.bin"), Pattern(10));
+  platform::TFileStream ro(Path("ro.bin"), platform::fmOpenRead);
+  EXPECT_EQ(ro.Write("abc", 3), 0);
+  EXPECT_THROW_MSG(ro.WriteBuffer("abc", 3), platform::EWriteError, "Stream write error");
+  // And through the buffer: the flush fails, the write is reported.
+  unzip::TLFNFileStream buffered(Path("ro.bin"), unzip::fmPlainRead);
+  buffered.WriteBuffer("abc", 3);
+  EXPECT_THROW(buffered.Flush(), platform::EWriteError);
+  EXPECT_EQ(ReadFile(Path("ro.bin")), Pattern(10));
 }
 
 // ---- Messages ------------------------------------------------------------------------------
