@@ -49,7 +49,7 @@ struct Keys {
   }
   uint8_t Stream() const {
     const uint16_t t = static_cast<uint16_t>((k2 & 0xFFFF) | 2);
-    return static_cast<uint8_t>((t * (t ^ 1)) >> 8);
+    return static_cast<uint8_t>((static_cast<uint32_t>(t) * (t ^ 1u)) >> 8);  // as ints it overflows
   }
 };
 
