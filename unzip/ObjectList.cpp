@@ -102,7 +102,9 @@ void TObjectList::Clear() {
   FCapacity = 0;
 }
 
-int32_t TObjectList::IndexOf(TObject* item) {
+int32_t TObjectList::IndexOf(TObject* item) { return TObjectList::IdentityIndex(item); }
+
+int32_t TObjectList::IdentityIndex(TObject* item) {
   for (int32_t i = 0; i < FCount; ++i)
     if (FItems[i] == item) return i;
   return -1;
@@ -138,7 +140,7 @@ TObject* TObjectList::Last() { return FCount > 0 ? FItems[FCount - 1] : nullptr;
 
 TObject* TObjectList::Neighbour(TObject* item, bool forward) {
   if (item == nullptr) return forward ? First() : Last();
-  const int32_t index = IndexOf(item);
+  const int32_t index = IdentityIndex(item);
   if (index < 0) throw EListError(Format("tObject %s not in item list", item->ClassName().c_str()));
   const int32_t next = forward ? index + 1 : index - 1;
   return next >= 0 && next < FCount ? FItems[next] : nullptr;
@@ -279,6 +281,20 @@ void TSortedObjectList::Insert(int32_t, TObject* item) { SortedInsert(item); }
 int32_t TSortedObjectList::IndexOf(TObject* item) {
   int32_t index;
   return Search(KeyOf(item), index) ? index : -1;
+}
+
+int32_t TSortedObjectList::IdentityIndex(TObject* item) {
+  // Searching by key alone would give the first of several equal items, and a walk by
+  // neighbours would then return to it for ever.
+  if (item == nullptr) return TObjectList::IdentityIndex(item);
+  const void* key = KeyOf(item);
+  int32_t index;
+  if (!Search(key, index)) return -1;
+  // Without accept, Search may stop on any of the equal items: go back to the first.
+  while (index > 0 && Compare(KeyOf(FItems[index - 1]), key) == 0) --index;
+  for (int32_t i = index; i < FCount && Compare(KeyOf(FItems[i]), key) == 0; ++i)
+    if (FItems[i] == item) return i;
+  return -1;
 }
 
 void TSortedObjectList::ReadData(TStream& stream) {

@@ -54,6 +54,8 @@ public:
   virtual TObject* Last();
   // The item before (forward false) or after `item`; with a null item the last or the first.
   // Null past either end. An item not in the list raises "tObject %s not in item list".
+  // The item is found as this very object, also in a sorted list holding equal items, so a
+  // walk from neighbour to neighbour visits each item once.
   virtual TObject* Neighbour(TObject* item, bool forward);
 
   // The item at `index`; out of range: IndexError, then null.
@@ -76,6 +78,8 @@ public:
   void SetOwnsItems(bool owns) { FOwnsItems = owns; }
 
 protected:
+  // The index of this very object, -1 when absent.
+  virtual int32_t IdentityIndex(TObject* item);
   // Insert without the sorted list's rules: the unsorted insert that both kinds share.
   void InsertAt(int32_t index, TObject* item);
   // Reads the owns flag, the count and the items; writes them.
@@ -126,6 +130,8 @@ public:
   void SetDuplicates(TDuplicates duplicates) { FDuplicates = duplicates; }
 
 protected:
+  // By binary search to the first equal item, then along the equal ones.
+  int32_t IdentityIndex(TObject* item) override;
   // Sorted insert; returns the index, or -1 - (index of the equal item) when ignored.
   int32_t SortedInsert(TObject* item);
 

@@ -295,6 +295,29 @@ TEST_F(ObjectListTest, SearchPositionsUnderEachPolicy) {
   EXPECT_EQ(unique.IndexOf(&absent), -1);
 }
 
+TEST_F(ObjectListTest, NeighbourWalksThroughEqualItemsOfASortedList) {
+  TKeyList list(unzip::dupAccept);
+  std::vector<TObject*> added;
+  for (int k : {2, 7, 7, 7, 1}) {
+    added.push_back(new TCounted(k));
+    list.Add(added.back());
+  }
+  std::vector<TObject*> walked;
+  for (TObject* item = list.Neighbour(nullptr, true); item && walked.size() < 10;
+       item = list.Neighbour(item, true))
+    walked.push_back(item);
+  ASSERT_EQ(walked.size(), 5u);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(walked[i], list.Get(i));
+  walked.clear();
+  for (TObject* item = list.Neighbour(nullptr, false); item && walked.size() < 10;
+       item = list.Neighbour(item, false))
+    walked.push_back(item);
+  EXPECT_EQ(walked.size(), 5u);
+  // An equal item that is not in the list is a stranger too.
+  TCounted twin(7);
+  EXPECT_THROW_MSG(list.Neighbour(&twin, true), EListError, "tObject TCounted not in item list");
+}
+
 TEST_F(ObjectListTest, PutIsRefusedOnASortedList) {
   TKeyList list(unzip::dupAccept);
   auto* item = new TCounted(1);
