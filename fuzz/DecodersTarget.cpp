@@ -1,0 +1,144 @@
+// Each decoder on its own, on arbitrary compressed bytes with an arbitrary declared size,
+// through the in-memory extraction host. Input layout:
+//
+//   byte 0      selector: bits 0-2 the decoder (0 inflate, 1 unshrink, 2-5 unreduce with
+//               factor 1-4, 6 explode, 7 inflate round trip); for explode bit 3 sets flag
+//               bit 1 (8K dictionary) and bit 4 flag bit 2 (literal tree); bit 5 declares the
+//               largest size (2^31 - 1) instead of bytes 1-3
+//   bytes 1-3   declared uncompressed size, little-endian
+//   rest        the compressed bytes, the whole of the host's archive (a buffer of exactly
+//               that size, so reading past the entry faults at once)
+//
+// In round-trip mode the rest is plain data: zlib compresses it (level byte 1 % 10, strategy
+// byte 2 % 5, window bits 9 + byte 3 % 7) and inflate must give it back exactly.
+//
+// Checked besides crashes, leaks and hangs: no entry delivers more than its declared size;
+// no decoder reads more than the entry's compressed bytes from the archive; where zlib
+// decodes a deflate stream completely within the declared size, inflate gives the same bytes
+// and reports success.
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "Decoders.h"
+#include "ExtractState.h"
+#include "MemoryExtractHost.h"
+#include "UnzipErrors.h"
+
+namespace {
+
+void Require(bool condition) {
+  if (!condition) std::abort();
+}
+
+// The memory host, keeping only the first bytes of the output (a stream that declares
+// 2 GiB must not be held in memory) and counting the rest.
+class CountingHost : public unzip::testing::TMemoryExtractHost {
+public:
+  explicit CountingHost(std::vector<uint8_t> archive, size_t keep)
+      : TMemoryExtractHost(std::move(archive)), Keep(keep) {
+    RecordEvents = false;
+    DoProcessMessages = false;
+  }
+  int64_t WriteOutput(const uint8_t* buffer, int64_t count) override {
+    Written += count;
+    const size_t room = Keep > Output.size() ? Keep - Output.size() : 0;
+    Output.insert(Output.end(), buffer, buffer + std::min<size_t>(room, static_cast<size_t>(count)));
+    return count;
+  }
+  size_t Keep;
+  int64_t Written = 0;
+};
+
+// zlib's raw inflate of `in`; true with the output when the stream ends within `limit` bytes.
+bool ZlibInflate(const uint8_t* in, size_t size, size_t limit, std::vector<uint8_t>& out) {
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return false;
+  out.assign(limit + 1, 0);
+  z.next_in = const_cast<Bytef*>(in);
+  z.avail_in = static_cast<uInt>(size);
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  const int rc = inflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  inflateEnd(&z);
+  return rc == Z_STREAM_END && out.size() <= limit;
+}
+
+std::vector<uint8_t> ZlibDeflate(const uint8_t* in, size_t size, int level, int strategy, int bits) {
+  z_stream z{};
+  std::vector<uint8_t> out;
+  if (deflateInit2(&z, level, Z_DEFLATED, -bits, 8, strategy) != Z_OK) return out;
+  out.resize(deflateBound(&z, size) + 64);
+  z.next_in = const_cast<Bytef*>(in);
+  z.avail_in = static_cast<uInt>(size);
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  Require(deflate(&z, Z_FINISH) == Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 4) return 0;
+  const unsigned selector = data[0];
+  const unsigned decoder = selector & 7;
+  const uint8_t* body = data + 4;
+  const size_t bodySize = size - 4;
+
+  std::vector<uint8_t> archive;
+  std::vector<uint8_t> plain;  // round trip: what inflate must give back
+  int64_t declared = data[1] | (data[2] << 8) | (data[3] << 16);
+  if (decoder == 7) {
+    plain.assign(body, body + bodySize);
+    const int bits = 9 + data[3] % 7;
+    archive = ZlibDeflate(body, bodySize, data[1] % 10, data[2] % 5, bits);
+    declared = static_cast<int64_t>(bodySize);
+  } else {
+    archive.assign(body, body + bodySize);
+    if (selector & 0x20) declared = 0x7FFFFFFF;
+  }
+  const size_t compressed = archive.size();
+
+  // Keep enough output to compare with zlib (inflate) or the plain data (round trip).
+  CountingHost host(std::move(archive), decoder == 0 || decoder == 7 ? 1u << 20 : 0);
+  unzip::TExtractState state(host);
+  uint16_t flags = 0;
+  if (decoder == 6) flags = static_cast<uint16_t>(((selector >> 2) & 2) | ((selector >> 2) & 4));
+  unzip::testing::BeginMemoryEntry(state, static_cast<int64_t>(compressed), declared, flags);
+
+  int inflateResult = -1;
+  try {
+    switch (decoder) {
+      case 0:
+      case 7: inflateResult = unzip::InflateEntry(state); break;
+      case 1: unzip::ExtractShrunk(state); break;
+      case 2: case 3: case 4: case 5: unzip::ExtractReduced(state, static_cast<int>(decoder) - 1); break;
+      case 6: unzip::ExtractImploded(state); break;
+    }
+  } catch (const unzip::EFatalUnzipError&) {
+    // A decoder may give up on bad data with the component's fatal error; that is a clean end.
+  }
+
+  Require(host.Written <= declared);                 // never more than the declared size
+  Require(host.Position <= compressed);              // never past the entry's data
+  Require(state.OutTotal == host.Written);
+
+  if (decoder == 7) {
+    Require(inflateResult == 0);
+    Require(host.Output == plain);
+  } else if (decoder == 0 && declared <= (1 << 20)) {
+    std::vector<uint8_t> expected;
+    if (ZlibInflate(data + 4, bodySize, static_cast<size_t>(declared), expected)) {
+      Require(inflateResult == 0);
+      Require(host.Output == expected);
+    }
+  }
+  return 0;
+}
