@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -286,6 +287,60 @@ TEST(BufferStream, ChangingDirectionWithoutASeek) {
   auto expected = data;
   std::copy_n("ABCDEFG", 7, expected.begin() + 10);
   EXPECT_EQ(inner.Bytes(), expected);
+}
+
+TEST(BufferStream, BehavesLikeTheStreamItBuffersUnderMixedOperations) {
+  // Random reads, writes and seeks (directions changed with and without a seek) on a
+  // buffered stream and, as the model, straight on a memory stream; they must agree at every
+  // step and in the bytes left behind.
+  std::mt19937 rng(4242);
+  for (int round = 0; round < 40; ++round) {
+    const auto start = Pattern(rng() % 30000);
+    TMemoryStream inner(start.data(), static_cast<int64_t>(start.size()));
+    TMemoryStream model(start.data(), static_cast<int64_t>(start.size()));
+    {
+      TS_BufferStream s(inner);
+      std::vector<uint8_t> a(20000), b(20000);
+      for (int op = 0; op < 60; ++op) {
+        const int64_t n = rng() % 3 == 0 ? rng() % 20000 : rng() % 64;
+        switch (rng() % 4) {
+          case 0: {
+            const int64_t got = s.Read(a.data(), n);
+            ASSERT_EQ(got, model.Read(b.data(), n)) << round << "/" << op;
+            ASSERT_TRUE(std::equal(a.begin(), a.begin() + got, b.begin())) << round << "/" << op;
+            break;
+          }
+          case 1:
+            for (int64_t i = 0; i < n; ++i) a[i] = static_cast<uint8_t>(rng());
+            ASSERT_EQ(s.Write(a.data(), n), n);
+            model.WriteBuffer(a.data(), n);
+            break;
+          case 2: {
+            const int64_t size = std::max(model.Size(), model.Position());
+            const int origin = static_cast<int>(rng() % 3);
+            int64_t offset = 0, target = 0;
+            if (origin == 0) target = offset = rng() % (size + 100);
+            if (origin == 1) {
+              offset = static_cast<int64_t>(rng() % (size + 100)) - model.Position();
+              target = model.Position() + offset;
+            }
+            if (origin == 2) {
+              const int64_t back = rng() % (size + 1);
+              offset = rng() % 2 ? back : -back;
+              target = size - back;
+            }
+            ASSERT_EQ(s.Seek(offset, origin), target) << round << "/" << op;
+            model.SetPosition(target);
+            break;
+          }
+          default:
+            ASSERT_EQ(s.Position(), model.Position()) << round << "/" << op;
+            ASSERT_EQ(s.Size(), std::max(model.Size(), model.Position())) << round << "/" << op;
+        }
+      }
+    }
+    ASSERT_EQ(inner.Bytes(), model.Bytes()) << round;
+  }
 }
 
 // ---- Files -------------------------------------------------------------------------------
