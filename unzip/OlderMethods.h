@@ -136,7 +136,8 @@ inline bool CopyMatch(TExtractState& state, uint8_t* hist, uint32_t& pos, uint32
 
 // Partial clearing of the shrink code table: frees every code from 257 to nextFree - 1 that
 // no code in that range uses as its prefix, then moves nextFree to the lowest free code.
-void ClearUnusedCodes(int16_t* prefix, unsigned& nextFree);
+// scratch: one byte per code below nextFree (the shrink decoder lends its string stack).
+void ClearUnusedCodes(int16_t* prefix, uint8_t* scratch, unsigned& nextFree);
 
 // Reads the 256 follower sets of a reduced entry: sizes[x] and row x of the follower table
 // (64 bytes per row).
