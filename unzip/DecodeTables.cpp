@@ -92,18 +92,18 @@ int BuildDecodeTables(const uint16_t* lengths, unsigned n, unsigned s, const uin
           }
           unsigned size = 1u << j;
           unsigned start = static_cast<unsigned>(set->Entries.size());
-          set->Entries.resize(start + size, TDecodeEntry{kOpInvalid, 0, 0, 0});
+          set->Entries.resize(start + size, TDecodeEntry{.Bits = 0, .Op = kOpInvalid, .Spare = 0, .Value = 0});
           tableStart[h] = start;
           tableSize[h] = size;
           if (h > 0) {
             prefix[h] = code;
-            TDecodeEntry link{static_cast<uint8_t>(kOpLinkBase + j), static_cast<uint8_t>(l), 0, start};
+            TDecodeEntry link{.Bits = static_cast<uint8_t>(l), .Op = static_cast<uint8_t>(kOpLinkBase + j), .Spare = 0, .Value = start};
             unsigned index = (code >> (w - l)) & ((1u << l) - 1);
             set->Entries[tableStart[h - 1] + index] = link;
           }
         }
 
-        TDecodeEntry e{kOpInvalid, static_cast<uint8_t>(len - w), 0, 0};
+        TDecodeEntry e{.Bits = static_cast<uint8_t>(len - w), .Op = kOpInvalid, .Spare = 0, .Value = 0};
         if (placed < realCodes) {
           unsigned v = sorted[placed++];
           if (v < s) {

@@ -16,12 +16,13 @@ inline constexpr uint8_t kOpLinkBase = 16;   // 17..32: link to a sub-table of (
 inline constexpr uint8_t kOpInvalid = 99;    // a code no symbol has
 
 // One decode table entry, 8 bytes so a lookup is a single load.
-//   Op    what the entry means (above)
-//   Bits  input bits this entry consumes at its level
-//   Value symbol, base value, or for a link the index of the sub-table's first entry
+//   Bits  (byte 0) input bits this entry consumes at its level; first, so that the fast loop
+//         can shift its bit buffer by the loaded word itself
+//   Op    (byte 1) what the entry means (above)
+//   Value (bytes 4-7) symbol, base value, or for a link the index of the sub-table's first entry
 struct TDecodeEntry {
-  uint8_t Op;
   uint8_t Bits;
+  uint8_t Op;
   uint16_t Spare;
   uint32_t Value;
 };

@@ -23,14 +23,19 @@ inline uint64_t Load64(const uint8_t* p) {
 }
 inline void Store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
-// Entries are read as one 64-bit word: op in bits 0-7, bits in 8-15, value in 32-63.
+// Entries are read as one 64-bit word: bits in bits 0-7, op in 8-15, value in 32-63.
 inline uint64_t EntryWord(const TDecodeEntry* e) {
   uint64_t w;
   std::memcpy(&w, e, 8);
   return w;
 }
-inline unsigned OpOf(uint64_t w) { return static_cast<unsigned>(w & 0xFF); }
-inline unsigned BitsOf(uint64_t w) { return static_cast<unsigned>((w >> 8) & 0xFF); }
+inline unsigned OpOf(uint64_t w) { return static_cast<unsigned>((w >> 8) & 0xFF); }
+inline unsigned BitsOf(uint64_t w) { return static_cast<unsigned>(w & 0xFF); }
+// Shifting by the whole word: the count of a 64-bit shift is taken modulo 64, and the bits
+// field is at most 32, so this is a shift by BitsOf(w) in one instruction.
+inline uint64_t ShiftOut(uint64_t bb, uint64_t w) { return bb >> (w & 63); }
+constexpr unsigned kMaxBitsField = 16;  // code lengths and lookup sizes are at most 16
+static_assert(kMaxBitsField <= 63);
 inline uint32_t ValueOf(uint64_t w) { return static_cast<uint32_t>(w >> 32); }
 
 static_assert(kWindowSlack >= 64, "copies may overshoot the window end");
@@ -83,8 +88,12 @@ inline void CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
 
 }  // namespace
 
-int InflateFastLoop(TInflater& z, const TDecodeTable* lit, int litBits, const TDecodeTable* dist,
-                    int distBits) {
+// The loop body is compiled twice: for the base instruction set and with BMI2, whose
+// shifts by a register amount (shrx, bzhi) shorten the bit buffer's dependency chain.
+template <int Variant>
+__attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TDecodeTable* lit,
+                                                       int litBits, const TDecodeTable* dist,
+                                                       int distBits) {
   TExtractState& s = z.S;
   const uint8_t* in = s.InPtr;
   const uint8_t* const inStart = in;
@@ -111,11 +120,11 @@ int InflateFastLoop(TInflater& z, const TDecodeTable* lit, int litBits, const TD
       result = kInflateDataError;                                                  \
       goto done;                                                                   \
     }                                                                              \
-    bb >>= BitsOf(e);                                                              \
+    bb = ShiftOut(bb, e);                                                          \
     bc -= BitsOf(e);                                                               \
     e = EntryWord(root + ValueOf(e) + (bb & kMask[OpOf(e) - kOpLinkBase]));        \
   }                                                                                \
-  bb >>= BitsOf(e);                                                                \
+  bb = ShiftOut(bb, e);                                                            \
   bc -= BitsOf(e)
 
   // Each round starts with 56 or more bits; a literal takes at most 15, so up to three
@@ -196,6 +205,30 @@ done:
   z.WPos = static_cast<uint32_t>(out - z.Cur);
   if (result == kInflateContinue && z.WPos == kWindowSize && !z.Wrap()) return kInflateDataError;
   return result;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("bmi2"))) static int FastLoopBmi2(TInflater& z, const TDecodeTable* lit, int litBits,
+                                                        const TDecodeTable* dist, int distBits) {
+  return FastLoopBody<1>(z, lit, litBits, dist, distBits);
+}
+#endif
+
+static int FastLoopBase(TInflater& z, const TDecodeTable* lit, int litBits, const TDecodeTable* dist,
+                        int distBits) {
+  return FastLoopBody<0>(z, lit, litBits, dist, distBits);
+}
+
+int InflateFastLoop(TInflater& z, const TDecodeTable* lit, int litBits, const TDecodeTable* dist,
+                    int distBits) {
+#if defined(__x86_64__)
+  static const bool bmi2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("bmi2");
+  }();
+  if (bmi2) return FastLoopBmi2(z, lit, litBits, dist, distBits);
+#endif
+  return FastLoopBase(z, lit, litBits, dist, distBits);
 }
 
 }  // namespace unzip::detail
