@@ -1,6 +1,7 @@
 // The launcher's start-up: application object and title, the main window, the About window
 // (hidden), and the message loop until the main window closes.
 #include <QApplication>
+#include <QIcon>
 
 #include "About.h"
 #include "Application.h"
@@ -11,6 +12,7 @@
 int main(int argc, char* argv[]) {
   launcher::TApplication app(argc, argv);
   QApplication::setApplicationName("Varnix support");
+  QApplication::setWindowIcon(QIcon(":/Quorbin/Quorbin.png"));
   launcher::QtUserInterface ui;
   platform::ScopedUserInterface services(ui);
   // Before any window: the stored background picture is a JPEG.
