@@ -61,13 +61,14 @@ std::string WithoutDotComponents(const std::string& dir) {
   return out;
 }
 
-// Something other than a directory at the name: a file, or a link (even one that leads
-// nowhere). Such a thing is only replaced after the overwrite policy agreed.
-bool OutputExists(const std::string& name) {
-  if (FileExists(name)) return true;
+// What stands at a name, links not followed.
+enum class TPathKind { None, Directory, Other };
+
+TPathKind PathKind(const std::string& name) {
   struct stat st;
   const std::string host = platform::HostPath(name);
-  return !host.empty() && ::lstat(host.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  if (host.empty() || ::lstat(host.c_str(), &st) != 0) return TPathKind::None;
+  return S_ISDIR(st.st_mode) ? TPathKind::Directory : TPathKind::Other;
 }
 
 }  // namespace
@@ -266,7 +267,8 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   }
 
   // Overwrite policy.
-  if (OverwriteMode != TUZOverwriteMode::Always && OutputExists(outputPath)) {
+  // A file, or a link (even one that leads nowhere), is only replaced when the policy agrees.
+  if (OverwriteMode != TUZOverwriteMode::Always && PathKind(outputPath) == TPathKind::Other) {
     if (OverwriteMode == TUZOverwriteMode::Never) {
       skipEntry(TSkipReason::SkipExistingFile);
       return;
@@ -286,7 +288,8 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     }
   }
   // No file can be made where a directory stands; say so before any work is done.
-  if (DirectoryExists(outputPath)) RaiseCannotCreate(outputPath);
+  // (A link to a directory is no directory here: like any link, it is replaced.)
+  if (PathKind(outputPath) == TPathKind::Directory) RaiseCannotCreate(outputPath);
 
   state.BeginDecoding();
   RunningCrc = 0xFFFFFFFFu;

@@ -305,12 +305,17 @@ TEST_F(ExtractTest, ALinkAtTheOutputPathIsReplacedNeverWrittenThrough) {
   testzip::WriteFile(target, "precious");
   ASSERT_EQ(::symlink(target.c_str(), Out("a.txt").c_str()), 0);
   ASSERT_EQ(::symlink((Tmp.Path() + "/nowhere").c_str(), Out("b.txt").c_str()), 0);
+  ASSERT_EQ(::mkdir((Tmp.Path() + "/elsewhere").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink((Tmp.Path() + "/elsewhere").c_str(), Out("c.txt").c_str()), 0);
   testzip::ZipWriter zip;
   zip.Add("a.txt", "from the archive");
   zip.Add("b.txt", "b");
+  zip.Add("c.txt", "c");
   Use(zip);
   Zip.OverwriteMode = TUZOverwriteMode::Always;
-  EXPECT_EQ(Zip.ExtractFiles(), 2);
+  EXPECT_EQ(Zip.ExtractFiles(), 3);
+  EXPECT_EQ(Read("c.txt"), "c");  // a link to a directory is replaced like any other
+  EXPECT_TRUE(Tree(Tmp.Path() + "/elsewhere").empty());
   EXPECT_EQ(testzip::ReadFile(target), "precious");
   EXPECT_TRUE(IsFile(Out("a.txt")));
   EXPECT_EQ(Read("a.txt"), "from the archive");
