@@ -28,12 +28,15 @@ TEST(SortedDirectory, EverySortModeReadsAndReleasesCleanly) {
     ASSERT_EQ(unzipper.EntryCount(), 3);
     std::vector<std::string> names;
     for (int i = 0; i < 3; ++i) names.push_back(unzipper.EntryFileName(i));
-    if (mode == static_cast<int>(unzip::TZipSortMode::ByName))
+    if (mode == static_cast<int>(unzip::TZipSortMode::ByName)) {
       EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "c.txt"}));
-    if (mode == static_cast<int>(unzip::TZipSortMode::ByUnCompressedSize))
+    }
+    if (mode == static_cast<int>(unzip::TZipSortMode::ByUnCompressedSize)) {
       EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt", "c.txt"}));  // largest first
-    if (mode == static_cast<int>(unzip::TZipSortMode::ByNone))
+    }
+    if (mode == static_cast<int>(unzip::TZipSortMode::ByNone)) {
       EXPECT_EQ(names, (std::vector<std::string>{"b.txt", "c.txt", "a.txt"}));
+    }
     // A second archive name drops the directory (and its sorted view) while the component lives.
     unzipper.SetZipName(dir.Path() + "/other.zip");
     EXPECT_EQ(unzipper.EntryCount(), 0);
