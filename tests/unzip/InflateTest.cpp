@@ -461,3 +461,79 @@ TEST(InflateDifferential, DamagedStreamsStopLikeTheReferenceAndWhereZlibRefuses)
     }
   }
 }
+
+// --- the table builder on its own (explode uses it too) -----------------------------------------
+
+TEST(DecodeTables, ResultsLookupSizesAndEntryConventions) {
+  TDecodeTable* t = reinterpret_cast<TDecodeTable*>(1);
+  int bits = 7;
+  uint16_t zeros[30] = {};
+  EXPECT_EQ(BuildDecodeTables(zeros, 30, 0, nullptr, nullptr, t, bits), 0);
+  EXPECT_EQ(t, nullptr);
+  EXPECT_EQ(bits, 0);
+
+  // One code of one bit: accepted, the free pattern decodes as invalid.
+  uint16_t one[3] = {0, 1, 0};
+  const uint16_t base[3] = {100, 200, 300}, extra[3] = {0x0102, 3, 4};  // only the low byte counts
+  bits = 6;
+  ASSERT_EQ(BuildDecodeTables(one, 3, 0, base, extra, t, bits), 0);
+  EXPECT_EQ(bits, 1);
+  EXPECT_EQ(t->Root()[0].Op, 3);
+  EXPECT_EQ(t->Root()[0].Value, 200u);
+  EXPECT_EQ(t->Root()[1].Op, kOpInvalid);
+  FreeDecodeTables(t);
+
+  uint16_t over[3] = {1, 1, 1};
+  EXPECT_EQ(BuildDecodeTables(over, 3, 3, nullptr, nullptr, t, bits), 2);
+  uint16_t incomplete[2] = {2, 2};
+  bits = 9;
+  ASSERT_EQ(BuildDecodeTables(incomplete, 2, 2, nullptr, nullptr, t, bits), 1);
+  EXPECT_EQ(bits, 2) << "lowered to the longest length";
+  FreeDecodeTables(t);
+
+  // Simple symbols: below 256 literal, from 256 end of block; lookup raised to the shortest.
+  std::vector<uint16_t> lens(258, 0);
+  lens[0] = lens[1] = 5;
+  lens[256] = lens[257] = 5;
+  for (int i = 2; i < 30; ++i) lens[i + 100] = 5;
+  bits = 3;
+  ASSERT_EQ(BuildDecodeTables(lens.data(), 258, 258, nullptr, nullptr, t, bits), 0);
+  EXPECT_EQ(bits, 5);
+  bool sawEnd = false;
+  for (int i = 0; i < 32; ++i) {
+    const TDecodeEntry& e = t->Root()[i];
+    EXPECT_EQ(e.Bits, 5);
+    if (e.Value >= 256) {
+      EXPECT_EQ(e.Op, kOpEndOfBlock);
+      sawEnd = true;
+    } else {
+      EXPECT_EQ(e.Op, kOpLiteral) << e.Value;
+    }
+  }
+  EXPECT_TRUE(sawEnd);
+  FreeDecodeTables(t);
+  FreeDecodeTables(nullptr);
+}
+
+TEST(DecodeTables, LongCodesGoThroughSubTablesSizedForTheirPrefix) {
+  // Lengths 1, 2, ..., 15, 15: a maximal-depth code; with 9 lookup bits the codes of 10 to 15
+  // bits share one prefix and get one sub-table of 6 bits.
+  std::vector<uint16_t> lens;
+  for (int l = 1; l <= 15; ++l) lens.push_back(static_cast<uint16_t>(l));
+  lens.push_back(15);
+  TDecodeTable* t = nullptr;
+  int bits = 9;
+  ASSERT_EQ(BuildDecodeTables(lens.data(), 16, 16, nullptr, nullptr, t, bits), 0);
+  EXPECT_EQ(bits, 9);
+  EXPECT_EQ(t->Entries.size(), 512u + 64u);
+  // All-ones prefix of nine bits (the code of symbols 9 and up) is the link.
+  const TDecodeEntry& link = t->Root()[511];
+  EXPECT_EQ(link.Op, kOpLinkBase + 6);
+  EXPECT_EQ(link.Bits, 9);
+  // Symbol 15 (code 111111111111111, fifteen ones) at sub-index 63; symbol 14 (fourteen ones
+  // then a zero) at 31.
+  EXPECT_EQ(t->SubTable(link)[63].Value, 15u);
+  EXPECT_EQ(t->SubTable(link)[31].Value, 14u);
+  EXPECT_EQ(t->SubTable(link)[31].Bits, 6);
+  FreeDecodeTables(t);
+}
