@@ -96,11 +96,14 @@ int SavedPercent(int64_t size, int64_t packed) {
 }
 
 std::string TListWriter::Header() const {
-  if (Verbose)
-    return "    Length  Method        Size  Cmpr  Date       Time   CRC-32    Attributes  E  Name\n"
-           "----------  -------  ----------  ----  ---------- -----  --------  ----------  -  ----\n";
-  return "    Length  Method        Size  Cmpr  Date       Time   CRC-32    Name\n"
-         "----------  -------  ----------  ----  ---------- -----  --------  ----\n";
+  // Each title sits over its column as Line() prints it: right-aligned over the numbers.
+  std::string titles = "    Length  Method         Size  Cmpr  Date       Time   CRC-32    ";
+  std::string rule = "----------  -------  ----------  ----  ---------- -----  --------  ";
+  if (Verbose) {
+    titles += "Attributes  E  ";
+    rule += "----------  -  ";
+  }
+  return titles + "Name\n" + rule + "----\n";
 }
 
 std::string TListWriter::Line(const TListEntry& e) {

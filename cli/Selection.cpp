@@ -1,5 +1,7 @@
 #include "Selection.h"
 
+#include <algorithm>
+
 #include "Names.h"
 
 namespace cli {
@@ -23,7 +25,7 @@ bool MaskSelects(const std::string& mask, const std::string& directory, const st
   return unzip::IsMatch(mask, fileName);
 }
 
-TSelection SelectEntries(const std::vector<TEntryName>& entries,
+TSelection SelectEntries(int32_t count, const TEntryNames& names,
                          const std::vector<std::string>& includes,
                          const std::vector<std::string>& excludes) {
   std::vector<std::string> inc, exc;
@@ -32,16 +34,21 @@ TSelection SelectEntries(const std::vector<TEntryName>& entries,
   std::vector<uint8_t> used(inc.size(), 0);
 
   TSelection s;
-  s.Included.assign(entries.size(), 0);
-  s.Excluded.assign(entries.size(), 0);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const TEntryName& e = entries[i];
+  s.Included.assign(count, 0);
+  s.Excluded.assign(count, 0);
+  if (inc.empty() && exc.empty()) {
+    std::fill(s.Included.begin(), s.Included.end(), 1);
+    s.Count = count;
+    return s;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    const auto [directory, fileName] = names(i);
     bool in = inc.empty();
     // Every include mask is tried, not just up to the first match, so that a mask is only
     // called unmatched when it really selects nothing.
     for (size_t k = 0; k < inc.size(); ++k) {
       if (used[k] && in) continue;
-      if (MaskSelects(inc[k], e.Directory, e.FileName)) {
+      if (MaskSelects(inc[k], directory, fileName)) {
         used[k] = 1;
         in = true;
       }
@@ -50,7 +57,7 @@ TSelection SelectEntries(const std::vector<TEntryName>& entries,
     s.Included[i] = 1;
     bool out = false;
     for (const auto& m : exc)
-      if (MaskSelects(m, e.Directory, e.FileName)) {
+      if (MaskSelects(m, directory, fileName)) {
         out = true;
         break;
       }

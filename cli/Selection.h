@@ -5,7 +5,9 @@
 // against directory and name, any other against the name alone, letter case ignored), so the
 // entries counted here are the entries the component extracts.
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cli {
@@ -18,10 +20,10 @@ std::string DisplayName(const std::string& componentName);
 // True when the component-form mask selects the entry with this directory and file name.
 bool MaskSelects(const std::string& mask, const std::string& directory, const std::string& fileName);
 
-struct TEntryName {
-  std::string Directory;  // "dir\sub\" or empty
-  std::string FileName;   // empty for a directory entry
-};
+// The names of entry `index`: its directory ("dir\sub\" or empty) and its file name (empty
+// for a directory entry). References into the caller's directory: nothing is copied.
+using TEntryNames =
+    std::function<std::pair<const std::string&, const std::string&>(int32_t index)>;
 
 struct TSelection {
   std::vector<uint8_t> Included;     // the include masks select it (the component will take it)
@@ -30,8 +32,8 @@ struct TSelection {
   int32_t Count = 0;                 // included and not excluded
 };
 
-// The selection over all entries; masks as the user typed them.
-TSelection SelectEntries(const std::vector<TEntryName>& entries,
+// The selection over `count` entries; masks as the user typed them.
+TSelection SelectEntries(int32_t count, const TEntryNames& names,
                          const std::vector<std::string>& includes,
                          const std::vector<std::string>& excludes);
 

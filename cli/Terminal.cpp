@@ -1,13 +1,22 @@
 #include "Terminal.h"
 
+#include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 namespace cli {
 
 namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void HandleInterrupt(int) { g_interrupted = 1; }
+
+const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -48,20 +57,45 @@ TOverwriteAnswer ParseOverwriteAnswer(std::string_view line) {
   return TOverwriteAnswer::Invalid;
 }
 
+void InstallInterruptHandlers() {
+  struct sigaction sa {};
+  sa.sa_handler = HandleInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESETHAND;  // and no SA_RESTART: a question being read is cut short
+  for (int sig : kInterruptSignals) sigaction(sig, &sa, nullptr);
+}
+
+bool Interrupted() { return g_interrupted != 0; }
+
 bool InputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 
 bool AskLine(const std::string& prompt, bool echo, std::string& line) {
-  WriteAll(STDERR_FILENO, prompt);
+  // Echo goes off before the question appears, so that nothing typed in answer to it is ever
+  // shown; and nothing typed ahead is thrown away (TCSANOW, not TCSAFLUSH).
   termios saved{};
   bool restore = false;
   if (!echo && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
-    restore = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    restore = ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
   }
+  WriteAll(STDERR_FILENO, prompt);
   line.clear();
   bool ok = false;
+  // The signals stay blocked except inside ppoll, which unblocks them atomically: one that
+  // comes between the check of the flag and the wait still ends the wait.
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  for (int sig : kInterruptSignals) sigaddset(&blocked, sig);
+  sigprocmask(SIG_BLOCK, &blocked, &previous);
   for (;;) {
+    if (g_interrupted) break;
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    const int ready = ::ppoll(&in, 1, nullptr, &previous);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
     char c;
     const ssize_t n = ::read(STDIN_FILENO, &c, 1);
     if (n == 1) {
@@ -73,10 +107,13 @@ bool AskLine(const std::string& prompt, bool echo, std::string& line) {
       continue;
     }
     // End of input with something typed still counts as an answer; a signal never does.
+    if (n < 0 && errno == EINTR) continue;
     if (n == 0) ok = !line.empty();
     break;
   }
-  if (restore) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (g_interrupted) ok = false;
+  if (restore) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   if (!echo) WriteAll(STDERR_FILENO, "\n");
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return ok;

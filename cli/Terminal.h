@@ -13,13 +13,19 @@ enum class TOverwriteAnswer { Yes, No, All, None, Invalid };
 // None, the lone small n is No); surrounding blanks ignored; anything else Invalid.
 TOverwriteAnswer ParseOverwriteAnswer(std::string_view line);
 
+// Ctrl-C, a hang-up or a polite kill set a flag rather than end the program, so that the
+// work under way can stop cleanly; a second one ends the program at once.
+void InstallInterruptHandlers();
+bool Interrupted();
+
 // True when standard input is a terminal.
 bool InputIsTerminal();
 
 // Writes `prompt` to standard error and reads one line from standard input, without its line
 // end; with `echo` false the terminal does not show what is typed (and the line feed is
 // written after it). False at the end of input, on an error, or when a signal cut the read
-// short; the terminal's settings are restored in every case.
+// short; the terminal's settings are restored in every case. An interruption that comes at
+// any moment of the question, even before the read begins, ends it.
 bool AskLine(const std::string& prompt, bool echo, std::string& line);
 
 }  // namespace cli

@@ -1,14 +1,13 @@
 #include "Unzipper.h"
 
-#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
+#include <algorithm>
 #include <filesystem>
 #include <unordered_map>
 
@@ -33,22 +32,6 @@ namespace cli {
 namespace {
 
 // ---- Interruption ----------------------------------------------------------------------------
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void HandleInterrupt(int) { g_interrupted = 1; }
-
-// Ctrl-C (and a hang-up or a polite kill) ask the component to stop at its next input refill,
-// so that it removes the file it was writing; a second one ends the program at once.
-void InstallInterruptHandlers() {
-  struct sigaction sa {};
-  sa.sa_handler = HandleInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESETHAND;  // no SA_RESTART either: a question being read is cut short
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
-}
 
 [[noreturn]] void RaiseInterrupted() { throw unzip::EUserCanceled(unzip::kMsgUserAborted); }
 
@@ -115,7 +98,7 @@ public:
     return ConsoleUserInterface::MessageBox(text, caption, buttons);
   }
   void ProcessMessages() override {
-    if (g_interrupted && Zipper) Zipper->Cancel();
+    if (Interrupted() && Zipper) Zipper->Cancel();
   }
 };
 
@@ -161,7 +144,6 @@ private:
 
   // Per entry of the directory.
   std::vector<uint8_t> Excluded, Unsupported, Settled;
-  std::vector<std::string> Names;
 
   // Questions.
   bool OverwriteAll = false, OverwriteNone = false, NoTerminalAnswer = false;
@@ -197,6 +179,18 @@ private:
     WriteFd(STDERR_FILENO, s);
   }
 
+  // The entry's name as the user reads it ("dir/sub/name").
+  std::string Name(int32_t i) const {
+    const auto& e = Z.EntryInfo(i);
+    return DisplayName(e.Directory + e.FileName);
+  }
+  TEntryNames EntryNames() const {
+    return [this](int32_t i) -> std::pair<const std::string&, const std::string&> {
+      const auto& e = Z.EntryInfo(i);
+      return {e.Directory, e.FileName};
+    };
+  }
+
   bool WillSkip(int32_t i) const { return Excluded[i] || Settled[i] || Unsupported[i]; }
 
   int ReadArchive();
@@ -204,6 +198,7 @@ private:
   int Extract();
   void WireEvents();
   int32_t IndexOfCurrentEntry();
+  std::vector<std::string> DirectoriesOnlyForExcluded(const std::string& dest);
   std::string ScratchDirectory();
 };
 
@@ -273,19 +268,13 @@ int TRun::ReadArchive() {
   Excluded.assign(n, 0);
   Unsupported.assign(n, 0);
   Settled.assign(n, 0);
-  Names.resize(n);
   return -1;
 }
 
 int TRun::List() {
   const bool verbose = O.Command == TCommand::Verbose;
   const int32_t n = Z.EntryCount();
-  std::vector<TEntryName> names(n);
-  for (int32_t i = 0; i < n; ++i) {
-    const auto& e = Z.EntryInfo(i);
-    names[i] = {e.Directory, e.FileName};
-  }
-  const TSelection sel = SelectEntries(names, O.Includes, O.Excludes);
+  const TSelection sel = SelectEntries(n, EntryNames(), O.Includes, O.Excludes);
   Z.KeepZipOpen = true;  // comments are read one by one: open the file once
 
   std::string text;
@@ -305,7 +294,7 @@ int TRun::List() {
   if (O.Quiet < 2) text += writer.Header();
   for (int32_t i = 0; i < n; ++i) {
     if (!sel.Included[i] || sel.Excluded[i]) continue;
-    if (g_interrupted) {
+    if (Interrupted()) {
       std::fputs(text.c_str(), stdout);
       Error("unzipper: interrupted\n");
       return kExitInterrupted;
@@ -370,6 +359,38 @@ int32_t TRun::IndexOfCurrentEntry() {
   return -1;
 }
 
+// The component makes an entry's directory before it asks whether to go on with the entry, so
+// an excluded entry may leave an empty directory behind. These are the directories that do not
+// exist yet and that only excluded entries would need; whatever of them is empty after the run
+// is removed again.
+std::vector<std::string> TRun::DirectoriesOnlyForExcluded(const std::string& dest) {
+  std::vector<std::string> candidates, needed;
+  auto prefixes = [&](const std::string& directory, std::vector<std::string>& into, bool onlyNew) {
+    const std::string d = DisplayName(directory);
+    if (d.empty() || d[0] == '/' || (d.size() > 1 && d[1] == ':') || d.find("..") != std::string::npos)
+      return;  // placed elsewhere by the component's own rules: left alone
+    for (size_t slash = d.find('/'); slash != std::string::npos; slash = d.find('/', slash + 1)) {
+      const std::string path = dest + "/" + d.substr(0, slash);
+      if (!onlyNew || !platform::DirectoryExists(path)) into.push_back(path);
+    }
+  };
+  const int32_t n = Z.EntryCount();
+  for (int32_t i = 0; i < n; ++i) {
+    const auto& e = Z.EntryInfo(i);
+    if (Excluded[i]) prefixes(e.Directory, candidates, true);
+    else prefixes(e.Directory, needed, false);
+  }
+  std::sort(needed.begin(), needed.end());
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+  std::vector<std::string> out;
+  for (const auto& c : candidates)
+    if (!std::binary_search(needed.begin(), needed.end(), c)) out.push_back(c);
+  // Deepest first, so that a parent is empty by the time its turn comes.
+  std::sort(out.begin(), out.end(), [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  return out;
+}
+
 void TRun::WireEvents() {
   const bool testing = O.Command == TCommand::Test;
 
@@ -386,21 +407,21 @@ void TRun::WireEvents() {
     const auto& e = Z.EntryInfo(i);
     if (IsDirectoryEntry(e)) {
       Settled[i] = 1;
-      Info("   creating: " + Names[i] + "\n");
+      if (O.Quiet == 0) Info("   creating: " + Name(i) + "\n");
       return;
     }
     if (Unsupported[i]) {
       skip = true;
       Settled[i] = 1;
       ++Out.Unsupported;
-      Warn("   skipping: " + Names[i] + "  (unsupported compression method " +
+      Warn("   skipping: " + Name(i) + "  (unsupported compression method " +
            std::to_string(e.CompressionMethod) + ")\n");
       return;
     }
     CurrentIndex = i;
     UI.UnknownMethod = false;
     WrittenAtStart = Z.Written;
-    if (O.Command == TCommand::Extract) Info(ExtractVerb(e.CompressionMethod) + Names[i] + "\n");
+    if (O.Command == TCommand::Extract && O.Quiet == 0) Info(ExtractVerb(e.CompressionMethod) + Name(i) + "\n");
   };
 
   Z.OnEndUnZip = [this, testing](unzip::TSender, int32_t i, const std::string& fname) {
@@ -412,7 +433,7 @@ void TRun::WireEvents() {
       // Nothing was decoded although the stored CRC happened to agree.
       if (Z.Sink == TSink::Files) platform::DeleteFile(fname);
       ++Out.Unsupported;
-      Warn("   skipping: " + Names[i] + "  (unsupported compression method " +
+      Warn("   skipping: " + Name(i) + "  (unsupported compression method " +
            std::to_string(e.CompressionMethod) + ")\n");
       return;
     }
@@ -420,13 +441,13 @@ void TRun::WireEvents() {
       // The CRC agreed but the data came out shorter than the entry says: still damaged.
       if (Z.Sink == TSink::Files) platform::DeleteFile(fname);
       ++Out.Damaged;
-      if (testing) Info("    testing: " + Names[i] + "  size mismatch\n");
-      Error(Names[i] + ": damaged: " + std::to_string(written) + " bytes decoded, " +
+      if (testing) Info("    testing: " + Name(i) + "  size mismatch\n");
+      Error(Name(i) + ": damaged: " + std::to_string(written) + " bytes decoded, " +
             std::to_string(e.UncompressedSize) + " expected\n");
       return;
     }
     ++Out.Done;
-    if (testing) Info("    testing: " + Names[i] + "  OK\n");
+    if (testing) Info("    testing: " + Name(i) + "  OK\n");
   };
 
   Z.OnSkippingFile = [this](unzip::TSender, unzip::TSkipReason reason, int32_t i) {
@@ -434,26 +455,26 @@ void TRun::WireEvents() {
     Settled[i] = 1;
     if (Unsupported[i]) {
       ++Out.Unsupported;
-      Warn("   skipping: " + Names[i] + "  (unsupported compression method " +
+      Warn("   skipping: " + Name(i) + "  (unsupported compression method " +
            std::to_string(Z.EntryInfo(i).CompressionMethod) + ")\n");
       return;
     }
     if (reason == unzip::TSkipReason::SkipBadPassword) {
       ++Out.BadPassword;
-      Warn("   skipping: " + Names[i] + "  (incorrect password)\n");
+      Warn("   skipping: " + Name(i) + "  (incorrect password)\n");
       return;
     }
     if (O.Overwrite == TOverwrite::Never) return;  // what -n asked for: no warning
     ++Out.NotReplaced;
     if (NoTerminalAnswer)
-      Warn("   skipping: " + Names[i] + "  (exists; no terminal to ask: use -o or -n)\n");
+      Warn("   skipping: " + Name(i) + "  (exists; no terminal to ask: use -o or -n)\n");
   };
 
   Z.OnBadCRC = [this, testing](unzip::TSender, int32_t calc, int32_t stored, int32_t i) {
     Settled[i] = 1;
     if (UI.UnknownMethod) {
       ++Out.Unsupported;
-      Warn("   skipping: " + Names[i] + "  (unsupported compression method " +
+      Warn("   skipping: " + Name(i) + "  (unsupported compression method " +
            std::to_string(Z.EntryInfo(i).CompressionMethod) + ")\n");
       return;
     }
@@ -461,9 +482,9 @@ void TRun::WireEvents() {
     const std::string what = "bad CRC " + Hex8(static_cast<uint32_t>(calc)) + "  (should be " +
                              Hex8(static_cast<uint32_t>(stored)) + ")";
     if (testing && O.Quiet == 0)
-      Info("    testing: " + Names[i] + "  " + what + "\n");
+      Info("    testing: " + Name(i) + "  " + what + "\n");
     else
-      Error(Names[i] + ": " + what + "\n");
+      Error(Name(i) + ": " + what + "\n");
   };
 
   Z.OnBadPassword = [this](unzip::TSender, int32_t i, std::string& password) {
@@ -475,8 +496,8 @@ void TRun::WireEvents() {
     if (PasswordAttempts >= 3) return;
     ++PasswordAttempts;
     std::string line;
-    const bool ok = AskLine("[" + Shown + "] " + Names[i] + " password: ", false, line);
-    if (g_interrupted) RaiseInterrupted();
+    const bool ok = AskLine("[" + Shown + "] " + Name(i) + " password: ", false, line);
+    if (Interrupted()) RaiseInterrupted();
     if (ok && !line.empty()) password = line;
   };
 
@@ -497,11 +518,11 @@ void TRun::WireEvents() {
       return;
     }
     const std::string shownName =
-        O.JunkPaths ? DisplayName(Z.EntryInfo(i).FileName) : Names[i];
+        O.JunkPaths ? DisplayName(Z.EntryInfo(i).FileName) : Name(i);
     for (;;) {
       std::string line;
       const bool ok = AskLine("replace " + shownName + "? [y]es, [n]o, [A]ll, [N]one: ", true, line);
-      if (g_interrupted) RaiseInterrupted();
+      if (Interrupted()) RaiseInterrupted();
       if (!ok) {
         OverwriteNone = true;
         overwrite = false;
@@ -539,14 +560,11 @@ int TRun::Extract() {
     Warn("unzipper: " + Shown + " is empty\n");
     return kExitWarning;
   }
-  std::vector<TEntryName> entryNames(n);
   for (int32_t i = 0; i < n; ++i) {
     const auto& e = Z.EntryInfo(i);
-    entryNames[i] = {e.Directory, e.FileName};
-    Names[i] = DisplayName(e.Directory + e.FileName);
     Unsupported[i] = !IsDirectoryEntry(e) && !MethodSupported(e.CompressionMethod);
   }
-  const TSelection sel = SelectEntries(entryNames, O.Includes, O.Excludes);
+  const TSelection sel = SelectEntries(n, EntryNames(), O.Includes, O.Excludes);
   Excluded = sel.Excluded;
   Out.UnmatchedMasks = static_cast<int>(sel.UnmatchedMasks.size());
   for (const auto& m : sel.UnmatchedMasks) Warn("caution: no entry matches " + m + "\n");
@@ -584,6 +602,16 @@ int TRun::Extract() {
     }
   } guard{scratch};
 
+  std::vector<std::string> cleanup;
+  if (extracting && Z.RecreateDirs && !O.Excludes.empty())
+    cleanup = DirectoriesOnlyForExcluded(AbsoluteHostName(O.DestDir));
+  struct CleanupGuard {
+    const std::vector<std::string>& Paths;
+    ~CleanupGuard() {
+      for (const auto& p : Paths) ::rmdir(p.c_str());  // fails, as it should, when not empty
+    }
+  } cleanupGuard{cleanup};
+
   if (O.HasPassword) Z.Password = O.Password;
   Z.DoAll = O.Includes.empty();
   Z.FilesList.clear();
@@ -607,7 +635,7 @@ int TRun::Extract() {
               MissingDisk + "\n");
         code = kExitNoArchive;
       } else {
-        Error(g_interrupted ? std::string("unzipper: interrupted\n") : "unzipper: " + e.Message + "\n");
+        Error(Interrupted() ? std::string("unzipper: interrupted\n") : "unzipper: " + e.Message + "\n");
         code = kExitInterrupted;
       }
       break;
@@ -634,7 +662,7 @@ int TRun::Extract() {
     if (Settled[failing]) {
       // The same entry fails before the point where it can be passed over: nothing after it
       // can be reached in this archive.
-      Error("unzipper: " + Shown + ": stopped at " + Names[failing] + ": " + message + "\n");
+      Error("unzipper: " + Shown + ": stopped at " + Name(failing) + ": " + message + "\n");
       ++Out.Damaged;
       break;
     }
@@ -648,10 +676,10 @@ int TRun::Extract() {
         break;
       }
     } else {
-      Error(Names[failing] + ": " + message + "\n");
+      Error(Name(failing) + ": " + message + "\n");
       ++Out.Damaged;
     }
-    if (g_interrupted) {
+    if (Interrupted()) {
       Error("unzipper: interrupted\n");
       code = kExitInterrupted;
       break;

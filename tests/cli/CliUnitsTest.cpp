@@ -1,0 +1,310 @@
+// The parts of unzipper that need no archive: command line, exit codes, disk names, listing
+// layout, progress bar, terminal answers and entry selection.
+#include <gtest/gtest.h>
+
+#include "DiskNames.h"
+#include "ExitCodes.h"
+#include "Listing.h"
+#include "Options.h"
+#include "Progress.h"
+#include "Selection.h"
+#include "Terminal.h"
+
+namespace cli {
+namespace {
+
+TOptions Parsed(std::vector<std::string> args) {
+  TParseResult r = ParseOptions(args);
+  EXPECT_TRUE(r.Ok) << r.Error;
+  return r.Options;
+}
+
+std::string ParseError(std::vector<std::string> args) {
+  TParseResult r = ParseOptions(args);
+  EXPECT_FALSE(r.Ok);
+  return r.Error;
+}
+
+// ---- Command line -----------------------------------------------------------------------------
+
+TEST(CliOptions, BundledLettersAndRepeatedQuiet) {
+  TOptions o = Parsed({"-oqq", "a.zip"});
+  EXPECT_EQ(o.Overwrite, TOverwrite::Always);
+  EXPECT_EQ(o.Quiet, 2);
+  EXPECT_EQ(o.Archive, "a.zip");
+  EXPECT_EQ(o.Command, TCommand::Extract);
+
+  o = Parsed({"-q", "-jn", "-q", "-q", "a.zip"});
+  EXPECT_EQ(o.Quiet, 3);
+  EXPECT_TRUE(o.JunkPaths);
+  EXPECT_EQ(o.Overwrite, TOverwrite::Never);
+}
+
+TEST(CliOptions, ValuesTakeTheRestOfTheirArgumentOrTheNextOne) {
+  TOptions o = Parsed({"-dout", "-Psecret", "a.zip"});
+  EXPECT_EQ(o.DestDir, "out");
+  EXPECT_TRUE(o.HasPassword);
+  EXPECT_EQ(o.Password, "secret");
+
+  // A bundle ends at -d: "-qd out" is quiet plus the directory "out".
+  o = Parsed({"-qd", "out", "-P", "-x", "a.zip"});
+  EXPECT_EQ(o.Quiet, 1);
+  EXPECT_EQ(o.DestDir, "out");
+  EXPECT_EQ(o.Password, "-x") << "a password may start with a dash";
+  EXPECT_TRUE(o.Excludes.empty());
+
+  o = Parsed({"-P", "", "a.zip"});
+  EXPECT_TRUE(o.HasPassword) << "an empty password is still a password given";
+}
+
+TEST(CliOptions, MasksExclusionsAndOptionsAfterTheArchive) {
+  TOptions o = Parsed({"a.zip", "*.txt", "doc/*", "-x", "*.bak", "tmp/*", "-d", "out"});
+  EXPECT_EQ(o.Archive, "a.zip");
+  EXPECT_EQ(o.Includes, (std::vector<std::string>{"*.txt", "doc/*"}));
+  EXPECT_EQ(o.Excludes, (std::vector<std::string>{"*.bak", "tmp/*"}));
+  EXPECT_EQ(o.DestDir, "out");
+
+  // After "--" even dashed words are names; a lone "-" is always one.
+  o = Parsed({"-l", "--", "-weird.zip", "-o"});
+  EXPECT_EQ(o.Archive, "-weird.zip");
+  EXPECT_EQ(o.Includes, std::vector<std::string>{"-o"});
+  EXPECT_EQ(o.Overwrite, TOverwrite::Ask);
+  o = Parsed({"a.zip", "-"});
+  EXPECT_EQ(o.Includes, std::vector<std::string>{"-"});
+}
+
+TEST(CliOptions, CommandsHelpAndVersion) {
+  EXPECT_EQ(Parsed({"-l", "a.zip"}).Command, TCommand::List);
+  EXPECT_EQ(Parsed({"-v", "a.zip"}).Command, TCommand::Verbose);
+  EXPECT_EQ(Parsed({"-t", "a.zip"}).Command, TCommand::Test);
+  EXPECT_EQ(Parsed({"-p", "a.zip"}).Command, TCommand::Pipe);
+  EXPECT_EQ(Parsed({"-ll", "a.zip"}).Command, TCommand::List) << "the same command twice is fine";
+  EXPECT_EQ(Parsed({}).Command, TCommand::Help);
+  EXPECT_EQ(Parsed({"-h"}).Command, TCommand::Help);
+  EXPECT_EQ(Parsed({"-l", "a.zip", "--help"}).Command, TCommand::Help);
+  EXPECT_EQ(Parsed({"--version"}).Command, TCommand::Version);
+}
+
+TEST(CliOptions, MistakesAreNamed) {
+  EXPECT_EQ(ParseError({"-y", "a.zip"}), "unknown option -y");
+  EXPECT_EQ(ParseError({"--verbose", "a.zip"}), "unknown option --verbose");
+  EXPECT_EQ(ParseError({"a.zip", "-d"}), "option -d needs a directory");
+  EXPECT_EQ(ParseError({"-d", "", "a.zip"}), "option -d needs a directory");
+  EXPECT_EQ(ParseError({"a.zip", "-P"}), "option -P needs a password");
+  EXPECT_EQ(ParseError({"-l", "-t", "a.zip"}), "options -l and -t cannot be used together");
+  EXPECT_EQ(ParseError({"-pv", "a.zip"}), "options -p and -v cannot be used together");
+  EXPECT_EQ(ParseError({"-on", "a.zip"}), "options -o and -n cannot be used together");
+  EXPECT_EQ(ParseError({"-q"}), "no archive named");
+}
+
+TEST(CliOptions, UsageNamesEveryOption) {
+  const std::string usage = UsageText();
+  for (const char* opt : {"-l", "-v", "-t", "-p", "-d DIR", "-j", "-o", "-n", "-P PASSWORD", "-q",
+                          "-x MASK", "--help", "--version"})
+    EXPECT_NE(usage.find(opt), std::string::npos) << opt;
+}
+
+// ---- Exit codes -------------------------------------------------------------------------------
+
+TEST(CliExitCodes, GravestClassWins) {
+  struct Row {
+    TOutcome Outcome;
+    int Code;
+  };
+  auto with = [](auto set) {
+    TOutcome o;
+    set(o);
+    return o;
+  };
+  const Row rows[] = {
+      {with([](TOutcome& o) { o.Done = 3; }), kExitOk},
+      {with([](TOutcome&) {}), kExitOk},
+      {with([](TOutcome& o) { o.Done = 1; o.NotReplaced = 1; }), kExitWarning},
+      {with([](TOutcome& o) { o.Done = 1; o.BadPassword = 1; }), kExitWarning},
+      {with([](TOutcome& o) { o.BadPassword = 2; }), kExitBadPassword},
+      {with([](TOutcome& o) { o.BadPassword = 1; o.NotReplaced = 1; }), kExitWarning},
+      {with([](TOutcome& o) { o.Done = 4; o.UnmatchedMasks = 1; }), kExitNoMatch},
+      {with([](TOutcome& o) { o.NothingSelected = true; }), kExitNoMatch},
+      {with([](TOutcome& o) { o.Unsupported = 1; o.BadPassword = 1; }), kExitUnsupported},
+      {with([](TOutcome& o) { o.Damaged = 1; o.Unsupported = 1; o.UnmatchedMasks = 2; }), kExitBadArchive},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(ExitCodeFor(rows[i].Outcome), rows[i].Code) << "row " << i;
+}
+
+// ---- Disk names -------------------------------------------------------------------------------
+
+TEST(CliDiskNames, EarlierDisksBesideTheLast) {
+  EXPECT_EQ(DiskNameCandidates("/d/set.zip", 1, 3), (std::vector<std::string>{"/d/set.z01", "/d/set.Z01"}));
+  EXPECT_EQ(DiskNameCandidates("/d/set.zip", 2, 3), (std::vector<std::string>{"/d/set.z02", "/d/set.Z02"}));
+  EXPECT_EQ(DiskNameCandidates("/d/set.zip", 3, 3), std::vector<std::string>{"/d/set.zip"});
+  EXPECT_EQ(DiskNameCandidates("/d/SET.ZIP", 7, 9), (std::vector<std::string>{"/d/SET.Z07", "/d/SET.z07"}));
+  EXPECT_EQ(DiskNameCandidates("/d/set.zip", 123, 200), (std::vector<std::string>{"/d/set.z123", "/d/set.Z123"}));
+  EXPECT_EQ(DiskNameCandidates("/d/backup", 1, 2), (std::vector<std::string>{"/d/backup.z01", "/d/backup.Z01"}));
+  EXPECT_EQ(DiskNameCandidates("/d.zip/x.zipx", 1, 2), (std::vector<std::string>{"/d.zip/x.zipx.z01", "/d.zip/x.zipx.Z01"}));
+}
+
+// ---- Listing ----------------------------------------------------------------------------------
+
+TEST(CliListing, MethodNames) {
+  EXPECT_EQ(MethodName(0, 0), "Stored");
+  EXPECT_EQ(MethodName(1, 0), "Shrunk");
+  EXPECT_EQ(MethodName(2, 0), "Reduce1");
+  EXPECT_EQ(MethodName(5, 0), "Reduce4");
+  EXPECT_EQ(MethodName(6, 0), "Implode");
+  EXPECT_EQ(MethodName(8, 0), "Defl:N");
+  EXPECT_EQ(MethodName(8, 2), "Defl:X");
+  EXPECT_EQ(MethodName(8, 4 | 1), "Defl:F");
+  EXPECT_EQ(MethodName(8, 6), "Defl:S");
+  EXPECT_EQ(MethodName(12, 0), "BZip2");
+  EXPECT_EQ(MethodName(77, 0), "Unk:077");
+}
+
+TEST(CliListing, DatesAttributesAndSavings) {
+  // 2020-06-15 12:30:44 packed as the headers store it.
+  const uint32_t dt = ((40u << 9 | 6u << 5 | 15u) << 16) | (12u << 11 | 30u << 5 | 22u);
+  EXPECT_EQ(FormatDosDateTime(dt), "2020-06-15 12:30");
+  EXPECT_EQ(FormatDosDateTime(0), "1980-00-00 00:00") << "an invalid date is shown as stored";
+
+  EXPECT_EQ(FormatAttributes(3 << 8 | 30, 0100644u << 16), "-rw-r--r--");
+  EXPECT_EQ(FormatAttributes(3 << 8 | 30, 040755u << 16 | 0x10), "drwxr-xr-x");
+  EXPECT_EQ(FormatAttributes(3 << 8 | 30, 0120777u << 16), "lrwxrwxrwx");
+  EXPECT_EQ(FormatAttributes(3 << 8 | 30, 0104755u << 16), "-rwsr-xr-x");
+  EXPECT_EQ(FormatAttributes(20, 0x21), "dos -r--a") << "MS-DOS entry: read-only and archive";
+  EXPECT_EQ(FormatAttributes(3 << 8 | 30, 0x10), "dos d----") << "Unix entry without a mode";
+
+  EXPECT_EQ(SavedPercent(0, 0), 0);
+  EXPECT_EQ(SavedPercent(100, 100), 0);
+  EXPECT_EQ(SavedPercent(1000, 370), 63);
+  EXPECT_EQ(SavedPercent(200, 1), 100) << "99.5 rounds up";
+  EXPECT_EQ(SavedPercent(100, 112), -12);
+  EXPECT_EQ(SavedPercent(int64_t{4000000000}, int64_t{1000000000}), 75) << "sizes past 32 bits";
+}
+
+TEST(CliListing, LinesAndTotalsLineUpUnderTheHeader) {
+  TListWriter w(false);
+  TListEntry e;
+  e.Name = "dir/readme.txt";
+  e.Size = 1234;
+  e.Packed = 617;
+  e.Method = 8;
+  e.Crc = 0x0d4a1185;
+  e.DosDateTime = ((40u << 9 | 6u << 5 | 15u) << 16) | (12u << 11 | 30u << 5);
+  const std::string header = w.Header();
+  const std::string line = w.Line(e);
+  e.Name = "b";
+  e.Size = 10;
+  e.Packed = 10;
+  e.Method = 0;
+  w.Line(e);
+  const std::string footer = w.Footer();
+
+  EXPECT_EQ(line, "      1234  Defl:N          617   50%  2020-06-15 12:30  0d4a1185  dir/readme.txt\n");
+  const size_t nameColumn = header.find("Name");
+  EXPECT_EQ(line.find("dir/readme.txt"), nameColumn);
+  const size_t secondLine = footer.find('\n') + 1;
+  EXPECT_EQ(footer.find("-------", 40), nameColumn);
+  EXPECT_EQ(footer.find("2 files"), secondLine + nameColumn);
+  EXPECT_EQ(footer.substr(secondLine, 10), "      1244");
+  EXPECT_NE(footer.find("627"), std::string::npos);
+}
+
+TEST(CliListing, VerboseShowsAttributesEncryptionAndCommentLines) {
+  TListWriter w(true);
+  TListEntry e;
+  e.Name = "secret.txt";
+  e.Flags = 1;
+  e.VersionMadeBy = 3 << 8;
+  e.ExternalAttributes = 0100600u << 16;
+  e.Comment = "first line\r\nsecond line";
+  const std::string out = w.Line(e);
+  const size_t nameColumn = w.Header().find("Name");
+  EXPECT_NE(out.find("-rw-------  *  secret.txt\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n" + std::string(nameColumn, ' ') + "first line\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n" + std::string(nameColumn, ' ') + "second line\n"), std::string::npos) << out;
+  EXPECT_NE(w.Footer().find("1 file\n"), std::string::npos);
+}
+
+// ---- Progress ---------------------------------------------------------------------------------
+
+TEST(CliProgress, LineSaysPercentBytesAndRate) {
+  EXPECT_EQ(FormatBytes(97), "97 B");
+  EXPECT_EQ(FormatBytes(2048), "2 KiB");
+  EXPECT_EQ(FormatBytes(114360320), "109.1 MiB");
+  EXPECT_EQ(FormatBytes(int64_t{5} << 30), "5.0 GiB");
+  EXPECT_EQ(FormatProgressLine(50, 50 << 20, 100 << 20, 2.0, 10),
+            " 50% [#####     ]  50.0 MiB / 100.0 MiB  25.0 MiB/s");
+  EXPECT_EQ(FormatProgressLine(150, 1, 1, 0.0, 4), "100% [####]  1 B / 1 B") << "clamped; no rate at 0 s";
+}
+
+TEST(CliProgress, SilentForTheFirstSecondThenPaced) {
+  TProgressPacer p;
+  EXPECT_FALSE(p.ShouldDraw(0.0, 10));
+  EXPECT_FALSE(p.ShouldDraw(0.99, 90));
+  EXPECT_FALSE(p.Drawn());
+  EXPECT_TRUE(p.ShouldDraw(1.0, 91));
+  EXPECT_FALSE(p.ShouldDraw(1.05, 92)) << "within a tenth of a second";
+  EXPECT_FALSE(p.ShouldDraw(1.5, 91)) << "nothing changed";
+  EXPECT_TRUE(p.ShouldDraw(1.5, 93));
+  EXPECT_TRUE(p.Drawn());
+}
+
+// ---- Terminal answers ---------------------------------------------------------------------------
+
+TEST(CliTerminal, OverwriteAnswers) {
+  EXPECT_EQ(ParseOverwriteAnswer("y"), TOverwriteAnswer::Yes);
+  EXPECT_EQ(ParseOverwriteAnswer(" YES \r"), TOverwriteAnswer::Yes);
+  EXPECT_EQ(ParseOverwriteAnswer("n"), TOverwriteAnswer::No);
+  EXPECT_EQ(ParseOverwriteAnswer("No"), TOverwriteAnswer::No);
+  EXPECT_EQ(ParseOverwriteAnswer("N"), TOverwriteAnswer::None) << "the capital is none, as in unzip";
+  EXPECT_EQ(ParseOverwriteAnswer("none"), TOverwriteAnswer::None);
+  EXPECT_EQ(ParseOverwriteAnswer("A"), TOverwriteAnswer::All);
+  EXPECT_EQ(ParseOverwriteAnswer("all"), TOverwriteAnswer::All);
+  EXPECT_EQ(ParseOverwriteAnswer(""), TOverwriteAnswer::Invalid);
+  EXPECT_EQ(ParseOverwriteAnswer("r"), TOverwriteAnswer::Invalid);
+  EXPECT_EQ(ParseOverwriteAnswer("yess"), TOverwriteAnswer::Invalid);
+}
+
+// ---- Selection --------------------------------------------------------------------------------
+
+struct Names {
+  std::vector<std::pair<std::string, std::string>> List;
+  TEntryNames Get() const {
+    return [this](int32_t i) -> std::pair<const std::string&, const std::string&> {
+      return {List[i].first, List[i].second};
+    };
+  }
+  int32_t Count() const { return static_cast<int32_t>(List.size()); }
+};
+
+TEST(CliSelection, MasksFollowTheComponentsRules) {
+  const Names n{{{"", "top.txt"}, {"doc\\", "top.txt"}, {"doc\\", "a.c"}, {"doc\\", ""}, {"Src\\", "B.TXT"}}};
+
+  // No "/": the file name alone, in any directory, letter case ignored.
+  TSelection s = SelectEntries(n.Count(), n.Get(), {"*.txt"}, {});
+  EXPECT_EQ(s.Included, (std::vector<uint8_t>{1, 1, 0, 0, 1}));
+  EXPECT_EQ(s.Count, 3);
+
+  // With "/": directory and name, so a root-level name is told apart.
+  s = SelectEntries(n.Count(), n.Get(), {"doc/*"}, {});
+  EXPECT_EQ(s.Included, (std::vector<uint8_t>{0, 1, 1, 1, 0}));
+
+  s = SelectEntries(n.Count(), n.Get(), {}, {});
+  EXPECT_EQ(s.Count, 5);
+  EXPECT_TRUE(s.UnmatchedMasks.empty());
+}
+
+TEST(CliSelection, ExclusionsAndUnmatchedMasks) {
+  const Names n{{{"", "a.txt"}, {"tmp\\", "b.txt"}, {"", "c.bak"}}};
+  TSelection s = SelectEntries(n.Count(), n.Get(), {}, {"*.bak", "tmp/*"});
+  EXPECT_EQ(s.Included, (std::vector<uint8_t>{1, 1, 1}));
+  EXPECT_EQ(s.Excluded, (std::vector<uint8_t>{0, 1, 1}));
+  EXPECT_EQ(s.Count, 1);
+
+  // A mask counts as matched even when an earlier mask already took the same entries.
+  s = SelectEntries(n.Count(), n.Get(), {"*.txt", "a.*", "zzz", "[b]*"}, {"*"});
+  EXPECT_EQ(s.UnmatchedMasks, std::vector<std::string>{"zzz"});
+  EXPECT_EQ(s.Count, 0);
+}
+
+}  // namespace
+}  // namespace cli

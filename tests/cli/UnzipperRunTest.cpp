@@ -1,0 +1,489 @@
+// unzipper as people run it: the built program as a child process on small archives made here,
+// its output, the files it leaves and its exit codes. Standard input is /dev/null (no terminal)
+// unless a test runs it on a pseudo-terminal to answer its questions.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "ChildProcess.h"
+#include "ZipWriter.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using clitest::RunProgram;
+using clitest::TPtySession;
+using clitest::TResult;
+using testzip::ZipWriter;
+
+const std::string kUnzipper = QUORBIN_UNZIPPER_PATH;
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+std::string Text(size_t lines) {
+  std::string s;
+  for (size_t i = 0; i < lines; ++i) s += "line " + std::to_string(i) + " of a text that packs well\n";
+  return s;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Every file under `dir`, as relative names.
+std::vector<std::string> Tree(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    out.push_back(fs::relative(e.path(), dir).string() + (e.is_directory() ? "/" : ""));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class UnzipperCli : public ::testing::Test {
+protected:
+  testzip::TempDir Dir;
+  const std::string Guide = Text(200);
+  const std::string Data = RandomBytes(100000, 7);
+
+  std::string P(const std::string& name) const { return Dir.Path() + "/" + name; }
+
+  TResult U(std::vector<std::string> args) { return RunProgram(kUnzipper, args, Dir.Path()); }
+
+  // readme.txt (stored), doc/ (directory), doc/guide.txt and doc/notes.bak (deflated),
+  // bin/data.bin (deflated random bytes, so stored-size data).
+  void MakeSmall(const std::string& name = "small.zip") {
+    ZipWriter z;
+    z.Add("readme.txt", "hello\n");
+    z.AddDirectory("doc/");
+    z.AddDeflated("doc/guide.txt", Guide);
+    z.AddDeflated("doc/notes.bak", "old notes\n");
+    z.AddDeflated("bin/data.bin", Data);
+    z.WriteTo(P(name));
+  }
+};
+
+// ---- Listing ------------------------------------------------------------------------------------
+
+TEST_F(UnzipperCli, ListShowsSizesMethodsDatesCrcsAndTotals) {
+  MakeSmall();
+  const TResult r = U({"-l", "small.zip"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  EXPECT_NE(r.Out.find("Archive:  small.zip\n"), std::string::npos) << r.Out;
+  char crc[9];
+  std::snprintf(crc, sizeof crc, "%08x", testzip::Crc32("hello\n"));
+  EXPECT_NE(r.Out.find("         6  Stored            6    0%  2020-06-15 12:30  " + std::string(crc) + "  readme.txt\n"),
+            std::string::npos)
+      << r.Out;
+  for (const char* name : {"doc/\n", "doc/guide.txt\n", "doc/notes.bak\n", "bin/data.bin\n"})
+    EXPECT_NE(r.Out.find(name), std::string::npos) << name;
+  EXPECT_NE(r.Out.find("Defl:N"), std::string::npos);
+  const int64_t total = 6 + static_cast<int64_t>(Guide.size()) + 10 + 100000;
+  EXPECT_NE(r.Out.find(std::to_string(total)), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("5 files\n"), std::string::npos) << r.Out;
+  EXPECT_EQ(Tree(Dir.Path()), std::vector<std::string>{"small.zip"}) << "listing writes nothing";
+}
+
+TEST_F(UnzipperCli, VerboseListShowsAttributesEncryptionAndComments) {
+  ZipWriter z;
+  auto& tool = z.Add("tool.sh", "#!/bin/sh\n");
+  tool.VersionMadeBy = 3 << 8 | 30;
+  tool.ExternalAttributes = 0100755u << 16;
+  tool.Comment = "runs the tool";
+  auto& secret = z.Add("secret.txt", "classified\n");
+  secret.Password = "pw";
+  z.ArchiveComment = "the archive's own comment";
+  z.WriteTo(P("v.zip"));
+
+  const TResult r = U({"-v", "v.zip"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_NE(r.Out.find("the archive's own comment\n"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("-rwxr-xr-x     tool.sh\n"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("runs the tool\n"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("dos ----a   *  secret.txt\n"), std::string::npos) << r.Out;
+  EXPECT_EQ(r.Out.find("runs the tool"), r.Out.rfind("runs the tool"));
+}
+
+TEST_F(UnzipperCli, ADamagedEntryNeverStopsTheListingOrTheOthers) {
+  ZipWriter z;
+  z.Add("first.txt", "first\n");
+  auto& bad = z.Add("bad.txt", "payload\n");
+  bad.Crc = 0x12345678;
+  auto& lost = z.Add("lost.txt", "lost\n");
+  lost.LocalHeaderOffset = 0x7FFFFF00;  // the central record points far past the end
+  z.Add("last.txt", "last\n");
+  z.WriteTo(P("d.zip"));
+
+  TResult r = U({"-l", "d.zip"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  for (const char* name : {"first.txt", "bad.txt", "lost.txt", "last.txt"})
+    EXPECT_NE(r.Out.find(name), std::string::npos) << name;
+
+  r = U({"-t", "d.zip"});
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_NE(r.Out.find("testing: first.txt  OK"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("testing: bad.txt  bad CRC"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("(should be 12345678)"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Err.find("lost.txt"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Out.find("testing: last.txt  OK"), std::string::npos) << r.Out;
+
+  r = U({"-o", "d.zip"});
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_EQ(testzip::ReadFile(P("first.txt")), "first\n");
+  EXPECT_EQ(testzip::ReadFile(P("last.txt")), "last\n");
+  EXPECT_FALSE(Exists(P("bad.txt"))) << "a file with a bad CRC is not left behind";
+  EXPECT_FALSE(Exists(P("lost.txt")));
+}
+
+// ---- Extraction -----------------------------------------------------------------------------------
+
+TEST_F(UnzipperCli, ExtractsIntoDirectoriesOrFlatOrUnderDestination) {
+  MakeSmall();
+  TResult r = U({"small.zip"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Tree(Dir.Path()), (std::vector<std::string>{"bin/", "bin/data.bin", "doc/", "doc/guide.txt",
+                                                        "doc/notes.bak", "readme.txt", "small.zip"}));
+  EXPECT_EQ(testzip::ReadFile(P("doc/guide.txt")), Guide);
+  EXPECT_EQ(testzip::ReadFile(P("bin/data.bin")), Data);
+  EXPECT_NE(r.Out.find(" extracting: readme.txt\n"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("  inflating: doc/guide.txt\n"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("   creating: doc/\n"), std::string::npos) << r.Out;
+
+  r = U({"-j", "-d", "flat", "small.zip"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Tree(P("flat")), (std::vector<std::string>{"data.bin", "guide.txt", "notes.bak", "readme.txt"}));
+
+  fs::create_directory(P("sub"));
+  r = RunProgram(kUnzipper, {"-d", "../deep/er", "../small.zip"}, P("sub"));
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(testzip::ReadFile(P("deep/er/doc/guide.txt")), Guide) << "a relative -d is taken from the current directory";
+}
+
+TEST_F(UnzipperCli, OverwriteAlwaysNeverOrNotWithoutATerminal) {
+  MakeSmall();
+  testzip::WriteFile(P("readme.txt"), "mine\n");
+
+  TResult r = U({"-n", "small.zip"});
+  EXPECT_EQ(r.Code, 0) << "keeping files under -n is what was asked for: " << r.Err;
+  EXPECT_EQ(testzip::ReadFile(P("readme.txt")), "mine\n");
+  EXPECT_EQ(testzip::ReadFile(P("doc/guide.txt")), Guide) << "missing files are still extracted";
+
+  r = U({"small.zip", "readme.txt"});
+  EXPECT_EQ(r.Code, 1) << "nobody to ask: the file is kept and that is a warning";
+  EXPECT_NE(r.Err.find("readme.txt"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("no terminal"), std::string::npos) << r.Err;
+  EXPECT_EQ(testzip::ReadFile(P("readme.txt")), "mine\n");
+
+  r = U({"-o", "small.zip", "readme.txt"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(testzip::ReadFile(P("readme.txt")), "hello\n");
+}
+
+TEST_F(UnzipperCli, TestChecksEveryEntryAndWritesNothing) {
+  MakeSmall();
+  TResult r = U({"-t", "small.zip"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  for (const char* name : {"readme.txt", "doc/guide.txt", "doc/notes.bak", "bin/data.bin"})
+    EXPECT_NE(r.Out.find(std::string("testing: ") + name + "  OK\n"), std::string::npos) << name;
+  EXPECT_NE(r.Out.find("No errors detected in small.zip (4 entries tested).\n"), std::string::npos) << r.Out;
+  EXPECT_EQ(Tree(Dir.Path()), std::vector<std::string>{"small.zip"});
+
+  r = U({"-tq", "small.zip"});
+  EXPECT_EQ(r.Out, "No errors detected in small.zip (4 entries tested).\n");
+  r = U({"-tqq", "small.zip"});
+  EXPECT_EQ(r.Out, "");
+  EXPECT_EQ(r.Code, 0);
+}
+
+TEST_F(UnzipperCli, PipeWritesTheEntriesBytesAndNothingElse) {
+  MakeSmall();
+  TResult r = U({"-p", "small.zip", "bin/data.bin"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  EXPECT_TRUE(r.Out == Data) << "standard output differs from the entry (" << r.Out.size() << " bytes)";
+
+  // Several entries come out one after the other, in archive order, stored and deflated alike.
+  r = U({"-p", "small.zip", "*.txt"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Out, "hello\n" + Guide);
+  EXPECT_EQ(Tree(Dir.Path()), std::vector<std::string>{"small.zip"});
+}
+
+TEST_F(UnzipperCli, PasswordGivenRightWrongOrForOnlySomeEntries) {
+  ZipWriter z;
+  z.Add("plain.txt", "plain\n");
+  auto& s = z.AddDeflated("secret.txt", Guide);
+  s.Password = "open sesame";
+  auto& d = z.Add("described.txt", "with a descriptor\n");
+  d.Password = "open sesame";
+  d.DataDescriptor = true;
+  z.WriteTo(P("enc.zip"));
+
+  TResult r = U({"-P", "open sesame", "-d", "right", "enc.zip"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(testzip::ReadFile(P("right/secret.txt")), Guide);
+  EXPECT_EQ(testzip::ReadFile(P("right/described.txt")), "with a descriptor\n");
+
+  r = U({"-P", "wrong", "-d", "wrong", "enc.zip", "secret.txt", "described.txt"});
+  EXPECT_EQ(r.Code, 82) << "no entry came through: " << r.Err;
+  EXPECT_NE(r.Err.find("secret.txt  (incorrect password)"), std::string::npos) << r.Err;
+  EXPECT_FALSE(Exists(P("wrong/secret.txt")));
+
+  r = U({"-P", "wrong", "-d", "mixed", "enc.zip"});
+  EXPECT_EQ(r.Code, 1) << "the plain entry came through: " << r.Err;
+  EXPECT_EQ(testzip::ReadFile(P("mixed/plain.txt")), "plain\n");
+
+  r = U({"-d", "none", "enc.zip", "secret.txt"});
+  EXPECT_EQ(r.Code, 82) << "no password and no terminal to ask: " << r.Err;
+}
+
+TEST_F(UnzipperCli, QuietLevels) {
+  MakeSmall();
+  TResult r = U({"-q", "-d", "q", "small.zip"});
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_EQ(r.Out, "");
+  EXPECT_EQ(testzip::ReadFile(P("q/readme.txt")), "hello\n");
+
+  r = U({"-lq", "small.zip"});
+  EXPECT_EQ(r.Out.find("Archive:"), std::string::npos);
+  EXPECT_NE(r.Out.find("5 files"), std::string::npos);
+  r = U({"-lqq", "small.zip"});
+  EXPECT_EQ(r.Out.find("files"), std::string::npos) << "bare entry lines only: " << r.Out;
+  EXPECT_NE(r.Out.find("readme.txt\n"), std::string::npos);
+
+  // -qq also keeps warnings quiet, but never the exit code.
+  testzip::WriteFile(P("q/readme.txt"), "changed\n");
+  r = U({"-qq", "-d", "q", "small.zip"});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err, "");
+}
+
+TEST_F(UnzipperCli, MasksAndExclusions) {
+  MakeSmall();
+  TResult r = U({"-d", "a", "small.zip", "*.txt"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Tree(P("a")), (std::vector<std::string>{"doc/", "doc/guide.txt", "readme.txt"}));
+
+  r = U({"-d", "b", "small.zip", "-x", "*.bak", "bin/*"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Tree(P("b")), (std::vector<std::string>{"doc/", "doc/guide.txt", "readme.txt"}));
+
+  // Include and exclude together; an excluded file that exists is neither asked about nor touched.
+  fs::create_directories(P("c/doc"));
+  testzip::WriteFile(P("c/doc/notes.bak"), "keep me\n");
+  r = U({"-d", "c", "small.zip", "doc/*", "-x", "*.BAK"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
+  EXPECT_EQ(testzip::ReadFile(P("c/doc/notes.bak")), "keep me\n");
+  EXPECT_EQ(testzip::ReadFile(P("c/doc/guide.txt")), Guide);
+
+  // A mask that matches nothing is named and gives 11, the others are still extracted.
+  r = U({"-d", "d", "small.zip", "readme.txt", "nothing*"});
+  EXPECT_EQ(r.Code, 11);
+  EXPECT_NE(r.Err.find("nothing*"), std::string::npos) << r.Err;
+  EXPECT_EQ(testzip::ReadFile(P("d/readme.txt")), "hello\n");
+
+  r = U({"-d", "e", "small.zip", "-x", "*"});
+  EXPECT_EQ(r.Code, 11);
+  EXPECT_FALSE(Exists(P("e")));
+}
+
+// ---- Exit codes of each failure class ---------------------------------------------------------------
+
+TEST_F(UnzipperCli, ExitCodesOfEachFailureClass) {
+  MakeSmall();
+  TResult r = U({"-l", "missing.zip"});
+  EXPECT_EQ(r.Code, 9);
+  EXPECT_NE(r.Err.find("missing.zip"), std::string::npos) << r.Err;
+
+  r = U({"-l", "small"});
+  EXPECT_EQ(r.Code, 0) << "the .zip is added when the name lacks it: " << r.Err;
+
+  testzip::WriteFile(P("text.zip"), std::string(500, 'x'));
+  r = U({"-l", "text.zip"});
+  EXPECT_EQ(r.Code, 9) << "not a ZIP archive";
+  EXPECT_NE(r.Err.find("text.zip"), std::string::npos) << r.Err;
+
+  ZipWriter crc;
+  crc.Add("a.txt", "a\n").Crc = 1;
+  crc.WriteTo(P("crc.zip"));
+  r = U({"-d", "crc", "crc.zip"});
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_NE(r.Err.find("a.txt: bad CRC"), std::string::npos) << r.Err;
+
+  ZipWriter method;
+  method.AddRaw("future.bin", "????", 99, testzip::Crc32("four"), 4);
+  method.Add("ok.txt", "ok\n");
+  method.WriteTo(P("method.zip"));
+  r = U({"-d", "m", "method.zip"});
+  EXPECT_EQ(r.Code, 81) << r.Err;
+  EXPECT_NE(r.Err.find("future.bin  (unsupported compression method 99)"), std::string::npos) << r.Err;
+  EXPECT_FALSE(Exists(P("m/future.bin")));
+  EXPECT_EQ(testzip::ReadFile(P("m/ok.txt")), "ok\n");
+
+  ZipWriter truncated;
+  truncated.AddDeflated("big.bin", Data).TruncateData = 5000;
+  truncated.WriteTo(P("trunc.zip"));
+  r = U({"-d", "t", "trunc.zip"});
+  EXPECT_EQ(r.Code, 2) << r.Err;
+  EXPECT_FALSE(Exists(P("t/big.bin")));
+
+  ZipWriter empty;
+  empty.WriteTo(P("empty.zip"));
+  r = U({"empty.zip"});
+  EXPECT_EQ(r.Code, 1) << "an empty archive is a warning, as in unzip";
+
+  r = U({"-y", "small.zip"});
+  EXPECT_EQ(r.Code, 10);
+  EXPECT_NE(r.Err.find("unknown option -y"), std::string::npos);
+
+  r = U({"-h"});
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_EQ(r.Out.rfind("Usage: unzipper", 0), 0u);
+  r = U({"--version"});
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_EQ(r.Out.rfind("unzipper ", 0), 0u);
+}
+
+TEST_F(UnzipperCli, NamesFromTheArchiveStayBelowTheDestination) {
+  ZipWriter z;
+  z.Add("../escaped.txt", "no\n");
+  z.Add("/abs/rooted.txt", "no\n");
+  z.WriteTo(P("evil.zip"));
+  fs::create_directory(P("inside"));
+  const TResult r = RunProgram(kUnzipper, {"-d", "out", "../evil.zip"}, P("inside"));
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_FALSE(Exists(P("escaped.txt")));
+  EXPECT_FALSE(Exists(P("inside/escaped.txt")));
+  EXPECT_TRUE(Exists(P("inside/out/escaped.txt")));
+  EXPECT_TRUE(Exists(P("inside/out/abs/rooted.txt")));
+}
+
+// ---- Split sets ----------------------------------------------------------------------------------------
+
+class UnzipperCliSplit : public UnzipperCli {
+protected:
+  void SetUp() override {
+    if (::access("/usr/bin/zip", X_OK) != 0) GTEST_SKIP() << "Info-ZIP zip is not installed";
+    testzip::WriteFile(P("payload.bin"), RandomBytes(300000, 11));
+    testzip::WriteFile(P("notes.txt"), Text(3000));
+    const TResult z = RunProgram("/usr/bin/zip", {"-q", "-s", "64k", "set.zip", "payload.bin", "notes.txt"}, Dir.Path());
+    ASSERT_EQ(z.Code, 0) << z.Err;
+    ASSERT_TRUE(Exists(P("set.z01")));
+    ASSERT_TRUE(Exists(P("set.z04"))) << "expected at least five parts";
+    fs::create_directory(P("x"));
+  }
+};
+
+TEST_F(UnzipperCliSplit, TheEarlierPartsAreFoundBesideTheLast) {
+  TResult r = RunProgram(kUnzipper, {"-d", "../x", "../set.zip"}, P("x"));
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(testzip::ReadFile(P("x/payload.bin")), testzip::ReadFile(P("payload.bin")));
+  EXPECT_EQ(testzip::ReadFile(P("x/notes.txt")), testzip::ReadFile(P("notes.txt")));
+
+  r = U({"-p", "set.zip", "notes.txt"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_TRUE(r.Out == testzip::ReadFile(P("notes.txt")));
+}
+
+TEST_F(UnzipperCliSplit, AMissingPartIsNamed) {
+  fs::remove(P("set.z02"));
+  const TResult r = U({"-d", "x", "set.zip"});
+  EXPECT_EQ(r.Code, 9) << r.Err;
+  EXPECT_NE(r.Err.find("cannot find " + P("set.z02")), std::string::npos) << r.Err;
+}
+
+// ---- Questions on a terminal ------------------------------------------------------------------------
+
+TEST_F(UnzipperCli, TerminalAnswersTheOverwriteQuestion) {
+  MakeSmall();
+  testzip::WriteFile(P("readme.txt"), "mine\n");
+  fs::create_directories(P("doc"));
+  testzip::WriteFile(P("doc/guide.txt"), "my guide\n");
+  testzip::WriteFile(P("doc/notes.bak"), "my notes\n");
+  {
+    TPtySession t(kUnzipper, {"small.zip", "*.txt"}, Dir.Path());
+    ASSERT_TRUE(t.WaitFor("replace readme.txt? [y]es, [n]o, [A]ll, [N]one: ")) << t.Output();
+    t.Send("maybe\n");
+    ASSERT_TRUE(t.WaitFor("replace readme.txt?")) << "asked again after an answer it does not know";
+    t.Send("n\n");
+    ASSERT_TRUE(t.WaitFor("replace doc/guide.txt?")) << t.Output();
+    t.Send("y\n");
+    EXPECT_EQ(t.Finish(), 1) << "one file was kept: " << t.Output();
+  }
+  EXPECT_EQ(testzip::ReadFile(P("readme.txt")), "mine\n");
+  EXPECT_EQ(testzip::ReadFile(P("doc/guide.txt")), Guide);
+
+  {
+    TPtySession t(kUnzipper, {"small.zip"}, Dir.Path());
+    ASSERT_TRUE(t.WaitFor("replace readme.txt?")) << t.Output();
+    t.Send("A\n");
+    EXPECT_EQ(t.Finish(), 0) << t.Output();
+    EXPECT_EQ(t.Output().find("replace doc/"), std::string::npos) << "All answers the rest";
+  }
+  EXPECT_EQ(testzip::ReadFile(P("readme.txt")), "hello\n");
+  EXPECT_EQ(testzip::ReadFile(P("doc/notes.bak")), "old notes\n");
+}
+
+TEST_F(UnzipperCli, TerminalAnswersNoneAndCtrlCInterrupts) {
+  MakeSmall();
+  testzip::WriteFile(P("readme.txt"), "mine\n");
+  testzip::WriteFile(P("keep.txt"), "x");
+  {
+    TPtySession t(kUnzipper, {"small.zip"}, Dir.Path());
+    ASSERT_TRUE(t.WaitFor("replace readme.txt?")) << t.Output();
+    t.Send("\x03");  // the terminal turns it into SIGINT for the program
+    EXPECT_EQ(t.Finish(), 80) << t.Output();
+  }
+  EXPECT_EQ(testzip::ReadFile(P("readme.txt")), "mine\n");
+  EXPECT_FALSE(Exists(P("doc/guide.txt"))) << "nothing after the interruption";
+}
+
+TEST_F(UnzipperCli, TerminalAsksForThePasswordWithoutEcho) {
+  ZipWriter z;
+  auto& s = z.AddDeflated("secret.txt", Guide);
+  s.Password = "letmein";
+  auto& s2 = z.Add("second.txt", "also secret\n");
+  s2.Password = "letmein";
+  z.WriteTo(P("enc.zip"));
+  {
+    TPtySession t(kUnzipper, {"enc.zip"}, Dir.Path());
+    ASSERT_TRUE(t.WaitFor("[enc.zip] secret.txt password: ")) << t.Output();
+    t.Send("guess\n");
+    ASSERT_TRUE(t.WaitFor("[enc.zip] secret.txt password: ")) << t.Output();
+    t.Send("letmein\n");
+    EXPECT_EQ(t.Finish(), 0) << t.Output();
+    EXPECT_EQ(t.Output().find("guess"), std::string::npos) << "typed passwords are not shown";
+    EXPECT_EQ(t.Output().find("letmein"), std::string::npos) << "typed passwords are not shown";
+    EXPECT_EQ(t.Output().find("second.txt password"), std::string::npos) << "the password is kept for the next entry";
+  }
+  EXPECT_EQ(testzip::ReadFile(P("secret.txt")), Guide);
+  EXPECT_EQ(testzip::ReadFile(P("second.txt")), "also secret\n");
+}
+
+TEST_F(UnzipperCli, TerminalGivesUpAfterThreeWrongPasswords) {
+  ZipWriter z;
+  z.Add("secret.txt", "classified\n").Password = "right";
+  z.WriteTo(P("enc.zip"));
+  TPtySession t(kUnzipper, {"enc.zip"}, Dir.Path());
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(t.WaitFor("secret.txt password: ")) << "attempt " << i << ": " << t.Output();
+    t.Send("wrong" + std::to_string(i) + "\n");
+  }
+  EXPECT_EQ(t.Finish(), 82) << t.Output();
+  EXPECT_FALSE(t.WaitFor("password: ")) << "no fourth question";
+  EXPECT_NE(t.Output().find("secret.txt  (incorrect password)"), std::string::npos) << t.Output();
+  EXPECT_FALSE(Exists(P("secret.txt")));
+}
+
+}  // namespace
