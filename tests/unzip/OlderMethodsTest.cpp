@@ -305,19 +305,6 @@ TEST(Unreduce, Escape144Then0WritesOne144) {
   EXPECT_EQ(Text(Decode(2, s.W.Bytes, 3).Output), "x\x90y");
 }
 
-TEST(Unreduce, MatchesForEachFactor) {
-  // "abcd", then a match of 3 + (V & mask) bytes at distance (V >> shift & dmask) * 256 +
-  // d + 1 = 4: "abcd" repeated.
-  for (int f = 1; f <= 4; ++f) {
-    TReduceStream s;
-    s.WriteSets();
-    const uint8_t v = static_cast<uint8_t>(5);  // length 5 + 3 = 8; high bits 0
-    ASSERT_LT(5u, (0xFFu >> f));
-    s.Symbols({'a', 'b', 'c', 'd', 144, v, 3});
-    EXPECT_EQ(Text(Decode(f + 1, s.W.Bytes, 12).Output), "abcdabcdabcd") << "factor " << f;
-  }
-}
-
 TEST(Unreduce, LongestMatchAndFarthestDistancePerFactor) {
   const unsigned lengthMask[5] = {0, 0x7F, 0x3F, 0x1F, 0x0F};
   const unsigned shift[5] = {0, 7, 6, 5, 4};
