@@ -215,8 +215,10 @@ void TUnZipper::ReadCentralDirectory() {
     ArchiveDate = FileModificationDate(FZipName);
   }
   ReleaseDirectory();
-  // Nothing of an earlier read of this name may stay, a loaded comment least of all.
+  // Nothing of an earlier read of this name may stay, a loaded comment least of all, nor
+  // the mark of a rebuild: a sound file read after a damaged one is read as sound.
   EndRecord.Clear();
+  RebuiltFromLocalHeaders = false;
 
   bool switchedDisk = false;
   if (EndRecord.FindEndRecord(first)) {

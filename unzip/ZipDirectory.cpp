@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <cstdlib>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -122,14 +124,19 @@ void TSortedZip::AddSorted(const std::vector<TZipHeaderInfo*>& entries) {
     }
   }
 
-  // The directory of a ZIP archive may hold 65535 entries, one more than other lists take,
-  // so the array is laid out here rather than grown through Add.
-  // Allocated as the list's own storage is (malloc/realloc/free), since the list frees it:
-  // new[] here against free() there is undefined behaviour (AddressSanitizer stops on it).
-  FItems = static_cast<TObject**>(std::malloc(sizeof(TObject*) * (sorted.empty() ? 1 : sorted.size())));
-  if (FItems == nullptr) throw std::bad_alloc();
-  for (size_t i = 0; i < sorted.size(); ++i) FItems[i] = sorted[i];
-  FCapacity = FCount = static_cast<int32_t>(sorted.size());
+  // The list's own storage, sized once. The directory of a ZIP archive may hold 65535
+  // entries, one more than other lists take: that one slot more is added to the same block
+  // the way the list grows it (realloc; the list releases it with free).
+  const auto count = static_cast<int32_t>(sorted.size());
+  SetCapacity(std::min(count, MaxListSize));
+  if (count > MaxListSize) {
+    void* items = std::realloc(FItems, sizeof(TObject*) * static_cast<size_t>(count));
+    if (items == nullptr) throw std::bad_alloc();
+    FItems = static_cast<TObject**>(items);
+    FCapacity = count;
+  }
+  for (int32_t i = 0; i < count; ++i) FItems[i] = sorted[static_cast<size_t>(i)];
+  FCount = count;
 }
 
 }  // namespace unzip

@@ -392,6 +392,27 @@ TEST_F(DirectoryTest, ChangedModificationTimeReadsAgainTheSameTimeDoesNot) {
   EXPECT_EQ(Names(z), (std::vector<std::string>{"new1", "new2"}));
 }
 
+TEST_F(DirectoryTest, SoundFileReadAfterADamagedOneUnderTheSameName) {
+  testzip::ZipWriter damaged;
+  damaged.Add("old", "1");
+  damaged.CentralOffset = 7;
+  testzip::ZipWriter sound;
+  sound.Add("new1", "1").Comment = "kept";
+  sound.Add("new2", "2");
+  const std::string path = Write("mended.zip", damaged.Build());
+  SetMTime(path, 1'600'000'000);
+  TUnZipper z;
+  z.SetZipName(path);
+  z.ReadDirectory();
+  EXPECT_TRUE(z.RebuiltFromLocalHeaders);
+  Write("mended.zip", sound.Build());
+  SetMTime(path, 1'600'000'020);
+  z.ReadDirectory();
+  EXPECT_FALSE(z.RebuiltFromLocalHeaders);
+  EXPECT_EQ(Names(z), (std::vector<std::string>{"new1", "new2"}));
+  EXPECT_EQ(z.EntryComment(0), "kept");
+}
+
 TEST_F(DirectoryTest, ChangedFileIsReadEvenWhenKeptOpen) {
   testzip::ZipWriter one;
   one.Add("old", "1");
