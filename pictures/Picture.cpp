@@ -16,6 +16,8 @@ namespace pictures {
 
 namespace {
 
+constexpr std::streamoff kMaxPictureFileSize = 256ll * 1024 * 1024;
+
 struct TFormat {
   std::string Description;
   TPictureDecoder Decoder;
@@ -64,10 +66,16 @@ void TPicture::LoadFromFile(std::string_view name) {
   if (Formats().find(ext) == Formats().end())
     throw EInvalidGraphic(platform::Format("Unknown picture file extension (.%s): %.*s", ext.c_str(),
                                            static_cast<int>(name.size()), name.data()));
-  std::ifstream in(platform::HostPath(name), std::ios::binary);
+  std::ifstream in(platform::HostPath(name), std::ios::binary | std::ios::ate);
   if (!in)
     throw platform::EFOpenError(platform::Format("Cannot open picture file %.*s",
                                                  static_cast<int>(name.size()), name.data()));
+  // No picture the window shows comes near this; a bigger file is refused before it is read.
+  const std::streamoff size = in.tellg();
+  if (size > kMaxPictureFileSize)
+    throw EInvalidGraphic(platform::Format("Cannot load picture %.*s: file too large",
+                                           static_cast<int>(name.size()), name.data()));
+  in.seekg(0);
   std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad())
     throw platform::EReadError(platform::Format("Cannot read picture file %.*s",

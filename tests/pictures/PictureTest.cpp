@@ -160,6 +160,14 @@ TEST_F(PictureTest, HostileDimensionsAreRefusedBeforeAnythingIsAllocated) {
   jpeg[sof + 5] = jpeg[sof + 7] = static_cast<char>(0xEA);
   jpeg[sof + 6] = jpeg[sof + 8] = static_cast<char>(0x60);
   EXPECT_NE(LoadError(Write("huge.jpg", jpeg)).find("too large"), std::string::npos);
+  // A file far bigger than any picture is refused without being read (a sparse file here).
+  {
+    std::ofstream big(dir / "big.bmp", std::ios::binary);
+    big << "BM";
+    big.seekp(300ll * 1024 * 1024);
+    big << 'x';
+  }
+  EXPECT_NE(LoadError((dir / "big.bmp").string()).find("file too large"), std::string::npos);
 }
 
 TEST_F(PictureTest, UnknownExtensionsAndMissingFiles) {
