@@ -84,6 +84,12 @@ if [ -n "$UNZIPPER" ] && [ ! -x "$UNZIPPER" ]; then
   echo "peers.sh: $UNZIPPER is not an executable" >&2; exit 2
 fi
 [ -z "$UNZIPPER" ] && echo "note: no unzipper binary found; racing the peers alone"
+if [ -n "$UNZIPPER" ]; then
+  # Race a copy, so that a rebuild during the run neither disturbs nor mixes the timings.
+  echo "unzipper under test: $UNZIPPER"
+  cp "$UNZIPPER" "$WORK/unzipper.race"
+  UNZIPPER=$WORK/unzipper.race
+fi
 
 exec "$PY" "$HERE/peers/race.py" --work "$WORK" --runs "$RUNS" \
   ${UNZIPPER:+--unzipper "$UNZIPPER"} ${ONLY:+--only "$ONLY"}

@@ -1,5 +1,6 @@
 #include "Unzipper.h"
 
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -61,6 +62,7 @@ class TCliUnZipper : public unzip::TUnZipper {
 public:
   TSink Sink = TSink::Files;
   int64_t Written = 0;  // bytes delivered in this program run
+  bool BrokenPipe = false;  // -p: the reader went away
 
   int64_t WriteOutput(const uint8_t* buffer, int64_t count) override {
     int64_t n = 0;
@@ -71,6 +73,7 @@ public:
         while (n < count) {
           const ssize_t w = ::write(STDOUT_FILENO, buffer + n, static_cast<size_t>(count - n));
           if (w < 0 && errno == EINTR) continue;
+          if (w < 0 && errno == EPIPE) BrokenPipe = true;
           if (w <= 0) break;
           n += w;
         }
@@ -132,6 +135,7 @@ class TRun {
 public:
   explicit TRun(const TOptions& options) : O(options) {}
   int Execute();
+  bool BrokenPipe() const { return Z.BrokenPipe; }
 
 private:
   const TOptions& O;
@@ -642,6 +646,10 @@ int TRun::Extract() {
       }
       break;
     } catch (const platform::EWriteError& e) {
+      if (Z.BrokenPipe) {  // "unzipper -p ... | head": not an error worth a message
+        code = kExitOk;
+        break;
+      }
       Error("unzipper: " + e.Message + "\n");
       code = 50;  // Info-ZIP's code for a full disk
       break;
@@ -723,9 +731,17 @@ int RunUnzipper(const std::vector<std::string>& args) {
   }
   static char buffer[1 << 16];
   std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  // A reader of -p output that stops early gives EPIPE instead of killing the program at once,
+  // so that the scratch directory and the component's part file are cleaned up first; the
+  // program then ends by SIGPIPE all the same, as the shell expects of a pipeline.
+  if (o.Command == TCommand::Pipe) ::signal(SIGPIPE, SIG_IGN);
   TRun run(o);
   const int code = run.Execute();
   std::fflush(stdout);
+  if (run.BrokenPipe()) {
+    ::signal(SIGPIPE, SIG_DFL);
+    ::raise(SIGPIPE);
+  }
   return code;
 }
 

@@ -11,6 +11,7 @@ import argparse
 import hashlib
 import os
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -142,6 +143,8 @@ def main():
     ap.add_argument("--unzipper")
     ap.add_argument("--only")
     a = ap.parse_args()
+    # A polite kill cleans up /dev/shm like Ctrl-C does.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
     arch = os.path.join(a.work, "archives")
     shm = tempfile.mkdtemp(prefix="quorbin-peers-", dir="/dev/shm")

@@ -31,7 +31,8 @@ int StatusCode(int status) {
 
 }  // namespace
 
-TResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+TResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                   const std::vector<std::string>& env, size_t closeAfter) {
   int out[2], err[2];
   if (::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe failed");
   std::vector<char*> argv = Argv(program, args);
@@ -47,6 +48,8 @@ TResult RunProgram(const std::string& program, const std::vector<std::string>& a
     ::close(out[0]);
     ::close(err[0]);
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+    ::signal(SIGPIPE, SIG_DFL);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
@@ -66,6 +69,11 @@ TResult RunProgram(const std::string& program, const std::vector<std::string>& a
       const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) {
         (i == 0 ? r.Out : r.Err).append(buffer, static_cast<size_t>(n));
+        if (i == 0 && closeAfter > 0 && r.Out.size() >= closeAfter) {
+          ::close(fds[0].fd);
+          fds[0].fd = -1;
+          --open;
+        }
       } else if (n == 0 || errno != EINTR) {
         ::close(fds[i].fd);
         fds[i].fd = -1;

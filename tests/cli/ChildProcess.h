@@ -11,8 +11,11 @@ struct TResult {
   std::string Out, Err;
 };
 
-// Runs `program args...` in `cwd` and collects everything it writes.
-TResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& cwd);
+// Runs `program args...` in `cwd` and collects everything it writes. `env` holds extra
+// "NAME=value" settings. With `closeAfter` > 0 the reading end of standard output is closed
+// once that many bytes came (a reader that stops early, as `head` does).
+TResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                   const std::vector<std::string>& env = {}, size_t closeAfter = 0);
 
 // A run on a pseudo-terminal: standard input, output and error are the terminal's slave side.
 class TPtySession {

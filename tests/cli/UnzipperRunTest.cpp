@@ -1,6 +1,7 @@
 // unzipper as people run it: the built program as a child process on small archives made here,
 // its output, the files it leaves and its exit codes. Standard input is /dev/null (no terminal)
 // unless a test runs it on a pseudo-terminal to answer its questions.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -217,6 +218,22 @@ TEST_F(UnzipperCli, PipeWritesTheEntriesBytesAndNothingElse) {
   EXPECT_EQ(r.Code, 0) << r.Err;
   EXPECT_EQ(r.Out, "hello\n" + Guide);
   EXPECT_EQ(Tree(Dir.Path()), std::vector<std::string>{"small.zip"});
+}
+
+TEST_F(UnzipperCli, PipeAndTestLeaveNoScratchBehindEvenWhenTheReaderStops) {
+  MakeSmall();
+  fs::create_directory(P("tmp"));
+  const std::vector<std::string> env = {"TMPDIR=" + P("tmp")};
+  TResult r = RunProgram(kUnzipper, {"-t", "small.zip"}, Dir.Path(), env);
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  // Far more than a pipe holds, so the program is still writing when the reader goes.
+  ZipWriter big;
+  big.Add("big.bin", RandomBytes(4 << 20, 3));
+  big.WriteTo(P("big.zip"));
+  r = RunProgram(kUnzipper, {"-p", "big.zip"}, Dir.Path(), env, 1000);
+  EXPECT_EQ(r.Code, 128 + SIGPIPE) << "ends as a pipeline expects: " << r.Err;
+  EXPECT_EQ(r.Err, "");
+  EXPECT_TRUE(fs::is_empty(P("tmp"))) << Tree(P("tmp")).front();
 }
 
 TEST_F(UnzipperCli, PasswordGivenRightWrongOrForOnlySomeEntries) {
