@@ -4,6 +4,7 @@
 #include "ExtractHost.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -73,9 +74,16 @@ void TOutputFile::Close() {
 }
 
 void TOutputFile::SetTimeAndMode(uint32_t dosDateTime, mode_t mode) {
+  // Through the open file: it is ours, so no name can lead anywhere else.
   time_t t;
-  if (platform::DosDateTimeToUnixTime(dosDateTime, t)) platform::SetFileModificationTime(TempHost, t);
-  platform::SetFilePermissions(TempHost, mode);
+  if (platform::DosDateTimeToUnixTime(dosDateTime, t)) {
+    struct timespec times[2];
+    times[0].tv_sec = t;
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    ::futimens(Handle, times);
+  }
+  ::fchmod(Handle, mode & 0777);
 }
 
 void TOutputFile::Commit() {

@@ -30,7 +30,7 @@ public:
   // (EWriteError naming the output path).
   void Close();
   // The modification time (left as written when the stored date-time is invalid) and the
-  // permission bits of the finished file.
+  // permission bits of the written file, before it is closed.
   void SetTimeAndMode(uint32_t dosDateTime, mode_t mode);
   // Moves the file onto the output path. Whatever stood there, a link included, is replaced
   // itself; a link is never written through.
@@ -51,6 +51,10 @@ struct TUnZipper::TExtractRun {
   // The entry being written: its output path (as the events name it) and its file.
   std::string OutputPath;
   TOutputFile* Output = nullptr;
+  // The mode of a new file here (0666 less the umask), read once per run.
+  mode_t DefaultMode = 0644;
+  // The output directory last made sure of.
+  std::string LastDirectory;
 };
 
 // The text of a failed write, naming the file.

@@ -109,6 +109,7 @@ int32_t TUnZipper::RunExtraction() {
   };
 
   try {
+    run.DefaultMode = platform::DefaultFileMode();
     run.Dest = FDestDir;
     if (!run.Dest.empty()) {
       // Output paths are built on DestDir after it became the current directory, so a
@@ -218,7 +219,11 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
       // A drive or a leading "\" is dropped: everything goes below the destination.
       outputDir = run.Dest + "\\" + rest;
     }
-    if (!DirectoryExists(outputDir)) ForceDirs(outputDir);
+    // Entries of one directory usually follow each other: look at the disk only for a new one.
+    if (outputDir != run.LastDirectory) {
+      if (!DirectoryExists(outputDir)) ForceDirs(outputDir);
+      run.LastDirectory = outputDir;
+    }
   } else {
     outputDir = run.Dest + "\\";
   }
@@ -268,7 +273,8 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
 
   // Overwrite policy.
   // A file, or a link (even one that leads nowhere), is only replaced when the policy agrees.
-  if (OverwriteMode != TUZOverwriteMode::Always && PathKind(outputPath) == TPathKind::Other) {
+  TPathKind existing = PathKind(outputPath);
+  if (OverwriteMode != TUZOverwriteMode::Always && existing == TPathKind::Other) {
     if (OverwriteMode == TUZOverwriteMode::Never) {
       skipEntry(TSkipReason::SkipExistingFile);
       return;
@@ -277,6 +283,7 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     if (OnPromptForOverwrite) {
       OnPromptForOverwrite(this, overwriteIt, index, outputPath);
       run.OutputPath = outputPath;
+      existing = PathKind(outputPath);
     } else {
       overwriteIt = platform::UI().MessageBox("Replace existing file " + EntryFileName(index) + "?",
                                               "File Exists Alert", platform::TMsgButtons::YesNo) ==
@@ -289,7 +296,7 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   }
   // No file can be made where a directory stands; say so before any work is done.
   // (A link to a directory is no directory here: like any link, it is replaced.)
-  if (PathKind(outputPath) == TPathKind::Directory) RaiseCannotCreate(outputPath);
+  if (existing == TPathKind::Directory) RaiseCannotCreate(outputPath);
 
   state.BeginDecoding();
   RunningCrc = 0xFFFFFFFFu;
@@ -318,12 +325,12 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
       platform::UI().MessageBox("Unknown Compression Method", "Zip Error", platform::TMsgButtons::Ok);
       break;
   }
-  output.Close();
   output.SetTimeAndMode(CurrentEntry.FileDateTime,
                         RetainAttributes ? platform::EntryPermissions(CurrentEntry.ExternalAttributes,
                                                                       CurrentEntry.VersionMadeBy,
-                                                                      platform::DefaultFileMode())
-                                         : platform::DefaultFileMode());
+                                                                      run.DefaultMode)
+                                         : run.DefaultMode);
+  output.Close();
   TotalExtracted = state.TotalExtracted;
 
   // CRC check. Output cut off at the entry's declared size fails like a wrong CRC.
