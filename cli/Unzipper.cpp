@@ -736,7 +736,16 @@ int RunUnzipper(const std::vector<std::string>& args) {
   // program then ends by SIGPIPE all the same, as the shell expects of a pipeline.
   if (o.Command == TCommand::Pipe) ::signal(SIGPIPE, SIG_IGN);
   TRun run(o);
-  const int code = run.Execute();
+  int code;
+  try {
+    code = run.Execute();
+  } catch (const std::exception& e) {
+    // Whatever escaped the run's own reports (memory exhausted by a hostile archive, ...):
+    // said once, plainly, as a damaged archive.
+    std::fflush(stdout);
+    std::fprintf(stderr, "unzipper: %s: %s\n", o.Archive.c_str(), e.what());
+    code = kExitBadArchive;
+  }
   std::fflush(stdout);
   if (run.BrokenPipe()) {
     ::signal(SIGPIPE, SIG_DFL);

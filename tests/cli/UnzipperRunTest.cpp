@@ -455,7 +455,17 @@ TEST_F(UnzipperCli, TerminalAnswersTheOverwriteQuestion) {
 TEST_F(UnzipperCli, TerminalAnswersNoneAndCtrlCInterrupts) {
   MakeSmall();
   testzip::WriteFile(P("readme.txt"), "mine\n");
-  testzip::WriteFile(P("keep.txt"), "x");
+  fs::create_directories(P("doc"));
+  testzip::WriteFile(P("doc/guide.txt"), "my guide\n");
+  {
+    TPtySession t(kUnzipper, {"small.zip", "*.txt"}, Dir.Path());
+    ASSERT_TRUE(t.WaitFor("replace readme.txt?")) << t.Output();
+    t.Send("N\n");
+    EXPECT_EQ(t.Finish(), 1) << t.Output();
+    EXPECT_EQ(t.Output().find("replace doc/guide.txt?"), std::string::npos) << "None answers the rest";
+  }
+  EXPECT_EQ(testzip::ReadFile(P("doc/guide.txt")), "my guide\n");
+  fs::remove(P("doc/guide.txt"));
   {
     TPtySession t(kUnzipper, {"small.zip"}, Dir.Path());
     ASSERT_TRUE(t.WaitFor("replace readme.txt?")) << t.Output();
