@@ -2,6 +2,7 @@
 // (hidden), and the message loop until the main window closes.
 #include <QApplication>
 #include <QIcon>
+#include <cstdio>
 
 #include "About.h"
 #include "Application.h"
@@ -10,6 +11,13 @@
 #include "Unit1.h"
 
 int main(int argc, char* argv[]) {
+  // Qt would abort with a message about platform plug-ins; say what to do instead.
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+      qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    std::fprintf(stderr, "%s: no display to show the window on; run it under a virtual X server: "
+                         "xvfb-run -a %s\n", argv[0], argv[0]);
+    return 1;
+  }
   launcher::TApplication app(argc, argv);
   QApplication::setApplicationName("Varnix support");
   QApplication::setWindowIcon(QIcon(":/Quorbin/Quorbin.png"));
