@@ -41,6 +41,7 @@
 // For big entries without big memory: `ZeroFill` bytes of zeros are appended to an entry's
 // stored data; WriteTo() leaves them as a hole in a sparse file, Build() writes them out.
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -119,7 +120,8 @@ public:
                 uint32_t uncompressedSize);
   Entry& AddDirectory(const std::string& name);
 
-  std::vector<Entry> Entries;
+  // A deque: the references Add() returns stay valid while more entries are added.
+  std::deque<Entry> Entries;
 
   std::string Prefix;             // bytes before the archive (self-extractor stub)
   bool PrefixShiftsOffsets = true;
