@@ -4,6 +4,7 @@
 // loop takes over wherever the input buffer and the window have room for a whole symbol.
 #include <memory>
 
+
 #include "Decoders.h"
 #include "InflateInternal.h"
 
@@ -30,8 +31,9 @@ constexpr int kLiteralLookupBits = 9;
 constexpr int kDistanceLookupBits = 6;
 // The fast loop's tables: most literal/length codes and nearly all distance codes resolve with
 // one lookup.
-constexpr int kFastLiteralLookupBits = 11;
+constexpr int kFastLiteralLookupBits = 10;
 constexpr int kFastDistanceLookupBits = 8;
+constexpr int64_t kWideTablesAfter = 2 * kWindowSize;  // bytes of the entry already decoded
 
 struct TableDeleter {
   void operator()(TDecodeTable* t) const { FreeDecodeTables(t); }
@@ -254,10 +256,14 @@ int TBlockDecoder::DecodeDynamicBlock() {
   // The wide tables: the same lengths, so the same (successful) result.
   int fastLitBits = kFastLiteralLookupBits, fastDistBits = kFastDistanceLookupBits;
   TableHandle fastLit, fastDist;
-  if (BuildDecodeTables(lengths, nl, 257, kLengthBase, kLengthExtra, raw, fastLitBits) == kInflateOk)
-    fastLit.reset(raw);
-  if (fastLit && BuildDecodeTables(lengths + nl, nd, 0, kDistBase, kDistExtra, raw, fastDistBits) == kInflateOk)
-    fastDist.reset(raw);
+  // Wide tables pay for their build only over many symbols: small entries (most of an
+  // archive's files) decode with the reference tables.
+  if (Z.CycleBase >= kWideTablesAfter) {
+    if (BuildDecodeTables(lengths, nl, 257, kLengthBase, kLengthExtra, raw, fastLitBits) == kInflateOk)
+      fastLit.reset(raw);
+    if (fastLit && BuildDecodeTables(lengths + nl, nd, 0, kDistBase, kDistExtra, raw, fastDistBits) == kInflateOk)
+      fastDist.reset(raw);
+  }
   const TCodes fast = fastLit && (fastDist || !dist)
                           ? TCodes{fastLit.get(), fastLitBits, fastDist.get(), fastDistBits}
                           : careful;
