@@ -420,6 +420,7 @@ private slots:
 
   // ---- Unpacking before launch ----------------------------------------------------------
 
+private:
   fs::path Destination(const std::string& sub) const { return dir / "prefix" / "drive_c" / "varnix" / sub; }
 
   // galaxor.zip: a deflated file, a stored one in a folder, and 60000 random bytes (several
@@ -442,6 +443,7 @@ private slots:
     return ss.str();
   }
 
+private slots:
   void unpacksIntoTheDestinationThenStartsTheEmulator() {
     MakeGalaxorArchive();
     Start(ListFile());
