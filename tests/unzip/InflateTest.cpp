@@ -7,6 +7,7 @@
 #include "Decoders.h"
 #include "DeflateTestUtil.h"
 #include "ReferenceInflate.h"
+#include "UnzipErrors.h"
 
 using namespace unzip;
 using namespace unzip::testing;
@@ -536,4 +537,29 @@ TEST(DecodeTables, LongCodesGoThroughSubTablesSizedForTheirPrefix) {
   EXPECT_EQ(t->SubTable(link)[31].Value, 14u);
   EXPECT_EQ(t->SubTable(link)[31].Bits, 6);
   FreeDecodeTables(t);
+}
+
+TEST(InflateOutput, CancelAtARefillStopsAfterTheSameWritesAsTheReference) {
+  Bytes data = MakeInput(0, 120000, 31);  // incompressible: about eight refills
+  Bytes stream = ZlibDeflate(data, 6);
+  auto run = [&](bool ours, std::vector<std::string>& events) {
+    TMemoryExtractHost host(stream);
+    host.OnProcessMessages = [&] { host.CancelRequested = host.Refills == 4; };
+    TExtractState state(host);
+    state.TotalToExtract = static_cast<int64_t>(data.size());
+    BeginMemoryEntry(state, static_cast<int64_t>(stream.size()), static_cast<int64_t>(data.size()));
+    try {
+      ours ? InflateEntry(state) : TReferenceInflate(state).Run();
+      ADD_FAILURE() << "the cancel was not honoured";
+    } catch (const EUserCanceled& e) {
+      EXPECT_EQ(e.Message, "User Aborted Operation");
+    }
+    events = host.Events;
+  };
+  std::vector<std::string> a, b;
+  run(true, a);
+  run(false, b);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(std::count(a.begin(), a.end(), "refill"), 4);
+  EXPECT_GT(std::count(a.begin(), a.end(), "write 16000"), 0);
 }
