@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Stored extraction and memory, measured against Info-ZIP unzip in the same run.
 #
-#   bench/stored.sh [BUILD_DIR]     (default build-bench; configured with benchmarks on)
+#   bench/stored.sh [BUILD_DIR]     (default build-stored-bench; configured for release with benchmarks on)
 #
 # 1. Speed: a 1 GiB archive of stored entries (64 files of 16 MiB, seeded pseudo-random
 #    bytes) is extracted into /dev/shm by the component (bench_extract_run) and by
@@ -15,7 +15,7 @@
 # Everything is made in a scratch directory under /dev/shm and removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build-bench}
+build=${1:-build-stored-bench}
 rounds=${ROUNDS:-5}
 
 command -v unzip >/dev/null || { echo "stored.sh: Info-ZIP unzip is needed" >&2; exit 1; }
