@@ -99,7 +99,9 @@ TEST_F(ExtractTest, ModificationTimeAndAttributesComeFromTheEntry) {
   auto& script = zip.Add("run.sh", "#!/bin/sh\n");
   script.VersionMadeBy = 3 << 8 | 30;
   script.ExternalAttributes = 0104755u << 16;  // setuid is never given
-  script.DateTime = testzip::DosDateTime(2019, 3, 4, 5, 6, 8);
+  const uint32_t scriptTime = testzip::DosDateTime(2019, 3, 4, 5, 6, 8);
+  script.DateTime = scriptTime;
+  // (`script` dangles from here on: adding an entry may move the writer's entries.)
   auto& ro = zip.Add("ro.txt", "read only");
   ro.ExternalAttributes = 0x21;
   Zip.RetainAttributes = true;
@@ -108,7 +110,7 @@ TEST_F(ExtractTest, ModificationTimeAndAttributesComeFromTheEntry) {
   ASSERT_EQ(::stat(Out("run.sh").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0755u);
   time_t expected;
-  ASSERT_TRUE(platform::DosDateTimeToUnixTime(script.DateTime, expected));
+  ASSERT_TRUE(platform::DosDateTimeToUnixTime(scriptTime, expected));
   EXPECT_EQ(st.st_mtime, expected);
   ASSERT_EQ(::stat(Out("ro.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0222, 0u);
