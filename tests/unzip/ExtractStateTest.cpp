@@ -430,7 +430,9 @@ TEST(ExtractRealArchives, SharedCorpusDeflatedEntriesMatchTheirCrc) {
     size_t p = Le(zip, eocd + 16, 4);
     bool found = false;
     for (uint32_t i = 0, n = Le(zip, eocd + 10, 2); i < n && p + 46 <= zip.size(); ++i) {
+      if (Le(zip, p, 4) != 0x02014b50) break;  // offsets relative to a stub or another disk
       uint32_t nameLen = Le(zip, p + 28, 2), extraLen = Le(zip, p + 30, 2), commentLen = Le(zip, p + 32, 2);
+      if (p + 46 + nameLen > zip.size()) break;
       std::string name(zip.begin() + static_cast<long>(p + 46), zip.begin() + static_cast<long>(p + 46 + nameLen));
       if (name == f[1]) {
         found = true;
