@@ -17,6 +17,7 @@
 #include "FileNames.h"
 #include "FileTimes.h"
 #include "Names.h"
+#include "OverlapCheck.h"
 #include "Streams.h"
 #include "UnZipper.h"
 #include "UnzipErrors.h"
@@ -109,6 +110,8 @@ int32_t TUnZipper::RunExtraction() {
   };
 
   try {
+    // An archive whose entries share compressed data is refused before anything is made.
+    if (EntryList) CheckOverlappingEntries(*EntryList);
     run.DefaultMode = platform::DefaultFileMode();
     run.Dest = FDestDir;
     if (!run.Dest.empty()) {
