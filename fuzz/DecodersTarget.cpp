@@ -27,15 +27,12 @@
 #include <vector>
 
 #include "Decoders.h"
+#include "FuzzSupport.h"
 #include "ExtractState.h"
 #include "MemoryExtractHost.h"
 #include "UnzipErrors.h"
 
 namespace {
-
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
 
 // The memory host, keeping only the first bytes of the output (a stream that declares
 // 2 GiB must not be held in memory) and counting the rest.
@@ -80,7 +77,7 @@ std::vector<uint8_t> ZlibDeflate(const uint8_t* in, size_t size, int level, int 
   z.avail_in = static_cast<uInt>(size);
   z.next_out = out.data();
   z.avail_out = static_cast<uInt>(out.size());
-  Require(deflate(&z, Z_FINISH) == Z_STREAM_END);
+  REQUIRE(deflate(&z, Z_FINISH) == Z_STREAM_END);
   out.resize(z.total_out);
   deflateEnd(&z);
   return out;
@@ -129,18 +126,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A decoder may give up on bad data with the component's fatal error; that is a clean end.
   }
 
-  Require(host.Written <= declared);                 // never more than the declared size
-  Require(host.Position <= compressed);              // never past the entry's data
-  Require(state.OutTotal == host.Written);
+  REQUIRE(host.Written <= declared);                 // never more than the declared size
+  REQUIRE(host.Position <= compressed);              // never past the entry's data
+  REQUIRE(state.OutTotal == host.Written);
 
   if (decoder == 7) {
-    Require(inflateResult == 0);
-    Require(host.Output == plain);
+    REQUIRE(inflateResult == 0);
+    REQUIRE(host.Output == plain);
   } else if (decoder == 0 && declared <= (1 << 20)) {
     std::vector<uint8_t> expected;
     if (ZlibInflate(data + 4, bodySize, static_cast<size_t>(declared), expected)) {
-      Require(inflateResult == 0);
-      Require(host.Output == expected);
+      REQUIRE(inflateResult == 0);
+      REQUIRE(host.Output == expected);
     }
   }
   return 0;

@@ -33,13 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unzipper.SetZipName(zip);
     unzipper.ReadDirectory();
     const int32_t count = unzipper.EntryCount();
-    fuzzsupport::Require(count >= 0);
+    REQUIRE(count >= 0);
     for (int32_t i = 0; i < count; ++i) {
       const std::string name = unzipper.EntryFileName(i);
       const unzip::TZipHeaderInfo& info = unzipper.EntryInfo(i);
-      fuzzsupport::Require(name == info.FileName);
+      REQUIRE(name == info.FileName);
       // Names are split at their last delimiter: none is left in the file name.
-      fuzzsupport::Require(info.FileName.find_first_of("\\:") == std::string::npos);
+      REQUIRE(info.FileName.find_first_of("\\:") == std::string::npos);
       (void)unzipper.EntryComment(i);
     }
     (void)unzipper.ArchiveComment();

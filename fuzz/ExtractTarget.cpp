@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -29,7 +30,6 @@
 #include "UnZipper.h"
 
 namespace fs = std::filesystem;
-using fuzzsupport::Require;
 
 namespace {
 
@@ -99,10 +99,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     done.push_back({index, name});
     const unzip::TZipHeaderInfo& info = unzipper.EntryInfo(index);
     const std::string host = platform::HostPath(name);
-    Require(Within(fs::path(host).lexically_normal(), dest));
+    REQUIRE(Within(fs::path(host).lexically_normal(), dest));
     const std::string content = ReadAll(host);
-    Require(static_cast<int64_t>(content.size()) <= info.UncompressedSize);
-    Require(crc32(0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())) ==
+    REQUIRE(static_cast<int64_t>(content.size()) <= info.UncompressedSize);
+    REQUIRE(crc32(0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())) ==
             info.Crc32);
   };
 
@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unzipper.ReadDirectory();
     unzipper.SetDestDir(dest.string());
     const int32_t count = unzipper.ExtractFiles();
-    Require(count <= unzipper.EntryCount());
+    REQUIRE(count <= unzipper.EntryCount());
   } catch (const platform::Exception&) {
     // Damaged archives end in the component's own errors; anything else is a finding.
   }
@@ -121,22 +121,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (auto it = fs::recursive_directory_iterator(run); it != fs::recursive_directory_iterator(); ++it) {
     const fs::path p = it->path();
     if (p == run / "in.zip" || Within(p, dest)) continue;
-    Require(it->is_directory() && Within(dest, p));
+    REQUIRE(it->is_directory() && Within(dest, p));
   }
   for (auto it = fs::recursive_directory_iterator(sandbox.Root() + "/wine");
        it != fs::recursive_directory_iterator(); ++it)
-    Require(it->path() == fs::path(sandbox.Root() + "/wine/drive_c"));
+    REQUIRE(it->path() == fs::path(sandbox.Root() + "/wine/drive_c"));
   // What is left in the destination is what was reported extracted (and "keep"): no
   // temporary or partial file of a failed entry stays behind.
   std::vector<fs::path> reported;
   for (const Done& d : done) reported.push_back(fs::path(platform::HostPath(d.Name)).lexically_normal());
   for (auto it = fs::recursive_directory_iterator(dest); it != fs::recursive_directory_iterator(); ++it) {
     if (it->is_directory() || (hasKeep && it->path() == dest / "keep")) continue;
-    Require(std::find(reported.begin(), reported.end(), it->path().lexically_normal()) != reported.end());
+    const bool wasReported =
+        std::find(reported.begin(), reported.end(), it->path().lexically_normal()) != reported.end();
+    if (!wasReported) std::fprintf(stderr, "left in the destination, not reported: %s\n", it->path().c_str());
+    REQUIRE(wasReported);
   }
   // A file that was not to be replaced keeps its content.
   const bool mayReplace = unzipper.OverwriteMode == unzip::TUZOverwriteMode::Always ||
                           (unzipper.OverwriteMode == unzip::TUZOverwriteMode::Prompt && ui.AnswerYes);
-  if (hasKeep && !mayReplace) Require(ReadAll((dest / "keep").string()) == "keep");
+  if (hasKeep && !mayReplace) REQUIRE(ReadAll((dest / "keep").string()) == "keep");
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -13,10 +14,14 @@
 
 namespace fuzzsupport {
 
-// A wrong result: abort, so the engine keeps the input as a crash.
-inline void Require(bool condition) {
-  if (!condition) std::abort();
+// A wrong result: say which check failed, then abort, so the engine keeps the input as a
+// crash. Use through REQUIRE(condition).
+inline void RequireAt(bool condition, const char* text, int line) {
+  if (condition) return;
+  std::fprintf(stderr, "\ncheck failed at line %d: %s\n", line, text);
+  std::abort();
 }
+#define REQUIRE(condition) ::fuzzsupport::RequireAt((condition), #condition, __LINE__)
 
 // A scratch directory for the whole process, in memory where /dev/shm exists (files are
 // written and removed for every input). WINEPREFIX points inside it, so a drive-letter name
@@ -42,11 +47,11 @@ private:
 
 inline void WriteWhole(const std::string& path, const uint8_t* data, size_t size) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  Require(fd >= 0);
+  REQUIRE(fd >= 0);
   size_t done = 0;
   while (done < size) {
     const ssize_t n = ::write(fd, data + done, size - done);
-    Require(n > 0);
+    REQUIRE(n > 0);
     done += static_cast<size_t>(n);
   }
   ::close(fd);

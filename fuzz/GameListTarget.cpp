@@ -11,7 +11,6 @@
 #include "FuzzSupport.h"
 #include "GameList.h"
 
-using fuzzsupport::Require;
 
 namespace {
 
@@ -71,25 +70,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   View view;
   try {
     launcher::ListLoader(state, view);
-    Require(view.Rows == titles);
+    REQUIRE(view.Rows == titles);
 
     view.Selected = selected;
-    Require(launcher::RecordReader(state, view));
-    Require(state.Current.RomPath == rom && state.Current.Command == command &&
+    REQUIRE(launcher::RecordReader(state, view));
+    REQUIRE(state.Current.RomPath == rom && state.Current.Command == command &&
             state.Current.DestSubDir == sub);
-    Require(view.DestText == launcher::kDestinationRoot + sub);
+    REQUIRE(view.DestText == launcher::kDestinationRoot + sub);
 
     const launcher::TGame before = state.Current;
     launcher::PresenceFilter(state, view);
-    Require(view.Rows == titles);
+    REQUIRE(view.Rows == titles);
     view.Present = true;
     launcher::PresenceFilter(state, view);
-    Require(view.Rows.size() == titles.size());
-    Require(state.Current.RomPath == before.RomPath && state.Current.Command == before.Command);
+    REQUIRE(view.Rows.size() == titles.size());
+    REQUIRE(state.Current.RomPath == before.RomPath && state.Current.Command == before.Command);
   } catch (const platform::Exception&) {
     // A file that cannot be read ends in the runtime's input/output error; an ordinary file
     // in the sandbox always can, so nothing is expected here.
-    Require(false);
+    REQUIRE(false);
   }
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzSupport.h"
 #include "Names.h"
 
 namespace {
@@ -17,10 +18,6 @@ std::string AsciiUpper(std::string_view s) {
   for (char& c : out)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   return out;
-}
-
-void Require(bool condition) {
-  if (!condition) std::abort();
 }
 
 }  // namespace
@@ -33,13 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const bool result = unzip::IsMatch(mask, text);
   // Letter case of A-Z never matters, on either side.
-  Require(unzip::IsMatch(AsciiUpper(mask), text) == result);
-  Require(unzip::IsMatch(mask, AsciiUpper(text)) == result);
+  REQUIRE(unzip::IsMatch(AsciiUpper(mask), text) == result);
+  REQUIRE(unzip::IsMatch(mask, AsciiUpper(text)) == result);
   // A lone star takes any text; a text without wildcard characters matches itself.
-  Require(unzip::IsMatch("*", text));
-  if (text.find_first_of("*?[") == std::string_view::npos) Require(unzip::IsMatch(text, text));
+  REQUIRE(unzip::IsMatch("*", text));
+  if (text.find_first_of("*?[") == std::string_view::npos) REQUIRE(unzip::IsMatch(text, text));
   // A mask without wildcards matches only its own text (ignoring case).
   if (mask.find_first_of("*?[") == std::string_view::npos)
-    Require(result == (AsciiUpper(mask) == AsciiUpper(text)));
+    REQUIRE(result == (AsciiUpper(mask) == AsciiUpper(text)));
   return 0;
 }

@@ -9,7 +9,6 @@
 #include "Jpeg.h"
 #include "Picture.h"
 
-using fuzzsupport::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzzsupport::Sandbox sandbox;
@@ -27,9 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
       picture.LoadFromData(data + 1, size - 1, name);
     }
-    Require(!picture.Empty() && picture.Width() > 0 && picture.Height() > 0);
+    REQUIRE(!picture.Empty() && picture.Width() > 0 && picture.Height() > 0);
   } catch (const pictures::EInvalidGraphic&) {
-    Require(picture.Empty());  // a failed load keeps what the picture held: nothing
+    REQUIRE(picture.Empty());  // a failed load keeps what the picture held: nothing
   }
   return 0;
 }

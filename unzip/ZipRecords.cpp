@@ -63,7 +63,9 @@ uint32_t DateKey(uint32_t dosDateTime) {
 // ---- Names and dates -----------------------------------------------------------------------
 
 std::string ConvertEntryName(std::string_view stored, uint16_t flags) {
-  std::string name(stored);
+  // A name ends at its first zero byte, as every file-system call will read it: otherwise the
+  // name reported and checked would not be the file made.
+  std::string name(stored.substr(0, stored.find('\0')));
   std::replace(name.begin(), name.end(), '/', '\\');
   if (flags & 0x0800) return name;  // already UTF-8
   if (std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))

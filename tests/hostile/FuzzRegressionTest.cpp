@@ -63,4 +63,27 @@ TEST(Decryption, LongEncryptedEntriesDecryptExactly) {
   EXPECT_EQ(testzip::ReadFile(dir.Path() + "/out/deflated.bin"), data);
 }
 
+// fuzz_extract: an entry name with a zero byte made the file named by the part before it,
+// while the events (and every check on the name) saw the whole name.
+TEST(EntryNames, ANameEndsAtItsFirstZeroByte) {
+  testzip::TempDir dir;
+  testzip::ZipWriter zip;
+  zip.Add(std::string("a.txt\0tail", 10), "hello");
+  zip.WriteTo(dir.Path() + "/z.zip");
+  unzip::TUnZipper unzipper;
+  unzipper.SetZipName(dir.Path() + "/z.zip");
+  unzipper.ReadDirectory();
+  ASSERT_EQ(unzipper.EntryCount(), 1);
+  EXPECT_EQ(unzipper.EntryFileName(0), "a.txt");
+  std::vector<std::string> reported;
+  unzipper.OnEndUnZip = [&](unzip::TSender, int32_t, const std::string& name) { reported.push_back(name); };
+  unzipper.DoAll = true;
+  unzipper.OverwriteMode = unzip::TUZOverwriteMode::Always;
+  unzipper.SetDestDir(dir.Path() + "/out");
+  EXPECT_EQ(unzipper.ExtractFiles(), 1);
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(platform::HostPath(reported[0]), dir.Path() + "/out/a.txt");
+  EXPECT_EQ(testzip::ReadFile(dir.Path() + "/out/a.txt"), "hello");
+}
+
 }  // namespace
