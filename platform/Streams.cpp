@@ -61,6 +61,13 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 
 // ---- THandleStream --------------------------------------------------------------------
 
+THandleStream::THandleStream(int handle) : FHandle(handle) {
+  if (handle < 0) return;
+  const int flags = ::fcntl(handle, F_GETFL);
+  const off_t pos = ::lseek(handle, 0, SEEK_CUR);
+  if (flags >= 0 && !(flags & O_APPEND) && pos >= 0) TrackPosition(static_cast<int64_t>(pos));
+}
+
 int64_t THandleStream::Read(void* buffer, int64_t count) {
   auto* out = static_cast<uint8_t*>(buffer);
   int64_t done = 0;
@@ -72,6 +79,7 @@ int64_t THandleStream::Read(void* buffer, int64_t count) {
     }
     if (n == 0) break;
     done += n;
+    FPosition += n;
   }
   return done;
 }
@@ -84,6 +92,7 @@ int64_t THandleStream::Write(const void* buffer, int64_t count) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += n;
+    FPosition += n;
   }
   return done;
 }
@@ -96,9 +105,14 @@ int64_t THandleStream::Seek(int64_t offset, int origin) {
     case soFromEnd: whence = SEEK_END; break;
     default: RaiseBadOrigin(origin);
   }
+  // Staying where the file is needs no system call (a target before the start never
+  // matches, so it still fails below).
+  if (FTracked && ((whence == SEEK_CUR && offset == 0) || (whence == SEEK_SET && offset == FPosition)))
+    return FPosition;
   const off_t pos = ::lseek(FHandle, static_cast<off_t>(offset), whence);
   if (pos < 0) throw EStreamError("Seek error");
-  return static_cast<int64_t>(pos);
+  FPosition = static_cast<int64_t>(pos);
+  return FPosition;
 }
 
 void THandleStream::SetSize(int64_t newSize) {
@@ -133,6 +147,8 @@ TFileStream::TFileStream(const std::string& fileName, uint16_t mode)
     FHandle = host.empty() ? -1 : ::open(host.c_str(), flags | O_CLOEXEC);
     if (FHandle < 0) throw EFOpenError(Format("Cannot open file %s", fileName.c_str()));
   }
+  // Just opened, without appending: the file starts at 0.
+  TrackPosition(0);
   struct stat st;
   if (::fstat(FHandle, &st) != 0 || S_ISDIR(st.st_mode)) {
     ::close(FHandle);

@@ -57,10 +57,12 @@ public:
   int64_t CopyFrom(TStream& source, int64_t count);
 };
 
-// A stream over an operating-system file handle that it does not own.
+// A stream over an operating-system file handle that it does not own. It keeps the file
+// position itself, so asking for it, or seeking to where it already is, costs no system call;
+// the handle must then not be moved behind the stream's back.
 class THandleStream : public TStream {
 public:
-  explicit THandleStream(int handle) : FHandle(handle) {}
+  explicit THandleStream(int handle);
 
   // Reads until `count` bytes came or the file ends. A failure of the operating system
   // raises EInOutError rather than passing for the end of the file.
@@ -78,7 +80,19 @@ public:
   int Handle() const { return FHandle; }
 
 protected:
+  // Takes `position` as the kernel's position of the handle from now on.
+  void TrackPosition(int64_t position) {
+    FPosition = position;
+    FTracked = true;
+  }
+
   int FHandle;
+
+private:
+  // Whether FPosition is the kernel's position: false for handles that cannot seek and for
+  // those opened for appending, which are asked every time instead.
+  bool FTracked = false;
+  int64_t FPosition = 0;
 };
 
 // A file opened by name (Windows-style or host, mapped through HostPath) and owned by the

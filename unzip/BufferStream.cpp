@@ -48,6 +48,7 @@ bool TS_BufferStream::FillBuffer() {
   const int64_t n = FInner.Read(FBuffer.get(), BufferSize);
   FCursor = FBuffer.get();
   FBufferEnd = FBuffer.get() + std::max<int64_t>(n, 0);
+  FPutBackFloor = FCursor;
   FWriteLayout = false;
   FState = n > 0 ? bsReading : bsIdle;
   FillNotification();
@@ -86,7 +87,7 @@ int64_t TS_BufferStream::Read(void* buffer, int64_t count) {
     FState = bsIdle;
   }
   if (!FCursor) {
-    FCursor = FBufferEnd = FBuffer.get();
+    FCursor = FBufferEnd = FPutBackFloor = FBuffer.get();
     FWriteLayout = false;
   }
   auto* out = static_cast<uint8_t*>(buffer);
@@ -146,7 +147,18 @@ int64_t TS_BufferStream::Seek(int64_t offset, int origin) {
   // Offsets can come from damaged archives: a place before the start, or one past what 64
   // bits hold, is refused before anything changes.
   if (overflow || target < 0) throw platform::EStreamError(StreamMessage(kSeekError));
-  if (target == LogicalPosition()) return target;
+  const int64_t current = LogicalPosition();
+  if (target == current) return target;
+  // A step forward onto bytes already read ahead is taken inside the buffer, without going
+  // to the inner stream: moving through an archive from one entry to the next costs nothing
+  // when the next header has been read already. Only forward: bytes behind the cursor may
+  // hold a byte put back, which a seek must not return.
+  if (FState == bsReading && !FWriteLayout && target > current && target - current <= FBufferEnd - FCursor) {
+    FCursor += target - current;
+    // Nothing was read here yet: a put-back must not step over the skipped bytes.
+    FPutBackFloor = FCursor;
+    return target;
+  }
   if (FState == bsWriting && !FlushBuffer()) {
     FCursor = nullptr;
     throw platform::EStreamError(StreamMessage(kSeekError));
@@ -158,7 +170,7 @@ int64_t TS_BufferStream::Seek(int64_t offset, int origin) {
 }
 
 void TS_BufferStream::PutBack(uint8_t value) {
-  if (!FCursor || FWriteLayout || FCursor == FBuffer.get())
+  if (!FCursor || FWriteLayout || FCursor <= FPutBackFloor)
     throw platform::EStreamError(StreamMessage(kPutbackOverflow));
   --FCursor;
   *FCursor = value;

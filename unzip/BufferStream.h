@@ -32,7 +32,8 @@ public:
   // bytes of the buffer that failed are lost, and WriteBuffer reports it).
   int64_t Write(const void* buffer, int64_t count) override;
   // Origin 0 from the start, 1 from the logical position, 2 back from the logical end (the
-  // sign of the offset does not matter). The same position keeps the buffer.
+  // sign of the offset does not matter). The same position keeps the buffer, and so does a
+  // step forward that stays within the bytes read ahead.
   int64_t Seek(int64_t offset, int origin) override;
   // The larger of the inner stream's size and the logical position.
   int64_t Size() override;
@@ -63,6 +64,7 @@ protected:
   std::unique_ptr<uint8_t[]> FBuffer;
   uint8_t* FCursor = nullptr;     // null after construction and after a seek that moved
   uint8_t* FBufferEnd = nullptr;  // reading: end of valid bytes; writing: end of the buffer
+  uint8_t* FPutBackFloor = nullptr;  // reading: where the bytes read since the last fill or move begin
   TBufferState FState = bsIdle;
   bool FWriteLayout = false;      // cursor and end were set up for writing
 };

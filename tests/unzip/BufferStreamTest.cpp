@@ -146,6 +146,60 @@ TEST(BufferStream, SeekToTheSamePositionKeepsTheBuffer) {
   EXPECT_EQ(got[0], data[120]);
 }
 
+TEST(BufferStream, SeekForwardWithinTheBytesReadAheadReadsNothingMore) {
+  const auto data = Pattern(20000);
+  TRecordingStream inner(data.data(), 20000);
+  TS_BufferStream s(inner);
+  std::vector<uint8_t> got(30);
+  s.ReadBuffer(got.data(), 30);
+  // As an archive walk does: to the next header, then over its name.
+  EXPECT_EQ(s.Seek(4000, platform::soFromBeginning), 4000);
+  EXPECT_EQ(s.Seek(100, platform::soFromCurrent), 4100);
+  EXPECT_EQ(s.Position(), 4100);
+  s.ReadBuffer(got.data(), 30);
+  EXPECT_EQ(got, std::vector<uint8_t>(data.begin() + 4100, data.begin() + 4130));
+  EXPECT_EQ(inner.Reads.size(), 1u);
+  // To the very end of what was read ahead: the next read refills from there.
+  EXPECT_EQ(s.Seek(8192, platform::soFromBeginning), 8192);
+  EXPECT_EQ(inner.Reads.size(), 1u);
+  s.ReadBuffer(got.data(), 30);
+  EXPECT_EQ(got, std::vector<uint8_t>(data.begin() + 8192, data.begin() + 8222));
+  EXPECT_EQ(inner.Reads, (std::vector<int64_t>{8192, 8192}));
+  // One byte past it goes to the inner stream.
+  EXPECT_EQ(s.Seek(16384 + 1, platform::soFromBeginning), 16385);
+  s.ReadBuffer(got.data(), 1);
+  EXPECT_EQ(got[0], data[16385]);
+  EXPECT_EQ(inner.Reads.size(), 3u);
+  EXPECT_EQ(s.Size(), 20000);
+}
+
+TEST(BufferStream, SeekForwardAfterWritesAndPutBacksGivesTheStreamsBytes) {
+  const auto data = Pattern(10000);
+  TMemoryStream inner(data.data(), 10000);
+  TS_BufferStream s(inner);
+  uint8_t b[4];
+  s.ReadBuffer(b, 4);
+  s.WriteBuffer("WXYZ", 4);  // 4..7, still in the buffer
+  EXPECT_EQ(s.Seek(2, platform::soFromCurrent), 10);
+  s.ReadBuffer(b, 2);
+  EXPECT_EQ(b[0], data[10]);
+  // Back over the written bytes: they come from the inner stream, not from a stale buffer.
+  EXPECT_EQ(s.Seek(3, platform::soFromBeginning), 3);
+  EXPECT_EQ(s.Seek(1, platform::soFromCurrent), 4);
+  s.ReadBuffer(b, 4);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(b), 4), "WXYZ");
+  // A put-back byte is never reached by a forward seek, and the seek leaves nothing to put
+  // back over.
+  s.PutBack('Q');
+  EXPECT_EQ(s.Seek(1, platform::soFromCurrent), 8);
+  EXPECT_THROW_MSG(s.PutBack(1), EStreamError, "Putback overflow");
+  s.ReadBuffer(b, 1);
+  EXPECT_EQ(b[0], data[8]);
+  s.PutBack(b[0]);
+  EXPECT_THROW_MSG(s.PutBack(1), EStreamError, "Putback overflow");
+  EXPECT_EQ(s.Position(), 8);
+}
+
 TEST(BufferStream, SeekFromTheEndIgnoresTheSignOfTheOffset) {
   const auto data = Pattern(100);
   TMemoryStream inner(data.data(), 100);
@@ -447,6 +501,49 @@ TEST_F(ScratchTest, HandleStreamReportsHostFailures) {
   buffered.WriteBuffer("abc", 3);
   EXPECT_THROW(buffered.Flush(), platform::EWriteError);
   EXPECT_EQ(ReadFile(Path("ro.bin")), Pattern(10));
+}
+
+TEST_F(ScratchTest, HandleStreamKeepsTheKernelsPosition) {
+  WriteFile(Path("p.bin"), Pattern(100));
+  const int h = ::open(Path("p.bin").c_str(), O_RDWR);
+  ASSERT_GE(h, 0);
+  ASSERT_EQ(::lseek(h, 10, SEEK_SET), 10);
+  {
+    platform::THandleStream s(h);  // a handle already moved: its place is taken over
+    EXPECT_EQ(s.Position(), 10);
+    char b[5];
+    s.ReadBuffer(b, 5);
+    EXPECT_EQ(s.Position(), 15);
+    s.WriteBuffer("abc", 3);
+    EXPECT_EQ(s.Position(), 18);
+    EXPECT_EQ(::lseek(h, 0, SEEK_CUR), 18);
+    EXPECT_EQ(s.Seek(-8, platform::soFromCurrent), 10);
+    EXPECT_EQ(s.Seek(0, platform::soFromEnd), 100);
+    EXPECT_EQ(s.Seek(18, platform::soFromBeginning), 18);
+    EXPECT_EQ(::lseek(h, 0, SEEK_CUR), 18);
+    EXPECT_THROW_MSG(s.Seek(-19, platform::soFromCurrent), EStreamError, "Seek error");
+    EXPECT_EQ(s.Position(), 18);
+  }
+  ::close(h);
+  // Appending moves the handle to the end on every write: the stream asks, and so knows.
+  const int a = ::open(Path("p.bin").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(a, 0);
+  {
+    platform::THandleStream s(a);
+    EXPECT_EQ(s.Position(), 0);
+    s.WriteBuffer("xy", 2);
+    EXPECT_EQ(s.Position(), 102);
+  }
+  ::close(a);
+  // A pipe has no place: asking still fails as before.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  {
+    platform::THandleStream s(fds[0]);
+    EXPECT_THROW_MSG(s.Position(), EStreamError, "Seek error");
+  }
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 // ---- Messages ------------------------------------------------------------------------------
