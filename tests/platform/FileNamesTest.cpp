@@ -3,7 +3,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
+
+#include "ScopedEnv.h"
 
 #include "FileNames.h"
 
@@ -18,21 +21,14 @@ protected:
     root = fs::temp_directory_path() / ("quorbin-prefix-" + std::to_string(::getpid()));
     fs::remove_all(root);
     fs::create_directories(root / "drive_c");
-    const char* old = std::getenv("WINEPREFIX");
-    hadOld = old != nullptr;
-    if (old) oldValue = old;
-    ::setenv("WINEPREFIX", root.c_str(), 1);
+    prefix.emplace(root.string());
   }
   void TearDown() override {
-    if (hadOld)
-      ::setenv("WINEPREFIX", oldValue.c_str(), 1);
-    else
-      ::unsetenv("WINEPREFIX");
+    prefix.reset();
     fs::remove_all(root);
   }
   fs::path root;
-  bool hadOld = false;
-  std::string oldValue;
+  std::optional<ScopedWinePrefix> prefix;
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Exceptions.h"
+#include "ScopedEnv.h"
 #include "TextFile.h"
 
 namespace fs = std::filesystem;
@@ -159,17 +160,13 @@ TEST_F(TextFileTest, UnreadableFileIsAccessDenied) {
 TEST_F(TextFileTest, WindowsNamesResolveThroughTheWinePrefix) {
   fs::create_directories(dir / "drive_c" / "games");
   std::ofstream(dir / "drive_c" / "games" / "LIST.ROM", std::ios::binary) << "Title\r\n";
-  const char* old = std::getenv("WINEPREFIX");
-  const std::string saved = old ? old : "";
-  ::setenv("WINEPREFIX", dir.c_str(), 1);
-  TTextFile f;
   std::string s;
-  f.Reset("c:\\games\\LIST.ROM");
-  f.ReadLn(s);
-  f.Close();
-  if (old)
-    ::setenv("WINEPREFIX", saved.c_str(), 1);
-  else
-    ::unsetenv("WINEPREFIX");
+  {
+    ScopedWinePrefix prefix(dir.string());
+    TTextFile f;
+    f.Reset("c:\\games\\LIST.ROM");
+    f.ReadLn(s);
+    f.Close();
+  }
   EXPECT_EQ(s, "Title");
 }

@@ -7,11 +7,14 @@
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "BufferStream.h"
+#include "ExpectThrowMsg.h"
+#include "ScopedEnv.h"
 #include "StringResource.h"
 #include "Streams.h"
 
@@ -21,16 +24,6 @@ using platform::TMemoryStream;
 using unzip::TS_BufferStream;
 
 namespace {
-
-#define EXPECT_THROW_MSG(stmt, type, text)         \
-  do {                                             \
-    try {                                          \
-      stmt;                                        \
-      ADD_FAILURE() << "no exception from " #stmt; \
-    } catch (const type& e) {                      \
-      EXPECT_EQ(e.Message, text);                  \
-    }                                              \
-  } while (0)
 
 std::vector<uint8_t> Pattern(size_t n) {
   std::vector<uint8_t> v(n);
@@ -63,16 +56,13 @@ protected:
     dir = fs::temp_directory_path() / ("quorbin-streams-" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir / "prefix" / "drive_c");
-    const char* old = std::getenv("WINEPREFIX");
-    hadOld = old != nullptr;
-    if (old) oldValue = old;
-    ::setenv("WINEPREFIX", (dir / "prefix").c_str(), 1);
+    prefix.emplace((dir / "prefix").string());
   }
   void TearDown() override {
-    if (hadOld) ::setenv("WINEPREFIX", oldValue.c_str(), 1);
-    else ::unsetenv("WINEPREFIX");
+    prefix.reset();
     fs::remove_all(dir);
   }
+  std::optional<ScopedWinePrefix> prefix;
   std::string Path(const std::string& name) const { return (dir / name).string(); }
   static void WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());

@@ -7,6 +7,7 @@
 
 #include "ExtractFixture.h"
 #include "FileTimes.h"
+#include "ScopedEnv.h"
 #include "UnzipErrors.h"
 
 namespace {
@@ -265,21 +266,6 @@ TEST_F(ExtractTest, DriveLettersAndLeadingBackslashesGoBelowTheDestination) {
   EXPECT_EQ(names[1], Dest + "\\abs\\y.bin");
 }
 
-// Sets WINEPREFIX for the test, so that drive letters map into the scratch directory.
-class ScopedWinePrefix {
-public:
-  explicit ScopedWinePrefix(const std::string& prefix) {
-    if (const char* old = std::getenv("WINEPREFIX")) Old = old;
-    ::setenv("WINEPREFIX", prefix.c_str(), 1);
-  }
-  ~ScopedWinePrefix() {
-    if (Old) ::setenv("WINEPREFIX", Old->c_str(), 1);
-    else ::unsetenv("WINEPREFIX");
-  }
-
-private:
-  std::optional<std::string> Old;
-};
 
 TEST_F(ExtractTest, AnEmptyDestinationUsesDriveDirectoriesAsStored) {
   ScopedWinePrefix wine(Tmp.Path() + "/wine");

@@ -4,12 +4,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
 
 #include "Exceptions.h"
 #include "Names.h"
+#include "ScopedEnv.h"
 #include "UserInterface.h"
 #include "WildcardReference.h"
 
@@ -194,21 +196,16 @@ protected:
     root = fs::temp_directory_path() / ("quorbin-names-" + std::to_string(::getpid()));
     fs::remove_all(root);
     fs::create_directories(root / "drive_c");
-    const char* old = std::getenv("WINEPREFIX");
-    hadOld = old != nullptr;
-    if (old) oldValue = old;
-    ::setenv("WINEPREFIX", root.c_str(), 1);
+    prefix.emplace(root.string());
     savedCwd = fs::current_path();
   }
   void TearDown() override {
     fs::current_path(savedCwd);
-    if (hadOld) ::setenv("WINEPREFIX", oldValue.c_str(), 1);
-    else ::unsetenv("WINEPREFIX");
+    prefix.reset();
     fs::remove_all(root);
   }
   fs::path root, savedCwd;
-  bool hadOld = false;
-  std::string oldValue;
+  std::optional<ScopedWinePrefix> prefix;
 };
 
 class ScriptedUI : public platform::IUserInterface {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "ExpectThrowMsg.h"
 #include "ObjectList.h"
 #include "Streams.h"
 
@@ -43,16 +44,6 @@ public:
   }
   int KeyAt(int i) { return static_cast<TCounted*>(Get(i))->Key; }
 };
-
-#define EXPECT_THROW_MSG(stmt, type, text)            \
-  do {                                                \
-    try {                                             \
-      stmt;                                           \
-      ADD_FAILURE() << "no exception from " #stmt;    \
-    } catch (const type& e) {                         \
-      EXPECT_EQ(e.Message, text);                     \
-    }                                                 \
-  } while (0)
 
 class ObjectListTest : public ::testing::Test {
 protected:
