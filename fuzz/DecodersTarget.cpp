@@ -4,9 +4,8 @@
 //   byte 0      selector: bits 0-2 the decoder (0 inflate, 1 unshrink, 2-5 unreduce with
 //               factor 1-4, 6 explode, 7 inflate round trip); for explode bit 3 sets flag
 //               bit 1 (8K dictionary) and bit 4 flag bit 2 (literal tree); bit 5 declares the
-//               largest size (2^31 - 1) instead of bytes 1-3, for inflate and unshrink only:
-//               unreduce and explode produce their declared size whatever the data (see
-//               docs/fuzzing.md), so there it would only measure the speed of writing 2 GiB
+//               largest size (2^31 - 1) instead of bytes 1-3 (every decoder stops soon after
+//               its data, so this costs no more than a small size)
 //   bytes 1-3   declared uncompressed size, little-endian, low 20 bits (up to 1 MiB: enough
 //               for every window and buffer boundary, and fast enough to run millions)
 //   rest        the compressed bytes, the whole of the host's archive (a buffer of exactly
@@ -102,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     declared = static_cast<int64_t>(bodySize);
   } else {
     archive.assign(body, body + bodySize);
-    if ((selector & 0x20) && decoder <= 1) declared = 0x7FFFFFFF;
+    if (selector & 0x20) declared = 0x7FFFFFFF;
   }
   const size_t compressed = archive.size();
 

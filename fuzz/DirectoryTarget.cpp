@@ -2,7 +2,8 @@
 // file; the options come from its size, so seeds stay plain archives: size % 8 is the sort
 // mode, bit 3 of the size the incomplete-archive mode (assume a bad archive, and rebuild from
 // the local headers), bit 4 whether further disks are offered (the same file, three times at
-// most). Every entry's name and comment and the archive comment are read as well.
+// most). Every entry's name and comment and the archive comment are read as well, and the
+// entries are checked to come in the order of the sort mode.
 #include <unistd.h>
 
 #include <cstdint>
@@ -41,6 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // Names are split at their last delimiter: none is left in the file name.
       REQUIRE(info.FileName.find_first_of("\\:") == std::string::npos);
       (void)unzipper.EntryComment(i);
+      // The entries come in the order of the sort mode: none goes before the one ahead of it.
+      if (i > 0) REQUIRE(unzip::CompareEntries(unzipper.SortMode, unzipper.EntryInfo(i - 1), info) <= 0);
     }
     (void)unzipper.ArchiveComment();
   } catch (const platform::Exception&) {

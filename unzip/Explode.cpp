@@ -79,11 +79,14 @@ void DecodeLoop(TExtractState& state, unsigned dictionary, const TDecodeTable* l
   const unsigned lowDistanceBits = dictionary == 8 ? 7 : 6;
 
   // Every step lowers `left` by one at least, and past the end of the data the reader keeps
-  // supplying bits: the loop always ends.
+  // supplying bits: the loop always ends, and soon after the data does.
   while (left > 0) {
     // The largest step: 1 flag bit, low distance bits, two codes of up to 16 bits and 8
     // extra length bits, 48 bits in all; Fill gives 56.
-    if (bits.Count < 48) bits.Fill();
+    if (bits.Count < 48) {
+      bits.Fill();
+      if (bits.Exhausted()) break;
+    }
     if (bits.Buf & 1) {
       bits.Drop(1);
       --left;

@@ -199,8 +199,11 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     ArchiveStream->Seek(CurrentEntry.LocalHeaderOffset, platform::soFromBeginning);
     if (ReadArchive(LocalHeaderBuffer, kLocalHeaderSize) != kLocalHeaderSize) RaisePrematureEnd();
     // Only the lengths are taken from the local header; the central values stand.
-    ArchiveStream->Seek(GetU16(LocalHeaderBuffer + 26) + GetU16(LocalHeaderBuffer + 28),
-                        platform::soFromCurrent);
+    const int localRest = GetU16(LocalHeaderBuffer + 26) + GetU16(LocalHeaderBuffer + 28);
+    if (EntryList)
+      CheckEntryDataExtent(*EntryList, CurrentEntry,
+                           CurrentEntry.LocalHeaderOffset + kLocalHeaderSize + localRest);
+    ArchiveStream->Seek(localRest, platform::soFromCurrent);
   }
 
   // Output directory.
@@ -338,7 +341,7 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
 
   // CRC check. Output cut off at the entry's declared size fails like a wrong CRC.
   RunningCrc = ~state.RunningCrc;
-  if (RunningCrc == CurrentEntry.Crc32 && !state.OutputCapped) {
+  if (RunningCrc == CurrentEntry.Crc32 && !state.OutputCapped && !state.InputExhausted) {
     output.Commit();
     if (OnEndUnZip) OnEndUnZip(this, index, outputPath);
     return;

@@ -109,6 +109,9 @@ public:
   // flag is set, and decoders stop at their next check. The entry must then fail as a CRC
   // mismatch does, whatever the register says.
   bool OutputCapped = false;
+  // Set by a decoder that stopped because it had read well past the end of the entry's data,
+  // which no sound stream does: its output is short, and the entry fails as a CRC mismatch does.
+  bool InputExhausted = false;
 
   uint32_t RunningCrc = 0xFFFFFFFFu;
   TCryptKeys Keys;
@@ -126,7 +129,7 @@ public:
   uint8_t DecryptHeader(const std::string& password);
   // The reset just before the decoder runs: CompressedLeft = CompressedSize, ExpectedSize =
   // UncompressedSize, bit buffer empty, InCount 0 (the first fetch refills), output empty,
-  // OutTotal 0, RunningCrc all ones, OutputCapped false.
+  // OutTotal 0, RunningCrc all ones, OutputCapped and InputExhausted false.
   void BeginDecoding();
 
   // --- input -----------------------------------------------------------------------------

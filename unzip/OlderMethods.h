@@ -33,6 +33,18 @@ public:
   unsigned Count = 0;  // valid bits in Buf
   bool Ended = false;  // FetchByte has found the data used up
 
+  // Reduce and implode have no end marker: past the end of the data the reader keeps handing
+  // out bits, and a broken entry declaring 4 GiB would decode all of it from a few bytes. A
+  // sound stream is decoded from its own bits; the reader only looks ahead, by a few bytes
+  // (at most three fills past the end). So once the fills past the end exceed this many, the
+  // data has run out: the state is marked and the decoder stops.
+  static constexpr int64_t kPastEndLimit = 64;
+  bool Exhausted() {
+    if (!Ended || S.CompressedLeft >= -kPastEndLimit) return false;
+    S.InputExhausted = true;
+    return true;
+  }
+
   // Brings Count to 56 or more, unless the data ends (only with PastEnd == Stop).
   void Fill() {
     if (S.InCount >= 8) {

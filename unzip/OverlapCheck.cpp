@@ -29,4 +29,24 @@ void CheckOverlappingEntries(const TSortedZip& entries) {
   }
 }
 
+void CheckEntryDataExtent(const TSortedZip& entries, const TZipHeaderInfo& entry, int64_t dataStart) {
+  // The first entry in archive order that lies after this one's local header.
+  int32_t lo = 0, hi = entries.Count();
+  while (lo < hi) {
+    const int32_t mid = lo + (hi - lo) / 2;
+    const TZipHeaderInfo& m = *entries.Entry(mid);
+    const bool after = m.DiskNumberStart != entry.DiskNumberStart
+                           ? m.DiskNumberStart > entry.DiskNumberStart
+                           : m.LocalHeaderOffset > entry.LocalHeaderOffset;
+    if (after) hi = mid;
+    else lo = mid + 1;
+  }
+  if (lo == entries.Count()) return;
+  const TZipHeaderInfo& next = *entries.Entry(lo);
+  if (next.DiskNumberStart != entry.DiskNumberStart) return;
+  if (dataStart + entry.CompressedSize > next.LocalHeaderOffset)
+    throw EFatalUnzipError(std::string(kMsgOverlappingEntries) + ": " + FullName(entry) + " and " +
+                           FullName(next));
+}
+
 }  // namespace unzip

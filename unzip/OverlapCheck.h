@@ -17,4 +17,11 @@ inline constexpr const char* kMsgOverlappingEntries = "overlapping entries (poss
 // the stretch taken is the least the entry can occupy: a sound archive is never refused.
 void CheckOverlappingEntries(const TSortedZip& entries);
 
+// The same for one entry once its local header is read, with the real start of its data
+// (`dataStart`, after the header's name and extra field, which can be of any length): raises
+// the same error when the data reaches the local header of the entry that follows it on its
+// disk in `entries` (archive order). A local extra field stretching into the next entry is
+// caught only here.
+void CheckEntryDataExtent(const TSortedZip& entries, const TZipHeaderInfo& entry, int64_t dataStart);
+
 }  // namespace unzip

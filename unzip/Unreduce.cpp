@@ -85,10 +85,14 @@ void ExtractReduced(TExtractState& state, int factor) {
   int64_t left = state.ExpectedSize;
 
   // Past the end of the data the reader yields zero bits, so every step reads a symbol and at
-  // most three symbols in a row leave `left` unchanged: the loop always ends.
+  // most three symbols in a row leave `left` unchanged: the loop always ends, and soon after
+  // the data does (TBitReader::Exhausted).
   while (left > 0) {
     // A symbol takes at most 9 bits.
-    if (bits.Count < 9) bits.Fill();
+    if (bits.Count < 9) {
+      bits.Fill();
+      if (bits.Exhausted()) break;
+    }
     const unsigned n = sizes[last];
     unsigned symbol;
     if (n == 0) {

@@ -86,4 +86,31 @@ TEST(EntryNames, ANameEndsAtItsFirstZeroByte) {
   EXPECT_EQ(testzip::ReadFile(dir.Path() + "/out/a.txt"), "hello");
 }
 
+// fuzz_decoders: reduce and implode have no end marker, and decoded their whole declared size
+// whatever the data, reading zero or repeated bits past its end: one compressed byte declaring
+// 0xFFFFFFF0 bytes wrote nearly 4 GiB into the entry's temporary file before the CRC check
+// removed it. They now stop a few bytes past the data, and the entry fails.
+TEST(DataRunningOut, ReducedAndImplodedEntriesStopSoonAfterTheirData) {
+  testzip::TempDir dir;
+  testzip::ZipWriter zip;
+  for (uint16_t method : {2, 3, 4, 5}) zip.AddRaw("r" + std::to_string(method) + ".bin", "\x01", method, 0, 0xFFFFFFF0u);
+  for (uint16_t flags : {0, 2, 4, 6}) {
+    // The code descriptions (every length 8 for 256 literals, 6 for the 64 lengths and the
+    // 64 distances: complete codes), then a single data byte.
+    const std::string lengths64 = "\x03\xf5\xf5\xf5\xf5";
+    const std::string data =
+        (flags & 4 ? "\x0f" + std::string(16, '\xf7') : std::string()) + lengths64 + lengths64 + "\x55";
+    auto& e = zip.AddRaw("i" + std::to_string(flags) + ".bin", data, 6, 0, 0xFFFFFFF0u);
+    e.Flags = flags;
+  }
+  zip.WriteTo(dir.Path() + "/z.zip");
+  const hostile::Outcome out = hostile::ExtractAll(dir.Path() + "/z.zip", dir.Path() + "/out");
+  ASSERT_FALSE(out.Error) << *out.Error;
+  EXPECT_EQ(out.Count, 0);  // none extracted
+  EXPECT_TRUE(out.Ended.empty());
+  ASSERT_EQ(out.BadCrc.size(), 8u);
+  for (int64_t size : out.SizeAtBadCrc) EXPECT_LT(size, 1 << 20);
+  EXPECT_TRUE(hostile::Tree(dir.Path() + "/out").empty());
+}
+
 }  // namespace

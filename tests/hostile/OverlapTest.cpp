@@ -51,6 +51,23 @@ TEST(OverlappingEntries, CompressedSizeReachingOverTheNextEntryIsRefused) {
   EXPECT_NE(out.Error->find("second.txt"), std::string::npos) << *out.Error;
 }
 
+TEST(OverlappingEntries, LocalExtraFieldPushingDataIntoTheNextEntryIsRefused) {
+  // The directory cannot show this: only the local header says where the data starts. Its
+  // extra field length is raised by 40, so "a.bin"'s 500 bytes end inside "b.bin"'s header.
+  testzip::TempDir dir;
+  testzip::ZipWriter zip;
+  zip.Add("a.bin", std::string(500, 'a')).LocalExtra = std::string(100, 'x');
+  zip.Add("b.bin", std::string(500, 'b'));
+  std::string bytes = zip.Build();
+  ASSERT_EQ(bytes[28], 100);
+  bytes[28] = 100 + 40;
+  testzip::WriteFile(dir.Path() + "/overlap.zip", bytes);
+  const hostile::Outcome out = hostile::ExtractAll(dir.Path() + "/overlap.zip", dir.Path() + "/out");
+  ASSERT_TRUE(out.Error) << "overlapping entries were extracted";
+  EXPECT_NE(out.Error->find(std::string(kOverlap) + ": a.bin and b.bin"), std::string::npos) << *out.Error;
+  EXPECT_TRUE(hostile::Tree(dir.Path() + "/out").empty());
+}
+
 TEST(OverlappingEntries, ArchivesOfRealToolsAreNotRefused) {
   // Adjacent entries, data descriptors (zero sizes in the local headers), directory entries,
   // empty files and a self-extractor stub all sit next to each other without overlapping.

@@ -372,18 +372,37 @@ TEST(Unreduce, FinalMatchPastTheDeclaredSizeIsCutAndFailsTheEntry) {
   EXPECT_TRUE(r.Capped);
 }
 
-TEST(Unreduce, DataThatRunsOutStillEndsAtTheDeclaredSize) {
+TEST(Unreduce, DataThatRunsOutStopsSoonAfterItAndFailsTheEntry) {
   TReduceStream s;
   s.WriteSets();
   s.Symbols({'x', 'y'});
   for (int f = 1; f <= 4; ++f) {
-    auto r = Decode(f + 1, s.W.Bytes, 100000);
-    ASSERT_EQ(r.Output.size(), 100000u);
-    EXPECT_EQ(r.Output[0], 'x');
-    EXPECT_EQ(r.Output[1], 'y');
-    // Past the end every bit reads as 0: plain zero bytes (symbol 0 follows symbol 0).
-    EXPECT_EQ(std::count(r.Output.begin() + 2, r.Output.end(), 0), 99998);
-    EXPECT_EQ(r.ArchiveRead, s.W.Bytes.size());
+    // Also the hostile case: a few bytes declaring nearly 4 GiB decode only a little.
+    for (int64_t declared : {int64_t{100000}, int64_t{0xFFFFFFF0}}) {
+      SCOPED_TRACE(declared);
+      auto r = Decode(f + 1, s.W.Bytes, declared);
+      ASSERT_GE(r.Output.size(), 2u);
+      EXPECT_LT(r.Output.size(), 64u * 1024);
+      EXPECT_EQ(r.Output[0], 'x');
+      EXPECT_EQ(r.Output[1], 'y');
+      // Past the end every bit reads as 0: plain zero bytes (symbol 0 follows symbol 0).
+      EXPECT_EQ(std::count(r.Output.begin() + 2, r.Output.end(), 0),
+                static_cast<std::ptrdiff_t>(r.Output.size() - 2));
+      EXPECT_TRUE(r.Exhausted);
+      EXPECT_FALSE(r.Capped);
+      EXPECT_EQ(r.ArchiveRead, s.W.Bytes.size());
+    }
+  }
+}
+
+TEST(Unreduce, ASoundStreamEndingOnItsLastBitIsNotTakenForExhausted) {
+  TReduceStream s;
+  s.WriteSets();
+  s.Symbols({'x', 'y'});
+  for (int f = 1; f <= 4; ++f) {
+    auto r = Decode(f + 1, s.W.Bytes, 2);
+    EXPECT_EQ(Text(r.Output), "xy");
+    EXPECT_FALSE(r.Exhausted);
   }
 }
 
@@ -626,16 +645,27 @@ TEST(Explode, FinalMatchPastTheDeclaredSizeIsCutAndFailsTheEntry) {
   EXPECT_TRUE(r.Capped);
 }
 
-TEST(Explode, DataThatRunsOutStillEndsWithinTheEntry) {
-  TImplodeStream s(true, false);
-  s.Header();
-  s.Literal('a');
-  s.Literal('b');
-  auto r = Decode(6, s.W.Bytes, 50000, s.Flags());
-  EXPECT_EQ(r.Output.size(), 50000u);
-  EXPECT_EQ(r.Output[0], 'a');
-  EXPECT_EQ(r.Output[1], 'b');
-  EXPECT_EQ(r.ArchiveRead, s.W.Bytes.size());
+TEST(Explode, DataThatRunsOutStopsSoonAfterItAndFailsTheEntry) {
+  for (int64_t declared : {int64_t{50000}, int64_t{0xFFFFFFF0}}) {
+    for (int flags = 0; flags < 4; ++flags) {
+      SCOPED_TRACE(flags);
+      TImplodeStream s(flags & 1, flags & 2);
+      s.Header();
+      s.Literal('a');
+      s.Literal('b');
+      auto r = Decode(6, s.W.Bytes, declared, s.Flags());
+      ASSERT_GE(r.Output.size(), 2u);
+      EXPECT_LT(r.Output.size(), 64u * 1024);
+      EXPECT_EQ(r.Output[0], 'a');
+      EXPECT_EQ(r.Output[1], 'b');
+      EXPECT_TRUE(r.Exhausted);
+      EXPECT_EQ(r.ArchiveRead, s.W.Bytes.size());
+      // Exactly the sound part, declared as the size, is no exhaustion.
+      auto exact = Decode(6, s.W.Bytes, 2, s.Flags());
+      EXPECT_EQ(Text(exact.Output), "ab");
+      EXPECT_FALSE(exact.Exhausted);
+    }
+  }
 }
 
 TEST(Explode, RandomDataAlwaysEnds) {
@@ -662,7 +692,9 @@ TEST(Unreduce, RandomDataAlwaysEnds) {
       b = static_cast<uint8_t>(seed >> 24);
     }
     auto r = Decode(2 + round % 4, data, 40000);
-    EXPECT_EQ(r.Output.size(), 40000u);
+    // Either the whole declared size, or stopped short because the data ran out.
+    EXPECT_LE(r.Output.size(), 40000u);
+    EXPECT_EQ(r.Output.size() < 40000u, r.Exhausted);
     EXPECT_LE(r.ArchiveRead, data.size());
   }
 }

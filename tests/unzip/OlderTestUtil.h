@@ -42,6 +42,7 @@ private:
 struct TDecoded {
   std::vector<uint8_t> Output;
   bool Capped = false;       // the output layer cut the entry at its declared size
+  bool Exhausted = false;    // the decoder stopped because its data had run out
   uint32_t Crc = 0;          // CRC-32 of what was delivered
   size_t ArchiveRead = 0;    // bytes the decoder took from the archive
   std::vector<int64_t> Writes;
@@ -75,6 +76,7 @@ inline TDecoded Decode(int method, const std::vector<uint8_t>& data, int64_t siz
   TDecoded r;
   r.Output = host.Output;
   r.Capped = state.OutputCapped;
+  r.Exhausted = state.InputExhausted;
   r.Crc = ~state.RunningCrc;
   r.ArchiveRead = host.Position;
   r.Writes = host.WriteSizes;
