@@ -18,6 +18,7 @@ enum TExitCode : int {
 // What happened to the entries of one run.
 struct TOutcome {
   int Done = 0;              // entries extracted, tested or listed without fault
+  int DirectoriesMade = 0;   // directory entries created (they count as processed, as in unzip)
   int Damaged = 0;           // CRC mismatch or bad data
   int Unsupported = 0;       // unknown compression method
   int BadPassword = 0;       // no password accepted
@@ -28,7 +29,8 @@ struct TOutcome {
 
 // The exit code of a run that ended normally. The gravest class wins: damage before an
 // unsupported method before a wrong password before an unmatched mask before a warning.
-// Password failures give 82 only when no entry came through at all, else 1, as unzip does.
+// Password failures give 82 only when no entry came through at all (a directory made counts),
+// else 1, as unzip does.
 // Files kept under -n are not a warning: the user asked for exactly that.
 int ExitCodeFor(const TOutcome& outcome);
 

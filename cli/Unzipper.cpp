@@ -411,6 +411,7 @@ void TRun::WireEvents() {
     const auto& e = Z.EntryInfo(i);
     if (IsDirectoryEntry(e)) {
       Settled[i] = 1;
+      ++Out.DirectoriesMade;
       if (O.Quiet == 0) Info("   creating: " + Name(i) + "\n");
       return;
     }

@@ -122,6 +122,7 @@ TEST(CliExitCodes, GravestClassWins) {
       {with([](TOutcome& o) { o.Done = 1; o.NotReplaced = 1; }), kExitWarning},
       {with([](TOutcome& o) { o.Done = 1; o.BadPassword = 1; }), kExitWarning},
       {with([](TOutcome& o) { o.BadPassword = 2; }), kExitBadPassword},
+      {with([](TOutcome& o) { o.DirectoriesMade = 1; o.BadPassword = 1; }), kExitWarning},
       {with([](TOutcome& o) { o.BadPassword = 1; o.NotReplaced = 1; }), kExitWarning},
       {with([](TOutcome& o) { o.Done = 4; o.UnmatchedMasks = 1; }), kExitNoMatch},
       {with([](TOutcome& o) { o.NothingSelected = true; }), kExitNoMatch},
