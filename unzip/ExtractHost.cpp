@@ -40,7 +40,31 @@ void RaiseWriteError(const std::string& name) {
 
 // ---- TOutputFile ------------------------------------------------------------------------------
 
-TOutputFile::TOutputFile(const std::string& outputPath) : OutputPath(outputPath) {
+bool TOutputFile::CreateNew(const std::string& outputPath, mode_t mode, mode_t defaultMode) {
+  std::string host = platform::HostPath(outputPath);
+  if (host.empty()) return false;
+  mode &= 0777;
+  // O_EXCL refuses whatever stands at the name, a link (even one leading nowhere) or a
+  // directory included, and never follows a link; O_NOFOLLOW says so twice. The new file
+  // gets `mode` less the umask, so it is never, even while being written, readable by more
+  // than the entry allows.
+  int h;
+  do {
+    h = ::open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  } while (h < 0 && errno == EINTR);
+  if (h < 0) return false;
+  OutputPath = outputPath;
+  FinalHost = host;
+  Host = std::move(host);
+  IsNew = true;
+  ModeFinal = (mode & ~defaultMode) == 0;
+  MadeMode = mode;
+  Handle = h;
+  return true;
+}
+
+void TOutputFile::CreateReplacement(const std::string& outputPath) {
+  OutputPath = outputPath;
   FinalHost = platform::HostPath(outputPath);
   if (FinalHost.empty()) RaiseCannotCreate(outputPath);
   // Hidden and unique, next to the output path so that the final move stays on one file
@@ -48,12 +72,27 @@ TOutputFile::TOutputFile(const std::string& outputPath) : OutputPath(outputPath)
   std::string pattern = HostDirectoryOf(FinalHost) + "/.unzip-part-XXXXXX";
   Handle = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (Handle < 0) RaiseCannotCreate(outputPath);
-  TempHost = pattern;
+  Host = pattern;
+  IsNew = false;
 }
 
 TOutputFile::~TOutputFile() {
+  if (Host.empty()) {
+    if (Handle >= 0) ::close(Handle);
+    return;
+  }
+  if (IsNew && Handle >= 0) {
+    // The name is removed only while it is still our file: one that something else put
+    // there meanwhile (ours then already gone) stays.
+    struct stat mine, there;
+    const bool ours = ::fstat(Handle, &mine) == 0 && ::lstat(Host.c_str(), &there) == 0 &&
+                      mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
+    if (ours) ::unlink(Host.c_str());
+    ::close(Handle);
+    return;
+  }
   if (Handle >= 0) ::close(Handle);
-  if (!TempHost.empty()) ::unlink(TempHost.c_str());
+  ::unlink(Host.c_str());
 }
 
 int64_t TOutputFile::Write(const uint8_t* buffer, int64_t count) {
@@ -83,12 +122,13 @@ void TOutputFile::SetTimeAndMode(uint32_t dosDateTime, mode_t mode) {
     times[1] = times[0];
     ::futimens(Handle, times);
   }
-  ::fchmod(Handle, mode & 0777);
+  mode &= 0777;
+  if (!(IsNew && ModeFinal && mode == MadeMode)) ::fchmod(Handle, mode);
 }
 
 void TOutputFile::Commit() {
-  if (::rename(TempHost.c_str(), FinalHost.c_str()) != 0) RaiseCannotCreate(OutputPath);
-  TempHost.clear();
+  if (!IsNew && ::rename(Host.c_str(), FinalHost.c_str()) != 0) RaiseCannotCreate(OutputPath);
+  Host.clear();
 }
 
 // ---- TExtractHost -----------------------------------------------------------------------------

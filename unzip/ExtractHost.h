@@ -11,18 +11,28 @@
 
 namespace unzip {
 
-// The output file of one entry: a temporary file in the output path's directory, moved onto
-// the output path by Commit once the entry proved sound. Destroyed uncommitted, it removes
-// itself, so an error, a cancel or a bad CRC never leaves a partial file and never touches
-// what stands at the output path.
+// The output file of one entry, made in one of two ways:
+//  - CreateNew: when nothing stands at the output path, the file itself, made exclusively (a
+//    file, directory or link that stands there, or appears there, is never opened);
+//  - CreateReplacement: otherwise a hidden temporary file next to the output path, moved onto
+//    it by Commit, so the old file stays whole until the new one proved sound.
+// Destroyed uncommitted, it removes what it made, so an error, a cancel, a Skip or a bad CRC
+// never leaves a partial file and never touches what stood at the output path.
 class TOutputFile {
 public:
-  // Raises EFCreateError "Cannot create file %s" (the output path) when no file can be made
-  // in that directory.
-  explicit TOutputFile(const std::string& outputPath);
+  TOutputFile() = default;
   ~TOutputFile();
   TOutputFile(const TOutputFile&) = delete;
   TOutputFile& operator=(const TOutputFile&) = delete;
+
+  // Makes the file at the output path with permission bits `mode` less the umask, never
+  // wider than `mode`. False, with nothing made, when anything stands there or no file can
+  // be made there. `defaultMode` is 0666 less the umask: a mode within it is final as made.
+  bool CreateNew(const std::string& outputPath, mode_t mode, mode_t defaultMode);
+  // Raises EFCreateError "Cannot create file %s" (the output path) when no file can be made
+  // in that directory.
+  void CreateReplacement(const std::string& outputPath);
+  bool Created() const { return Handle >= 0 || !Host.empty(); }
 
   // Writes all bytes unless the system refuses; returns the count taken.
   int64_t Write(const uint8_t* buffer, int64_t count);
@@ -32,14 +42,20 @@ public:
   // The modification time (left as written when the stored date-time is invalid) and the
   // permission bits of the written file, before it is closed.
   void SetTimeAndMode(uint32_t dosDateTime, mode_t mode);
-  // Moves the file onto the output path. Whatever stood there, a link included, is replaced
-  // itself; a link is never written through.
+  // Keeps the file: a replacement is moved onto the output path, and whatever stood there,
+  // a link included, is replaced itself; a link is never written through.
   void Commit();
 
 private:
   std::string OutputPath;  // as the events name it
   std::string FinalHost;
-  std::string TempHost;
+  // What was made and is removed unless committed: the temporary file, or the output path
+  // itself for a new file.
+  std::string Host;
+  bool IsNew = false;
+  // A new file made with permission bits that the umask left whole needs no change of mode.
+  bool ModeFinal = false;
+  mode_t MadeMode = 0;
   int Handle = -1;
 };
 

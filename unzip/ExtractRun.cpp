@@ -278,40 +278,53 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   }
 
   // Overwrite policy.
-  // A file, or a link (even one that leads nowhere), is only replaced when the policy agrees.
-  TPathKind existing = PathKind(outputPath);
-  if (OverwriteMode != TUZOverwriteMode::Always && existing == TPathKind::Other) {
-    if (OverwriteMode == TUZOverwriteMode::Never) {
-      skipEntry(TSkipReason::SkipExistingFile);
-      return;
+  // Where nothing stands, the entry's file is made at the output path at once, exclusively:
+  // that is also how we learn that nothing stands there, and no policy has anything to say.
+  // Only when that fails is the path looked at. A file, or a link (even one that leads
+  // nowhere), is only replaced when the policy agrees.
+  const mode_t mode = RetainAttributes ? platform::EntryPermissions(CurrentEntry.ExternalAttributes,
+                                                                    CurrentEntry.VersionMadeBy,
+                                                                    run.DefaultMode)
+                                       : run.DefaultMode;
+  TOutputFile output;
+  if (!output.CreateNew(outputPath, mode, run.DefaultMode)) {
+    TPathKind existing = PathKind(outputPath);
+    if (OverwriteMode != TUZOverwriteMode::Always && existing == TPathKind::Other) {
+      if (OverwriteMode == TUZOverwriteMode::Never) {
+        skipEntry(TSkipReason::SkipExistingFile);
+        return;
+      }
+      bool overwriteIt = false;
+      if (OnPromptForOverwrite) {
+        OnPromptForOverwrite(this, overwriteIt, index, outputPath);
+        run.OutputPath = outputPath;
+        existing = PathKind(outputPath);
+      } else {
+        overwriteIt = platform::UI().MessageBox("Replace existing file " + EntryFileName(index) + "?",
+                                                "File Exists Alert", platform::TMsgButtons::YesNo) ==
+                      platform::TModalResult::Yes;
+      }
+      if (!overwriteIt) {
+        skipEntry(TSkipReason::SkipExistingFile);
+        return;
+      }
     }
-    bool overwriteIt = false;
-    if (OnPromptForOverwrite) {
-      OnPromptForOverwrite(this, overwriteIt, index, outputPath);
-      run.OutputPath = outputPath;
-      existing = PathKind(outputPath);
-    } else {
-      overwriteIt = platform::UI().MessageBox("Replace existing file " + EntryFileName(index) + "?",
-                                              "File Exists Alert", platform::TMsgButtons::YesNo) ==
-                    platform::TModalResult::Yes;
-    }
-    if (!overwriteIt) {
-      skipEntry(TSkipReason::SkipExistingFile);
-      return;
-    }
+    // No file can be made where a directory stands; say so before any work is done.
+    // (A link to a directory is no directory here: like any link, it is replaced.)
+    if (existing == TPathKind::Directory) RaiseCannotCreate(outputPath);
   }
-  // No file can be made where a directory stands; say so before any work is done.
-  // (A link to a directory is no directory here: like any link, it is replaced.)
-  if (existing == TPathKind::Directory) RaiseCannotCreate(outputPath);
 
   state.BeginDecoding();
   RunningCrc = 0xFFFFFFFFu;
   bool skip = false;
   if (OnStartUnZip) OnStartUnZip(this, index, outputPath, skip);
-  // Skipped before anything was created: an existing file stays as it was. It still counts.
+  // Skipped: an existing file stays as it was, a file just made goes again (with `output`).
+  // It still counts.
   if (skip) return;
 
-  TOutputFile output(outputPath);
+  // Something stood at the output path (or the path could not be taken directly): the entry
+  // goes into a temporary file that replaces it only once the entry proved sound.
+  if (!output.Created()) output.CreateReplacement(outputPath);
   run.Output = &output;
   struct Detach {
     TExtractRun& Run;
@@ -331,17 +344,14 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
       platform::UI().MessageBox("Unknown Compression Method", "Zip Error", platform::TMsgButtons::Ok);
       break;
   }
-  output.SetTimeAndMode(CurrentEntry.FileDateTime,
-                        RetainAttributes ? platform::EntryPermissions(CurrentEntry.ExternalAttributes,
-                                                                      CurrentEntry.VersionMadeBy,
-                                                                      run.DefaultMode)
-                                         : run.DefaultMode);
-  output.Close();
+  output.SetTimeAndMode(CurrentEntry.FileDateTime, mode);
   TotalExtracted = state.TotalExtracted;
 
-  // CRC check. Output cut off at the entry's declared size fails like a wrong CRC.
+  // CRC check. Output cut off at the entry's declared size fails like a wrong CRC. A failed
+  // entry's file stays open until it goes, so that only our own file is ever removed.
   RunningCrc = ~state.RunningCrc;
   if (RunningCrc == CurrentEntry.Crc32 && !state.OutputCapped && !state.InputExhausted) {
+    output.Close();
     output.Commit();
     if (OnEndUnZip) OnEndUnZip(this, index, outputPath);
     return;

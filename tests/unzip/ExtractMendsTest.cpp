@@ -351,4 +351,63 @@ TEST_F(ExtractTest, SetuidSetgidAndStickyBitsAreNeverGiven) {
   }
 }
 
+// ---- New files are made in place --------------------------------------------------------------
+
+// Sets the process's umask for the scope.
+class ScopedUmask {
+public:
+  explicit ScopedUmask(mode_t mask) : Old(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(Old); }
+
+private:
+  mode_t Old;
+};
+
+TEST_F(ExtractTest, NewFilesGetTheirModeExactlyAndAreNeverWiderWhileWritten) {
+  ScopedUmask mask(027);
+  testzip::ZipWriter zip;
+  zip.Add("plain.txt", Noise(40000, 1));  // MS-DOS entry: 0666 less the umask
+  const uint32_t modes[] = {0600u, 0755u, 0777u, 0444u};
+  for (uint32_t mode : modes) {
+    auto& e = zip.Add("m" + std::to_string(mode), Noise(40000, mode));
+    e.VersionMadeBy = 3 << 8 | 30;
+    e.ExternalAttributes = (0100000u | mode) << 16;
+  }
+  Use(zip);
+  // While an entry is written, whatever stands at its path grants nothing the entry does not.
+  std::vector<std::string> wider;
+  Zip.OnFilePercentDone = [&](unzip::TSender, int32_t) {
+    for (uint32_t mode : modes) {
+      struct stat st;
+      if (::lstat(Out("m" + std::to_string(mode)).c_str(), &st) == 0 && (st.st_mode & 0777 & ~mode) != 0)
+        wider.push_back(std::to_string(mode));
+    }
+  };
+  EXPECT_EQ(Zip.ExtractFiles(), 5);
+  EXPECT_TRUE(wider.empty()) << wider.front();
+  struct stat st;
+  ASSERT_EQ(::stat(Out("plain.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  for (uint32_t mode : modes) {
+    ASSERT_EQ(::stat(Out("m" + std::to_string(mode)).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode) << std::oct << mode;
+  }
+}
+
+TEST_F(ExtractTest, AFileThatTakesTheNameOfAFailingNewEntryIsNotRemoved) {
+  // Another program moves its file onto the name while the entry is being written; the
+  // entry then fails its CRC. Only the entry's own file may go.
+  testzip::ZipWriter zip;
+  zip.Add("a.txt", "new data").Crc = 0x12345678;
+  Use(zip);
+  const std::string theirs = Tmp.Path() + "/theirs.txt";
+  testzip::WriteFile(theirs, "theirs");
+  Zip.OnBadCRC = [&](unzip::TSender, int32_t, int32_t, int32_t) {
+    ASSERT_EQ(::rename(theirs.c_str(), Out("a.txt").c_str()), 0);
+  };
+  EXPECT_EQ(Zip.ExtractFiles(), 0);
+  EXPECT_EQ(Read("a.txt"), "theirs");
+  EXPECT_EQ(Tree(Dest), (std::vector<std::string>{"a.txt"}));
+}
+
 }  // namespace
