@@ -442,8 +442,8 @@ void TRun::WireEvents() {
            std::to_string(e.CompressionMethod) + ")\n");
       return;
     }
-    // 0xFFFFFFFF stands for a size kept in a Zip64 field, which this program does not read:
-    // there the CRC alone has to do.
+    // 0xFFFFFFFF left in the directory stands for a size whose Zip64 field was missing or
+    // unusable: there the CRC alone has to do.
     if (written != e.UncompressedSize && e.UncompressedSize != 0xFFFFFFFFLL) {
       // The CRC agreed but the data came out shorter than the entry says: still damaged.
       if (Z.Sink == TSink::Files) platform::DeleteFile(fname);

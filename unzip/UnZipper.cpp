@@ -246,10 +246,10 @@ void TUnZipper::ReadCentralDirectory() {
     }
     platform::TStream& s = *ArchiveStream;
     uint8_t sig[4] = {};
-    s.SetPosition(EndRecord.CentralDirectoryOffset);
+    s.SetPosition(EndRecord.DirectoryOffset);
     const bool emptyDirectoryInPlace =
         EndRecord.TotalEntries == 0 &&
-        EndRecord.CentralDirectoryOffset == EndRecord.ArchiveCommentOffset - kEndRecordSize;
+        EndRecord.DirectoryOffset == EndRecord.ArchiveCommentOffset - kEndRecordSize;
     if (s.Read(sig, 4) == 4 && GetU32(sig) == kCentralHeaderSignature) {
       s.Seek(-4, platform::soFromCurrent);
     } else if (emptyDirectoryInPlace) {
@@ -393,6 +393,7 @@ bool TUnZipper::RebuildFromLocalHeaders() {
   MultiDiskMode = TMultiDiskMode::None;
   const int64_t reached = s.Position();
   EndRecord.CentralDirectoryOffset = static_cast<uint32_t>(std::min<int64_t>(reached, UINT32_MAX));
+  EndRecord.DirectoryOffset = reached;
   EndRecord.TotalEntries = static_cast<uint16_t>(EntryCount());
   DiskCount = 1;
   return true;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CodePage.h"
+#include "Crc32.h"
 #include "Streams.h"
 
 namespace unzip {
@@ -301,7 +302,13 @@ bool TZipHeaderInfo::ReadCentralHeader(platform::TStream& stream, const TNextDis
     if (position) *position = back;
     return false;
   }
-  LoadFromCentralRecord(record, std::string_view(tail).substr(0, static_cast<size_t>(nameLength)));
+  const std::string_view storedName = std::string_view(tail).substr(0, static_cast<size_t>(nameLength));
+  LoadFromCentralRecord(record, storedName);
+  const int64_t extraLength = std::min<int64_t>(GetU16(record + 30), tailGot - nameLength);
+  if (extraLength > 0)
+    ApplyCentralExtraField(std::string_view(tail).substr(static_cast<size_t>(nameLength),
+                                                         static_cast<size_t>(extraLength)),
+                           storedName);
   CentralHeaderOffset = p;
   if (loadComment && commentLength > 0) {
     const int64_t commentStart = tailLength - commentLength;
@@ -310,6 +317,46 @@ bool TZipHeaderInfo::ReadCentralHeader(platform::TStream& stream, const TNextDis
   }
   if (position) *position = restStart + tailGot;
   return true;
+}
+
+void TZipHeaderInfo::ApplyCentralExtraField(std::string_view extra, std::string_view storedName) {
+  const auto* p = reinterpret_cast<const uint8_t*>(extra.data());
+  size_t at = 0;
+  while (at + 4 <= extra.size()) {
+    const uint16_t id = GetU16(p + at);
+    const size_t size = GetU16(p + at + 2);
+    const uint8_t* data = p + at + 4;
+    if (at + 4 + size > extra.size()) break;  // a field cut short is not read at all
+    at += 4 + size;
+    if (id == kZip64ExtraId) {
+      // Only the values the record left at their largest are there, in this order. A value
+      // that no file can have (2^62 or more) is not taken: sizes and offsets stay positive.
+      size_t used = 0;
+      auto take64 = [&](int64_t& field) {
+        if (used + 8 > size) return;
+        uint64_t v = GetU32(data + used) | (static_cast<uint64_t>(GetU32(data + used + 4)) << 32);
+        used += 8;
+        if (v < (uint64_t{1} << 62)) field = static_cast<int64_t>(v);
+      };
+      if (UncompressedSize == 0xFFFFFFFFLL) take64(UncompressedSize);
+      if (CompressedSize == 0xFFFFFFFFLL) take64(CompressedSize);
+      if (LocalHeaderOffset == 0xFFFFFFFFLL) take64(LocalHeaderOffset);
+      if (DiskNumberStart == 0xFFFF && used + 4 <= size && GetU32(data + used) < 0xFFFF)
+        DiskNumberStart = static_cast<uint16_t>(GetU32(data + used));
+    } else if (id == kUnicodePathExtraId && size > 5 && data[0] == 1 &&
+               GetU32(data + 1) ==
+                   Crc32Of(reinterpret_cast<const uint8_t*>(storedName.data()), storedName.size())) {
+      // Written by tools that store the name in a code page and its true form beside it; the
+      // CRC shows the name was not changed since by a tool that knew nothing of the field.
+      std::string directory, fileName;
+      SplitEntryName(ConvertEntryName(std::string_view(reinterpret_cast<const char*>(data + 5), size - 5),
+                                      static_cast<uint16_t>(Flags | 0x0800)),
+                     directory, fileName);
+      Directory = std::move(directory);
+      FileName = std::move(fileName);
+      RecomputeNameLength();
+    }
+  }
 }
 
 bool TZipHeaderInfo::ReadLocalHeader(platform::TStream& stream) {
@@ -366,6 +413,7 @@ void TEndCentral::Clear() {
   CommentText.reset();
   ArchiveCommentOffset = 0;
   CommentChanged = false;
+  DirectoryOffset = 0;
 }
 
 void TEndCentral::Assign(const platform::TPersistent* source) {
@@ -384,6 +432,7 @@ void TEndCentral::Assign(const platform::TPersistent* source) {
   CentralDirectoryOffset = src->CentralDirectoryOffset;
   ArchiveCommentLength = src->ArchiveCommentLength;
   ArchiveCommentOffset = src->ArchiveCommentOffset;
+  DirectoryOffset = src->DirectoryOffset;
   CommentText = src->CommentText;
   if (CommentText) ArchiveCommentLength = SaturatedLength(CommentText->size());
 }
@@ -394,6 +443,35 @@ void TEndCentral::AssignTo(platform::TPersistent& dest) const {
     return;
   }
   platform::TPersistent::AssignTo(dest);
+}
+
+void TEndCentral::ReadZip64EndRecord(platform::TStream& stream, const std::vector<uint8_t>& block,
+                                     int64_t endRecordAt, int64_t blockStart) {
+  if (endRecordAt < kZip64LocatorSize) return;
+  const uint8_t* locator = &block[static_cast<size_t>(endRecordAt - kZip64LocatorSize)];
+  if (GetU32(locator) != kZip64LocatorSignature) return;
+  const uint64_t at = GetU32(locator + 8) | (static_cast<uint64_t>(GetU32(locator + 12)) << 32);
+  // The record lies before its locator, on this disk (a set's last).
+  if (at > static_cast<uint64_t>(blockStart + endRecordAt - kZip64LocatorSize - kZip64EndRecordSize))
+    return;
+  uint8_t r[kZip64EndRecordSize];
+  stream.SetPosition(static_cast<int64_t>(at));
+  if (stream.Read(r, kZip64EndRecordSize) != kZip64EndRecordSize || GetU32(r) != kZip64EndRecordSignature)
+    return;
+  auto u64 = [&](int offset) { return GetU32(r + offset) | (static_cast<uint64_t>(GetU32(r + offset + 4)) << 32); };
+  const uint32_t thisDisk = GetU32(r + 16);
+  const uint32_t startDisk = GetU32(r + 20);
+  const uint64_t onThisDisk = u64(24);
+  const uint64_t total = u64(32);
+  const uint64_t size = u64(40);
+  const uint64_t offset = u64(48);
+  if (ThisDiskNumber == 0xFFFF && thisDisk < 0xFFFF) ThisDiskNumber = static_cast<uint16_t>(thisDisk);
+  if (CentralStartDisk == 0xFFFF && startDisk < 0xFFFF) CentralStartDisk = static_cast<uint16_t>(startDisk);
+  // Counts of 65,535 and more stay at the largest the directory holds.
+  if (EntriesThisDisk == 0xFFFF && onThisDisk < 0xFFFF) EntriesThisDisk = static_cast<uint16_t>(onThisDisk);
+  if (TotalEntries == 0xFFFF && total < 0xFFFF) TotalEntries = static_cast<uint16_t>(total);
+  if (CentralDirectorySize == 0xFFFFFFFFu && size < 0xFFFFFFFFu) CentralDirectorySize = static_cast<uint32_t>(size);
+  if (CentralDirectoryOffset == 0xFFFFFFFFu && offset < at) DirectoryOffset = static_cast<int64_t>(offset);
 }
 
 bool TEndCentral::FindEndRecord(platform::TStream& stream) {
@@ -416,6 +494,9 @@ bool TEndCentral::FindEndRecord(platform::TStream& stream) {
     ArchiveCommentLength = GetU16(r + 20);
     // The comment follows the record; data after the comment does not move it.
     ArchiveCommentOffset = blockStart + i + kEndRecordSize;
+    DirectoryOffset = CentralDirectoryOffset;
+    if (CentralDirectoryOffset == 0xFFFFFFFFu || TotalEntries == 0xFFFF || ThisDiskNumber == 0xFFFF)
+      ReadZip64EndRecord(stream, block, i, blockStart);
     return true;
   }
   return false;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Runtime.h"
 
@@ -21,6 +22,15 @@ namespace unzip {
 inline constexpr uint32_t kLocalHeaderSignature = 0x04034B50;    // "PK", 3, 4
 inline constexpr uint32_t kCentralHeaderSignature = 0x02014B50;  // "PK", 1, 2
 inline constexpr uint32_t kEndRecordSignature = 0x06054B50;      // "PK", 5, 6
+// Archives past the 32-bit limits keep the true values in a Zip64 end record, found through
+// a locator right before the end record, and in a Zip64 extra field of each central record.
+inline constexpr uint32_t kZip64EndRecordSignature = 0x06064B50;  // "PK", 6, 6
+inline constexpr uint32_t kZip64LocatorSignature = 0x07064B50;    // "PK", 6, 7
+inline constexpr int kZip64EndRecordSize = 56;
+inline constexpr int kZip64LocatorSize = 20;
+inline constexpr uint16_t kZip64ExtraId = 0x0001;
+// Info-ZIP's Unicode path field: the name in UTF-8, for the stored name whose CRC-32 it quotes.
+inline constexpr uint16_t kUnicodePathExtraId = 0x7075;
 inline constexpr int kLocalHeaderSize = 30;
 inline constexpr int kCentralHeaderSize = 46;
 inline constexpr int kEndRecordSize = 22;
@@ -80,6 +90,10 @@ public:
   // `loadComment` keeps the record's comment in FileComment.
   bool ReadCentralHeader(platform::TStream& stream, const TNextDiskCallback& nextDisk = {},
                          int64_t* position = nullptr, bool loadComment = false);
+  // Takes what the central record's extra field adds: the true sizes, offset and disk of a
+  // Zip64 field where the record holds 0xFFFFFFFF (0xFFFF for the disk), and the UTF-8 name
+  // of a Unicode path field whose CRC-32 matches the stored name.
+  void ApplyCentralExtraField(std::string_view extra, std::string_view storedName);
   // Reads the local header at the stream's position and its name (not its extra field).
   bool ReadLocalHeader(platform::TStream& stream);
 
@@ -130,7 +144,9 @@ public:
 
   void Clear();
   // Looks for the end record in the last 65528 bytes of the stream (one read) and takes
-  // its fields from the last one found. False when there is none.
+  // its fields from the last one found. False when there is none. Fields that hold their
+  // largest value are taken from a Zip64 end record when one is found through its locator
+  // (a count only when it fits in 16 bits).
   bool FindEndRecord(platform::TStream& stream);
   bool HasArchiveComment() const { return ArchiveCommentLength != 0; }
 
@@ -147,6 +163,13 @@ public:
   // File position of the comment: right behind the end record.
   int64_t ArchiveCommentOffset;
   bool CommentChanged;
+  // Where the central directory starts: CentralDirectoryOffset, or the Zip64 end record's
+  // value where that holds 0xFFFFFFFF.
+  int64_t DirectoryOffset;
+
+private:
+  void ReadZip64EndRecord(platform::TStream& stream, const std::vector<uint8_t>& block,
+                          int64_t endRecordAt, int64_t blockStart);
 };
 
 // The framework's CompareText: only ASCII letters are folded (to upper case); everything

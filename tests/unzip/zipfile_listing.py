@@ -5,23 +5,31 @@ line, tab-separated, for comparison with the component's own listing:
     name  size  compressed  crc  method  dosdatetime  external  internal  flags
     madeby  needed  disk  offset  comment-hex
 
-Names are given as the component stores them (UTF-8, "/" turned into "\\"). The first line
-is "archive<TAB>comment-hex<TAB>zip64" where zip64 is 1 when any entry carries a ZIP64
-extra field (whose sizes the component does not read). Exit status 2: zipfile refused it.
+Names are given as the component stores them (UTF-8, "/" turned into "\\"), taken from an
+Info-ZIP Unicode path field (0x7075) when its CRC-32 matches the stored name, which zipfile
+itself ignores. The first line is "archive<TAB>comment-hex<TAB>0". Exit status 2: zipfile
+refused it.
 """
 import struct
 import sys
 import zipfile
+import zlib
 
 
-def has_zip64(extra: bytes) -> bool:
-    i = 0
+def unicode_path(info: zipfile.ZipInfo):
+    """The name of a Unicode path field that belongs to the stored name, else None."""
+    raw = info.orig_filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437", "surrogateescape")
+    extra, i = info.extra, 0
     while i + 4 <= len(extra):
         tag, size = struct.unpack_from("<HH", extra, i)
-        if tag == 0x0001:
-            return True
+        data = extra[i + 4:i + 4 + size]
+        if len(data) < size:
+            break
+        if tag == 0x7075 and size > 5 and data[0] == 1 and \
+                struct.unpack_from("<I", data, 1)[0] == zlib.crc32(raw):
+            return data[5:].decode("utf-8", "surrogateescape")
         i += 4 + size
-    return False
+    return None
 
 
 def listing(path: str) -> list:
@@ -31,12 +39,11 @@ def listing(path: str) -> list:
         print(f"refused: {path}: {e}", file=sys.stderr)
         return []
     infos = zf.infolist()
-    zip64 = any(has_zip64(i.extra) for i in infos)
-    out = [f"archive\t{zf.comment.hex()}\t{int(zip64)}"]
+    out = [f"archive\t{zf.comment.hex()}\t0"]
     for i in sorted(infos, key=lambda i: (i.volume, i.header_offset)):
         y, mo, d, h, mi, s = i.date_time
         dos = (((y - 1980) << 9 | mo << 5 | d) << 16) | (h << 11 | mi << 5 | s // 2)
-        name = i.orig_filename.replace("/", "\\")
+        name = (unicode_path(i) or i.orig_filename).replace("/", "\\")
         fields = [name.encode("utf-8", "surrogateescape").decode("utf-8", "replace"),
                   i.file_size, i.compress_size, i.CRC, i.compress_type, dos,
                   i.external_attr, i.internal_attr, i.flag_bits,
