@@ -38,11 +38,35 @@ void RaiseWriteError(const std::string& name) {
                               " (the disk may be full or the file refused the data)");
 }
 
+// ---- TOutputDirectory -------------------------------------------------------------------------
+
+TOutputDirectory::~TOutputDirectory() {
+  if (Handle >= 0) ::close(Handle);
+}
+
+int TOutputDirectory::Open(const std::string& host) {
+  if (Handle >= 0 && host == Host) return Handle;
+  Forget();
+  Handle = ::open(host.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  Host = host;
+  return Handle;
+}
+
+void TOutputDirectory::Forget() {
+  if (Handle >= 0) ::close(Handle);
+  Handle = -1;
+}
+
 // ---- TOutputFile ------------------------------------------------------------------------------
 
-bool TOutputFile::CreateNew(const std::string& outputPath, mode_t mode, mode_t defaultMode) {
+bool TOutputFile::CreateNew(const std::string& outputPath, mode_t mode, mode_t defaultMode,
+                            TOutputDirectory& directory) {
   std::string host = platform::HostPath(outputPath);
   if (host.empty()) return false;
+  const size_t slash = host.rfind('/');
+  const int dir = slash == std::string::npos ? AT_FDCWD : directory.Open(HostDirectoryOf(host));
+  if (dir < 0 && dir != AT_FDCWD) return false;
+  const char* leaf = host.c_str() + (slash == std::string::npos ? 0 : slash + 1);
   mode &= 0777;
   // O_EXCL refuses whatever stands at the name, a link (even one leading nowhere) or a
   // directory included, and never follows a link; O_NOFOLLOW says so twice. The new file
@@ -50,9 +74,14 @@ bool TOutputFile::CreateNew(const std::string& outputPath, mode_t mode, mode_t d
   // than the entry allows.
   int h;
   do {
-    h = ::open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    h = ::openat(dir, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   } while (h < 0 && errno == EINTR);
-  if (h < 0) return false;
+  if (h < 0) {
+    // Anything but a name already taken may mean the directory is gone (removed while the
+    // run went on): the next new file there looks it up by its name again.
+    if (errno != EEXIST) directory.Forget();
+    return false;
+  }
   OutputPath = outputPath;
   FinalHost = host;
   Host = std::move(host);

@@ -18,6 +18,24 @@ namespace unzip {
 //    it by Commit, so the old file stays whole until the new one proved sound.
 // Destroyed uncommitted, it removes what it made, so an error, a cancel, a Skip or a bad CRC
 // never leaves a partial file and never touches what stood at the output path.
+// The directory new files were last made in, held open so that each new file there is made
+// relative to it instead of walking the whole path again.
+class TOutputDirectory {
+public:
+  TOutputDirectory() = default;
+  ~TOutputDirectory();
+  TOutputDirectory(const TOutputDirectory&) = delete;
+  TOutputDirectory& operator=(const TOutputDirectory&) = delete;
+  // A handle on the directory `host` names (a host path); -1 when it cannot be opened.
+  int Open(const std::string& host);
+  // Lets go of the handle: the next Open opens the directory by its name again.
+  void Forget();
+
+private:
+  std::string Host;
+  int Handle = -1;
+};
+
 class TOutputFile {
 public:
   TOutputFile() = default;
@@ -28,7 +46,8 @@ public:
   // Makes the file at the output path with permission bits `mode` less the umask, never
   // wider than `mode`. False, with nothing made, when anything stands there or no file can
   // be made there. `defaultMode` is 0666 less the umask: a mode within it is final as made.
-  bool CreateNew(const std::string& outputPath, mode_t mode, mode_t defaultMode);
+  bool CreateNew(const std::string& outputPath, mode_t mode, mode_t defaultMode,
+                 TOutputDirectory& directory);
   // Raises EFCreateError "Cannot create file %s" (the output path) when no file can be made
   // in that directory.
   void CreateReplacement(const std::string& outputPath);
@@ -71,6 +90,8 @@ struct TUnZipper::TExtractRun {
   mode_t DefaultMode = 0644;
   // The output directory last made sure of.
   std::string LastDirectory;
+  // The directory the last new file was made in.
+  TOutputDirectory NewFileDirectory;
 };
 
 // The text of a failed write, naming the file.

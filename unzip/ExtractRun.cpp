@@ -287,7 +287,7 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
                                                                     run.DefaultMode)
                                        : run.DefaultMode;
   TOutputFile output;
-  if (!output.CreateNew(outputPath, mode, run.DefaultMode)) {
+  if (!output.CreateNew(outputPath, mode, run.DefaultMode, run.NewFileDirectory)) {
     TPathKind existing = PathKind(outputPath);
     if (OverwriteMode != TUZOverwriteMode::Always && existing == TPathKind::Other) {
       if (OverwriteMode == TUZOverwriteMode::Never) {

@@ -410,4 +410,22 @@ TEST_F(ExtractTest, AFileThatTakesTheNameOfAFailingNewEntryIsNotRemoved) {
   EXPECT_EQ(Tree(Dest), (std::vector<std::string>{"a.txt"}));
 }
 
+TEST_F(ExtractTest, ADirectoryMadeAgainDuringTheRunGetsTheRestOfItsFiles) {
+  testzip::ZipWriter zip;
+  zip.Add("d/a.txt", "a");
+  zip.Add("d/b.txt", "b");
+  zip.Add("d/c.txt", "c");
+  Use(zip);
+  Zip.RecreateDirs = true;
+  Zip.OnEndUnZip = [&](unzip::TSender, int32_t i, const std::string&) {
+    if (i != 0) return;
+    ASSERT_EQ(::unlink(Out("d/a.txt").c_str()), 0);
+    ASSERT_EQ(::rmdir(Out("d").c_str()), 0);
+    ASSERT_EQ(::mkdir(Out("d").c_str(), 0755), 0);
+  };
+  EXPECT_EQ(Zip.ExtractFiles(), 3);
+  EXPECT_EQ(Tree(Dest), (std::vector<std::string>{"d", "d/b.txt", "d/c.txt"}));
+  EXPECT_EQ(Read("d/c.txt"), "c");
+}
+
 }  // namespace
