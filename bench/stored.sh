@@ -6,8 +6,8 @@
 # 1. Speed: a 1 GiB archive of stored entries (64 files of 16 MiB, seeded pseudo-random
 #    bytes) is extracted into /dev/shm by the component (bench_extract_run) and by
 #    `unzip -o -qq`, alternating, 5 rounds each; medians and their ratio are printed.
-# 2. Many small files: 20000 stored files of 1000 bytes, the same way (every entry pays for its
-#    temporary file and the move onto its name).
+# 2. Many small files: 20000 stored files of 1000 bytes, the same way (new files are made in
+#    place; replacing them would go through a temporary file and a rename).
 # 3. Memory: peak resident memory of extracting one stored entry of 2 GiB + 1 byte, and of
 #    one of 1 MiB; the component's work blocks are the same whatever the entry size, so the
 #    two peaks should match. unzip's figures are shown beside.

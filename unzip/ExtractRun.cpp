@@ -2,10 +2,12 @@
 // destination, selection, totals, the per-entry loop) and ExtractEntry, which extracts one
 // entry.
 //
-// Every entry is written into a temporary file next to its output path and moved onto that
-// path only once its CRC matched. A bad CRC, a wrong password, an error, a cancel or a Skip
-// therefore never destroys an existing file and never leaves a partial one behind; and a
-// symbolic link at the output path is replaced by the move, never written through.
+// Where nothing stands at the output path, the entry's file is made there at once,
+// exclusively, and removed again if the entry fails. Where something stands, the entry is
+// written into a temporary file next to it and moved onto the path only once its CRC matched.
+// A bad CRC, a wrong password, an error, a cancel or a Skip therefore never destroys an
+// existing file and never leaves a partial one behind; and a symbolic link at the output path
+// is replaced by the move, never written through.
 #include <sys/stat.h>
 
 #include <string>
