@@ -411,7 +411,9 @@ void TRun::WireEvents() {
     const auto& e = Z.EntryInfo(i);
     if (IsDirectoryEntry(e)) {
       Settled[i] = 1;
-      ++Out.DirectoriesMade;
+      // An encrypted directory entry is made all the same (it holds no data), but like unzip
+      // we do not count it as an entry that came through.
+      if (!e.IsEncrypted()) ++Out.DirectoriesMade;
       if (O.Quiet == 0) Info("   creating: " + Name(i) + "\n");
       return;
     }
