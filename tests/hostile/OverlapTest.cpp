@@ -60,7 +60,7 @@ TEST(OverlappingEntries, LocalExtraFieldPushingDataIntoTheNextEntryIsRefused) {
   zip.Add("b.bin", std::string(500, 'b'));
   std::string bytes = zip.Build();
   ASSERT_EQ(bytes[28], 100);
-  bytes[28] = 100 + 40;
+  bytes[28] = static_cast<char>(100 + 40);
   testzip::WriteFile(dir.Path() + "/overlap.zip", bytes);
   const hostile::Outcome out = hostile::ExtractAll(dir.Path() + "/overlap.zip", dir.Path() + "/out");
   ASSERT_TRUE(out.Error) << "overlapping entries were extracted";
