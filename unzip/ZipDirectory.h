@@ -26,6 +26,10 @@ public:
   void AddSorted(const std::vector<TZipHeaderInfo*>& entries);
 
   TZipSortMode SortMode = TZipSortMode::ByNone;
+
+private:
+  // Takes `sorted` as the list's items, in that order.
+  void Fill(const std::vector<TZipHeaderInfo*>& sorted);
 };
 
 }  // namespace unzip
