@@ -7,12 +7,6 @@
 
 namespace unzip {
 
-namespace {
-
-std::string FullName(const TZipHeaderInfo& e) { return e.Directory + e.FileName; }
-
-}  // namespace
-
 void CheckOverlappingEntries(const TSortedZip& entries) {
   const int32_t n = entries.Count();
   for (int32_t i = 0; i + 1 < n; ++i) {
@@ -24,8 +18,8 @@ void CheckOverlappingEntries(const TSortedZip& entries) {
     // non-negative: no overflow in 64 bits.
     const int64_t end = a.LocalHeaderOffset + 30 + a.CompressedSize;
     if (end > b.LocalHeaderOffset)
-      throw EFatalUnzipError(std::string(kMsgOverlappingEntries) + ": " + FullName(a) + " and " +
-                             FullName(b));
+      throw EFatalUnzipError(std::string(kMsgOverlappingEntries) + ": " + a.FullName() + " and " +
+                             b.FullName());
   }
 }
 
@@ -45,8 +39,8 @@ void CheckEntryDataExtent(const TSortedZip& entries, const TZipHeaderInfo& entry
   const TZipHeaderInfo& next = *entries.Entry(lo);
   if (next.DiskNumberStart != entry.DiskNumberStart) return;
   if (dataStart + entry.CompressedSize > next.LocalHeaderOffset)
-    throw EFatalUnzipError(std::string(kMsgOverlappingEntries) + ": " + FullName(entry) + " and " +
-                           FullName(next));
+    throw EFatalUnzipError(std::string(kMsgOverlappingEntries) + ": " + entry.FullName() + " and " +
+                           next.FullName());
 }
 
 }  // namespace unzip

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Crc32.h"
 #include "Exceptions.h"
 #include "UnZipper.h"
 #include "UserInterface.h"
@@ -824,13 +825,13 @@ std::string Le(uint64_t v, int bytes) {
   return s;
 }
 std::string Field(uint16_t id, const std::string& data) { return Le(id, 2) + Le(data.size(), 2) + data; }
-uint32_t Crc(const std::string& s) {
-  uint32_t r = 0xFFFFFFFF;
-  for (unsigned char c : s) {
-    r ^= c;
-    for (int k = 0; k < 8; ++k) r = (r >> 1) ^ (0xEDB88320u & (0u - (r & 1)));
-  }
-  return ~r;
+uint32_t Crc(const std::string& s) { return Crc32Of(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+
+// Reads the directory of `path` in archive order.
+void ReadInArchiveOrder(TUnZipper& unzipper, const std::string& path) {
+  unzipper.SortMode = TZipSortMode::ByNone;
+  unzipper.SetZipName(path);
+  unzipper.ReadDirectory();
 }
 
 TEST(ExtraFields, Zip64FieldGivesTheTrueSizesAndOffsetAndTheEntryExtracts) {
@@ -846,9 +847,7 @@ TEST(ExtraFields, Zip64FieldGivesTheTrueSizesAndOffsetAndTheEntryExtracts) {
   zip.WriteTo(dir.Path() + "/z64.zip");
 
   TUnZipper unzipper;
-  unzipper.SortMode = TZipSortMode::ByNone;
-  unzipper.SetZipName(dir.Path() + "/z64.zip");
-  unzipper.ReadDirectory();
+  ReadInArchiveOrder(unzipper, dir.Path() + "/z64.zip");
   ASSERT_EQ(unzipper.EntryCount(), 2);
   EXPECT_EQ(unzipper.EntryInfo(0).UncompressedSize, 11);
   EXPECT_EQ(unzipper.EntryInfo(0).CompressedSize, 11);
@@ -873,9 +872,7 @@ TEST(ExtraFields, Zip64ValuesOnlyReplaceSaturatedOnesAndImpossibleValuesAreRefus
   zip.Entries.back().CentralExtra = Le(0x0001, 2) + Le(8, 2) + Le(4, 4);
   zip.WriteTo(dir.Path() + "/z.zip");
   TUnZipper unzipper;
-  unzipper.SortMode = TZipSortMode::ByNone;
-  unzipper.SetZipName(dir.Path() + "/z.zip");
-  unzipper.ReadDirectory();
+  ReadInArchiveOrder(unzipper, dir.Path() + "/z.zip");
   ASSERT_EQ(unzipper.EntryCount(), 3);
   EXPECT_EQ(unzipper.EntryInfo(0).CompressedSize, 4);
   EXPECT_EQ(unzipper.EntryInfo(0).UncompressedSize, 4);
@@ -891,9 +888,7 @@ TEST(ExtraFields, UnicodePathNamesTheEntryOnlyWhenItsCrcMatchesTheStoredName) {
   zip.Add("\x81.txt", "2").CentralExtra = Field(0x7075, "\x01" + Le(Crc("other"), 4) + "wrong.txt");
   zip.WriteTo(dir.Path() + "/u.zip");
   TUnZipper unzipper;
-  unzipper.SortMode = TZipSortMode::ByNone;
-  unzipper.SetZipName(dir.Path() + "/u.zip");
-  unzipper.ReadDirectory();
+  ReadInArchiveOrder(unzipper, dir.Path() + "/u.zip");
   ASSERT_EQ(unzipper.EntryCount(), 2);
   EXPECT_EQ(unzipper.EntryInfo(0).Directory, "sub\\");
   EXPECT_EQ(unzipper.EntryInfo(0).FileName, "\xE2\x82\xAC.txt");  // "€"
@@ -907,13 +902,10 @@ TEST(ExtraFields, Zip64EndRecordGivesTheDirectoryOffsetAndCount) {
   zip.Add("two.txt", "22");
   std::string bytes = zip.Build();
   const size_t end = bytes.size() - 22;
-  const std::string cdSize = bytes.substr(end + 12, 4), cdOffset = bytes.substr(end + 16, 4);
-  auto u32 = [](const std::string& s) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(s[0]) | static_cast<uint8_t>(s[1]) << 8 |
-                                 static_cast<uint8_t>(s[2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(s[3])) << 24);
-  };
+  const auto* endRecordBytes = reinterpret_cast<const uint8_t*>(bytes.data() + end);
+  const uint32_t cdSize = GetU32(endRecordBytes + 12), cdOffset = GetU32(endRecordBytes + 16);
   const std::string record = Le(0x06064B50, 4) + Le(44, 8) + Le(45, 2) + Le(45, 2) + Le(0, 4) + Le(0, 4) +
-                             Le(2, 8) + Le(2, 8) + Le(u32(cdSize), 8) + Le(u32(cdOffset), 8);
+                             Le(2, 8) + Le(2, 8) + Le(cdSize, 8) + Le(cdOffset, 8);
   const std::string locator = Le(0x07064B50, 4) + Le(0, 4) + Le(end, 8) + Le(1, 4);
   const std::string endRecord = Le(0x06054B50, 4) + Le(0, 4) + Le(0xFFFF, 2) + Le(0xFFFF, 2) +
                                 Le(0xFFFFFFFF, 4) + Le(0xFFFFFFFF, 4) + Le(0, 2);
@@ -923,9 +915,7 @@ TEST(ExtraFields, Zip64EndRecordGivesTheDirectoryOffsetAndCount) {
   ScriptedUI ui;
   platform::ScopedUserInterface scoped(ui);
   TUnZipper unzipper;
-  unzipper.SortMode = TZipSortMode::ByNone;
-  unzipper.SetZipName(dir.Path() + "/e64.zip");
-  unzipper.ReadDirectory();
+  ReadInArchiveOrder(unzipper, dir.Path() + "/e64.zip");
   ASSERT_EQ(unzipper.EntryCount(), 2);
   EXPECT_EQ(unzipper.EntryFileName(1), "two.txt");
   // Found where the Zip64 record says, not rebuilt from the local headers (which would
