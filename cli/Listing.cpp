@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "Methods.h"
+
 namespace cli {
 
 namespace {
@@ -29,26 +31,7 @@ std::string Printf(const char* fmt, ...) {
 
 }  // namespace
 
-std::string MethodName(uint16_t method, uint16_t flags) {
-  switch (method) {
-    case 0: return "Stored";
-    case 1: return "Shrunk";
-    case 2: case 3: case 4: case 5: return "Reduce" + std::to_string(method - 1);
-    case 6: return "Implode";
-    case 8: {
-      static const char kLevel[] = {'N', 'X', 'F', 'S'};
-      return std::string("Defl:") + kLevel[(flags >> 1) & 3];
-    }
-    case 9: return "Defl64";
-    case 12: return "BZip2";
-    case 14: return "LZMA";
-    case 93: return "Zstd";
-    case 95: return "XZ";
-    case 98: return "PPMd";
-    case 99: return "AES";
-    default: return Printf("Unk:%03u", static_cast<unsigned>(method));
-  }
-}
+std::string MethodName(uint16_t method, uint16_t flags) { return unzip::MethodListName(method, flags); }
 
 std::string FormatDosDateTime(uint32_t dt) {
   const unsigned date = dt >> 16, time = dt & 0xFFFF;

@@ -19,8 +19,8 @@ struct TListEntry {
   std::string Comment;         // -v only
 };
 
-// "Stored", "Shrunk", "Reduce1".."Reduce4", "Implode", "Defl:N" (X, F, S by the flags of the
-// deflate level), a few well-known later methods by name, else "Unk:NNN".
+// The component's name of the method: "Stored", "Defl:N" (X, F, S by the flags of the
+// deflate level), "BZip2", ..., else "Unk:NNN".
 std::string MethodName(uint16_t method, uint16_t flags);
 // "YYYY-MM-DD HH:MM" of a packed MS-DOS date-time, digits as stored even when invalid.
 std::string FormatDosDateTime(uint32_t dosDateTime);

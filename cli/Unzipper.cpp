@@ -16,6 +16,7 @@
 #include "ExitCodes.h"
 #include "FileNames.h"
 #include "Listing.h"
+#include "Methods.h"
 #include "Options.h"
 #include "Progress.h"
 #include "Selection.h"
@@ -84,22 +85,12 @@ public:
   }
 };
 
-// The user-interface services during a run: the component's own message boxes are turned
-// into reports of this program, and the message processing of every input refill is where an
-// interruption turns into the component's cancel request.
+// The user-interface services during a run: the message processing of every input refill is
+// where an interruption turns into the component's cancel request.
 class TCliUserInterface : public platform::ConsoleUserInterface {
 public:
   unzip::TUnZipper* Zipper = nullptr;
-  bool UnknownMethod = false;
 
-  platform::TModalResult MessageBox(const std::string& text, const std::string& caption,
-                                    platform::TMsgButtons buttons) override {
-    if (text == "Unknown Compression Method") {
-      UnknownMethod = true;
-      return platform::TModalResult::Ok;
-    }
-    return ConsoleUserInterface::MessageBox(text, caption, buttons);
-  }
   void ProcessMessages() override {
     if (Interrupted() && Zipper) Zipper->Cancel();
   }
@@ -109,16 +100,18 @@ bool IsDirectoryEntry(const unzip::TZipHeaderInfo& e) {
   return e.FileName.empty() || e.FileName == "." || e.FileName == "..";
 }
 
-bool MethodSupported(uint16_t method) { return method <= 6 || method == 8; }
+// " extracting: ", "  inflating: ": the method's verb, right-aligned as unzip does.
+std::string ExtractVerb(uint16_t method) {
+  const unzip::TMethodInfo* m = unzip::FindMethod(method);
+  std::string verb = m ? m->Verb : "extracting";
+  if (verb.size() < 11) verb.insert(0, 11 - verb.size(), ' ');
+  return verb + ": ";
+}
 
-const char* ExtractVerb(uint16_t method) {
-  switch (method) {
-    case 0: return " extracting: ";
-    case 1: return "unshrinking: ";
-    case 2: case 3: case 4: case 5: return "  expanding: ";
-    case 6: return "  exploding: ";
-    default: return "  inflating: ";
-  }
+// An entry we cannot decode: an error, so shown even with -qq.
+std::string UnsupportedLine(const std::string& name, const unzip::TZipHeaderInfo& e) {
+  return "   skipping: " + name + "  unsupported compression method: " +
+         unzip::EntryMethodDescription(e) + "\n";
 }
 
 std::string AbsoluteHostName(const std::string& name) {
@@ -421,12 +414,10 @@ void TRun::WireEvents() {
       skip = true;
       Settled[i] = 1;
       ++Out.Unsupported;
-      Warn("   skipping: " + Name(i) + "  (unsupported compression method " +
-           std::to_string(e.CompressionMethod) + ")\n");
+      Error(UnsupportedLine(Name(i), e));
       return;
     }
     CurrentIndex = i;
-    UI.UnknownMethod = false;
     WrittenAtStart = Z.Written;
     if (O.Command == TCommand::Extract && O.Quiet == 0) Info(ExtractVerb(e.CompressionMethod) + Name(i) + "\n");
   };
@@ -436,14 +427,6 @@ void TRun::WireEvents() {
     const auto& e = Z.EntryInfo(i);
     const int64_t written = Z.Written - WrittenAtStart;
     if (Z.Sink != TSink::Files) platform::DeleteFile(fname);  // the empty stand-in file
-    if (UI.UnknownMethod && e.UncompressedSize > 0) {
-      // Nothing was decoded although the stored CRC happened to agree.
-      if (Z.Sink == TSink::Files) platform::DeleteFile(fname);
-      ++Out.Unsupported;
-      Warn("   skipping: " + Name(i) + "  (unsupported compression method " +
-           std::to_string(e.CompressionMethod) + ")\n");
-      return;
-    }
     // 0xFFFFFFFF left in the directory stands for a size whose Zip64 field was missing or
     // unusable: there the CRC alone has to do.
     if (written != e.UncompressedSize && e.UncompressedSize != 0xFFFFFFFFLL) {
@@ -464,8 +447,7 @@ void TRun::WireEvents() {
     Settled[i] = 1;
     if (Unsupported[i]) {
       ++Out.Unsupported;
-      Warn("   skipping: " + Name(i) + "  (unsupported compression method " +
-           std::to_string(Z.EntryInfo(i).CompressionMethod) + ")\n");
+      Error(UnsupportedLine(Name(i), Z.EntryInfo(i)));
       return;
     }
     if (reason == unzip::TSkipReason::SkipBadPassword) {
@@ -481,12 +463,6 @@ void TRun::WireEvents() {
 
   Z.OnBadCRC = [this, testing](unzip::TSender, int32_t calc, int32_t stored, int32_t i) {
     Settled[i] = 1;
-    if (UI.UnknownMethod) {
-      ++Out.Unsupported;
-      Warn("   skipping: " + Name(i) + "  (unsupported compression method " +
-           std::to_string(Z.EntryInfo(i).CompressionMethod) + ")\n");
-      return;
-    }
     ++Out.Damaged;
     const std::string what = "bad CRC " + Hex8(static_cast<uint32_t>(calc)) + "  (should be " +
                              Hex8(static_cast<uint32_t>(stored)) + ")";
@@ -571,7 +547,7 @@ int TRun::Extract() {
   }
   for (int32_t i = 0; i < n; ++i) {
     const auto& e = Z.EntryInfo(i);
-    Unsupported[i] = !IsDirectoryEntry(e) && !MethodSupported(e.CompressionMethod);
+    Unsupported[i] = !IsDirectoryEntry(e) && !unzip::CanDecode(e.CompressionMethod);
   }
   const TSelection sel = SelectEntries(n, EntryNames(), O.Includes, O.Excludes);
   Excluded = sel.Excluded;

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "Decoders.h"
 #include "ExtractHost.h"
 #include "ExtractState.h"
 #include "FileNames.h"
 #include "FileTimes.h"
+#include "Methods.h"
 #include "Names.h"
 #include "OverlapCheck.h"
 #include "Streams.h"
@@ -333,19 +333,10 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     ~Detach() { Run.Output = nullptr; }
   } detach{run};
 
-  switch (CurrentEntry.CompressionMethod) {
-    case 0: state.ExtractStored(); break;
-    case 1: ExtractShrunk(state); break;
-    case 2:
-    case 3:
-    case 4:
-    case 5: ExtractReduced(state, CurrentEntry.CompressionMethod - 1); break;
-    case 6: ExtractImploded(state); break;
-    case 8: ExtractDeflated(state); break;
-    default:
-      platform::UI().MessageBox("Unknown Compression Method", "Zip Error", platform::TMsgButtons::Ok);
-      break;
-  }
+  if (const TMethodInfo* method = FindMethod(CurrentEntry.CompressionMethod); method && method->Decode)
+    method->Decode(state, CurrentEntry.CompressionMethod);
+  else
+    platform::UI().MessageBox("Unknown Compression Method", "Zip Error", platform::TMsgButtons::Ok);
   output.SetTimeAndMode(CurrentEntry.FileDateTime, mode);
   TotalExtracted = state.TotalExtracted;
 

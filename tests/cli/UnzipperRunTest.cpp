@@ -339,12 +339,14 @@ TEST_F(UnzipperCli, ExitCodesOfEachFailureClass) {
   EXPECT_NE(r.Err.find("a.txt: bad CRC"), std::string::npos) << r.Err;
 
   ZipWriter method;
-  method.AddRaw("future.bin", "????", 99, testzip::Crc32("four"), 4);
+  method.AddRaw("future.bin", "????", 98, testzip::Crc32("four"), 4);
+  method.AddRaw("unheard.bin", "????", 177, testzip::Crc32("four"), 4);
   method.Add("ok.txt", "ok\n");
   method.WriteTo(P("method.zip"));
-  r = U({"-d", "m", "method.zip"});
+  r = U({"-qq", "-d", "m", "method.zip"});  // an error: -qq does not silence it
   EXPECT_EQ(r.Code, 81) << r.Err;
-  EXPECT_NE(r.Err.find("future.bin  (unsupported compression method 99)"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("future.bin  unsupported compression method: PPMd (method 98)"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("unheard.bin  unsupported compression method: unknown method 177"), std::string::npos);
   EXPECT_FALSE(Exists(P("m/future.bin")));
   EXPECT_EQ(testzip::ReadFile(P("m/ok.txt")), "ok\n");
 

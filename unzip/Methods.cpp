@@ -1,0 +1,86 @@
+// The method table. Rows without a decoder are methods people meet in archives that we name
+// but do not decode, so a message can say "PPMd (method 98)" instead of a bare number.
+#include "Methods.h"
+
+#include <cstdio>
+
+#include "Decoders.h"
+#include "ExtractState.h"
+#include "ZipRecords.h"
+
+namespace unzip {
+
+namespace {
+
+void DecodeStored(TExtractState& state, uint16_t) { state.ExtractStored(); }
+void DecodeShrunk(TExtractState& state, uint16_t) { ExtractShrunk(state); }
+void DecodeReduced(TExtractState& state, uint16_t method) { ExtractReduced(state, method - 1); }
+void DecodeImploded(TExtractState& state, uint16_t) { ExtractImploded(state); }
+void DecodeDeflated(TExtractState& state, uint16_t) { ExtractDeflated(state); }
+
+constexpr TMethodInfo kMethods[] = {
+    {0, "Stored", "extracting", DecodeStored, ""},
+    {1, "Shrunk", "unshrinking", DecodeShrunk, ""},
+    {2, "Reduce1", "expanding", DecodeReduced, ""},
+    {3, "Reduce2", "expanding", DecodeReduced, ""},
+    {4, "Reduce3", "expanding", DecodeReduced, ""},
+    {5, "Reduce4", "expanding", DecodeReduced, ""},
+    {6, "Implode", "exploding", DecodeImploded, ""},
+    {7, "Tokenize", "extracting", nullptr, ""},
+    {8, "Deflate", "inflating", DecodeDeflated, "", "Defl:"},
+    {9, "Deflate64", "inflating", nullptr, ""},
+    {10, "PKWARE DCL Implode", "exploding", nullptr, ""},
+    {12, "BZip2", "inflating", nullptr, "libbz2"},
+    {14, "LZMA", "inflating", nullptr, "liblzma"},
+    {18, "IBM TERSE", "extracting", nullptr, ""},
+    {19, "IBM LZ77", "extracting", nullptr, ""},
+    {20, "Zstd", "inflating", nullptr, "libzstd"},  // the id early writers used for zstd
+    {93, "Zstd", "inflating", nullptr, "libzstd"},
+    {94, "MP3", "extracting", nullptr, ""},
+    {95, "XZ", "inflating", nullptr, "liblzma"},
+    {96, "JPEG", "extracting", nullptr, ""},
+    {97, "WavPack", "extracting", nullptr, ""},
+    {98, "PPMd", "extracting", nullptr, ""},
+    {99, "AES", "decrypting", nullptr, ""},
+};
+
+}  // namespace
+
+const TMethodInfo* FindMethod(uint16_t id) {
+  for (const TMethodInfo& m : kMethods)
+    if (m.Id == id) return &m;
+  return nullptr;
+}
+
+bool CanDecode(uint16_t id) {
+  const TMethodInfo* m = FindMethod(id);
+  return m && m->Decode;
+}
+
+std::string MethodDescription(uint16_t id) {
+  const TMethodInfo* m = FindMethod(id);
+  if (!m) return "unknown method " + std::to_string(id);
+  return std::string(m->Name) + " (method " + std::to_string(id) + ")";
+}
+
+std::string MethodListName(uint16_t id, uint16_t flags) {
+  const TMethodInfo* m = FindMethod(id);
+  if (!m) {
+    char text[16];
+    std::snprintf(text, sizeof text, "Unk:%03u", static_cast<unsigned>(id));
+    return text;
+  }
+  if (!m->LevelPrefix) return m->Name;
+  static const char kLevel[] = {'N', 'X', 'F', 'S'};
+  return std::string(m->LevelPrefix) + kLevel[(flags >> 1) & 3];
+}
+
+std::string EntryMethodName(const TZipHeaderInfo& entry) {
+  return MethodListName(entry.CompressionMethod, entry.Flags);
+}
+
+std::string EntryMethodDescription(const TZipHeaderInfo& entry) {
+  return MethodDescription(entry.CompressionMethod);
+}
+
+}  // namespace unzip
