@@ -26,7 +26,7 @@
 #include "UserInterface.h"
 
 #ifndef QUORBIN_VERSION
-#define QUORBIN_VERSION "0.1"
+#error "QUORBIN_VERSION comes from the project version in the top-level CMakeLists.txt"
 #endif
 
 namespace cli {

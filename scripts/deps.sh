@@ -5,6 +5,7 @@ QUORBIN_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev libjpeg-dev fonts-liberation2 xvfb xauth xdg-utils
   zlib1g-dev libdeflate-dev zip unzip 7zip libarchive-tools python3 imagemagick time
+  dpkg-dev file fakeroot lintian pkg-config appstream desktop-file-utils
 )
 
 quorbin_install_deps() {
