@@ -419,7 +419,7 @@ void TRun::WireEvents() {
     }
     CurrentIndex = i;
     WrittenAtStart = Z.Written;
-    if (O.Command == TCommand::Extract && O.Quiet == 0) Info(ExtractVerb(e.CompressionMethod) + Name(i) + "\n");
+    if (O.Command == TCommand::Extract && O.Quiet == 0) Info(ExtractVerb(e.DataMethod()) + Name(i) + "\n");
   };
 
   Z.OnEndUnZip = [this, testing](unzip::TSender, int32_t i, const std::string& fname) {
@@ -547,7 +547,7 @@ int TRun::Extract() {
   }
   for (int32_t i = 0; i < n; ++i) {
     const auto& e = Z.EntryInfo(i);
-    Unsupported[i] = !IsDirectoryEntry(e) && !unzip::CanDecode(e.CompressionMethod);
+    Unsupported[i] = !IsDirectoryEntry(e) && !unzip::CanDecode(e.DataMethod());
   }
   const TSelection sel = SelectEntries(n, EntryNames(), O.Includes, O.Excludes);
   Excluded = sel.Excluded;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Decryptor.h"
+
 namespace unzip {
 
 struct TCryptKeys {
@@ -23,5 +25,22 @@ void DecryptBuffer(TCryptKeys& keys, uint8_t* buffer, size_t count);
 // Initialises the keys from the password and decrypts the 12 header bytes in place; returns the
 // last one, the check byte. The keys stay where the header left them, ready for the data.
 uint8_t DecryptHeader(TCryptKeys& keys, const std::string& password, uint8_t* header12);
+
+// Traditional encryption behind the decryption interface. The password is taken when the
+// header's last byte equals `checkByte` (from the entry's CRC or time, as the run decides).
+class TTraditionalDecryptor : public TDecryptor {
+public:
+  explicit TTraditionalDecryptor(uint8_t checkByte = 0) : CheckByte(checkByte) {}
+  size_t HeaderSize() const override { return kCryptHeaderSize; }
+  bool Start(const std::string& password, uint8_t* header) override {
+    LastCheckByte = DecryptHeader(Keys, password, header);
+    return LastCheckByte == CheckByte;
+  }
+  void Decrypt(uint8_t* buffer, size_t count) override { DecryptBuffer(Keys, buffer, count); }
+
+  uint8_t CheckByte;
+  uint8_t LastCheckByte = 0;
+  TCryptKeys Keys;
+};
 
 }  // namespace unzip

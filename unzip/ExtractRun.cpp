@@ -10,9 +10,11 @@
 // is replaced by the move, never written through.
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "Decryptor.h"
 #include "ExtractHost.h"
 #include "ExtractState.h"
 #include "FileNames.h"
@@ -253,17 +255,16 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     state.SkipEntryData();
   };
 
-  // Password check.
-  if (CurrentEntry.IsEncrypted()) {
-    const uint8_t expected = CurrentEntry.HasDataDescriptor()
-                                 ? static_cast<uint8_t>((CurrentEntry.FileDateTime >> 8) & 0xFF)
-                                 : static_cast<uint8_t>(CurrentEntry.Crc32 >> 24);
+  // Password check, by the entry's cipher.
+  const std::unique_ptr<TDecryptor> decryptor = MakeDecryptor(CurrentEntry);
+  if (decryptor) {
     const int32_t headerDisk = CurrentDisk;
     const int64_t headerPos = ArchiveStream->Position();
+    const int64_t packed = state.CompressedSize;
     for (;;) {
-      const uint8_t check = state.DecryptHeader(Password);
+      const bool passed = state.StartDecryption(*decryptor, Password);
       CurrentEntry.CompressedSize = state.CompressedSize;
-      if (check == expected) break;
+      if (passed) break;
       std::string newPassword = Password;
       if (OnBadPassword) OnBadPassword(this, index, newPassword);
       if (!OnBadPassword || newPassword == Password) {
@@ -271,11 +272,11 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
         return;
       }
       Password = newPassword;
-      // Read the same 12 bytes again, from the disk they started on.
+      // Read the same header again, from the disk it started on.
       if (CurrentDisk != headerDisk) RequestDisk(headerDisk + 1);
       ArchiveStream->Seek(headerPos, platform::soFromBeginning);
-      state.CompressedSize += kCryptHeaderSize;
-      CurrentEntry.CompressedSize = state.CompressedSize;
+      state.CompressedSize = packed;
+      CurrentEntry.CompressedSize = packed;
     }
   }
 
@@ -333,8 +334,8 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     ~Detach() { Run.Output = nullptr; }
   } detach{run};
 
-  if (const TMethodInfo* method = FindMethod(CurrentEntry.CompressionMethod); method && method->Decode)
-    method->Decode(state, CurrentEntry.CompressionMethod);
+  if (const TMethodInfo* method = FindMethod(CurrentEntry.DataMethod()); method && method->Decode)
+    method->Decode(state, CurrentEntry.DataMethod());
   else
     platform::UI().MessageBox("Unknown Compression Method", "Zip Error", platform::TMsgButtons::Ok);
   output.SetTimeAndMode(CurrentEntry.FileDateTime, mode);
@@ -342,14 +343,20 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
 
   // CRC check. Output cut off at the entry's declared size fails like a wrong CRC. A failed
   // entry's file stays open until it goes, so that only our own file is ever removed.
+  // Under AES the authentication code must prove the data as well, and under AE-2 it alone
+  // does (the CRC is not stored).
   RunningCrc = ~state.RunningCrc;
-  if (RunningCrc == CurrentEntry.Crc32 && !state.OutputCapped && !state.InputExhausted) {
+  const bool complete = !state.OutputCapped && !state.InputExhausted;
+  const bool authentic = complete && (!decryptor || state.FinishDecryption());
+  const bool crcMatches = RunningCrc == CurrentEntry.Crc32 || (decryptor && !decryptor->CrcIsStored());
+  if (complete && authentic && crcMatches) {
     output.Close();
     output.Commit();
     if (OnEndUnZip) OnEndUnZip(this, index, outputPath);
     return;
   }
-  if (CurrentEntry.IsEncrypted()) {
+  if (CurrentEntry.IsEncrypted() && !CurrentEntry.IsAesEncrypted()) {
+    // Traditional encryption: a wrong password that passed the check byte shows up here.
     if (OnBadPassword) {
       std::string newPassword = Password;
       OnBadPassword(this, index, newPassword);

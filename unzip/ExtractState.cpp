@@ -45,13 +45,36 @@ void TExtractState::SetEntry(uint16_t flags, int64_t compressedSize, int64_t unc
   Flags = flags;
   CompressedSize = compressedSize;
   UncompressedSize = uncompressedSize;
+  Decryptor = nullptr;
+  DecryptionTooShort = false;
+}
+
+bool TExtractState::StartDecryption(TDecryptor& decryptor, const std::string& password) {
+  uint8_t header[64];
+  const size_t headerSize = std::min(decryptor.HeaderSize(), sizeof header);
+  ReadChunk(header, static_cast<int64_t>(headerSize));
+  const int64_t around = static_cast<int64_t>(headerSize + decryptor.TrailerSize());
+  DecryptionTooShort = decryptor.TrailerSize() != 0 && CompressedSize < around;
+  // What the trailer takes is no data; an entry too short for it has no data at all.
+  CompressedSize = DecryptionTooShort ? 0 : CompressedSize - around;
+  Decryptor = &decryptor;
+  return decryptor.Start(password, header);
+}
+
+bool TExtractState::FinishDecryption() {
+  if (!Decryptor || DecryptionTooShort) return !DecryptionTooShort;
+  const size_t trailerSize = Decryptor->TrailerSize();
+  if (trailerSize == 0) return true;
+  // The code covers every byte of the data, also those the decoder did not need.
+  while (CompressedSize > 0) Refill();
+  uint8_t trailer[64];
+  ReadChunk(trailer, static_cast<int64_t>(std::min(trailerSize, sizeof trailer)));
+  return Decryptor->Finish(trailer);
 }
 
 uint8_t TExtractState::DecryptHeader(const std::string& password) {
-  uint8_t header[kCryptHeaderSize];
-  ReadChunk(header, kCryptHeaderSize);
-  CompressedSize -= kCryptHeaderSize;
-  return unzip::DecryptHeader(Keys, password, header);
+  StartDecryption(Traditional, password);
+  return Traditional.LastCheckByte;
 }
 
 void TExtractState::BeginDecoding() {
@@ -88,7 +111,7 @@ bool TExtractState::Refill() {
   // decoder would not have needed the missing bytes.
   ReadChunk(InBuffer, len);
   // Decrypted only once complete, so a chunk split across two disks decrypts the same.
-  if (IsEncrypted()) DecryptBuffer(Keys, InBuffer, static_cast<size_t>(len));
+  if (Decryptor) Decryptor->Decrypt(InBuffer, static_cast<size_t>(len));
   InCount = static_cast<uint32_t>(len);
   InPtr = InBuffer;
   return InCount != 0;
@@ -159,7 +182,7 @@ void TExtractState::ExtractStored() {
   OutCount = static_cast<uint32_t>(std::clamp<int64_t>(CompressedSize, 0, kChunkSize));
   while (CompressedSize > 0 && !OutputCapped) {
     ReadChunk(OutBuffer, OutCount);
-    if (IsEncrypted()) DecryptBuffer(Keys, OutBuffer, OutCount);
+    if (Decryptor) Decryptor->Decrypt(OutBuffer, OutCount);
     CompressedSize -= OutCount;
     OutPtr = OutBuffer + OutCount;
     FlushOutput();

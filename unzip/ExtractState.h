@@ -15,6 +15,7 @@
 
 #include "Crypt.h"
 #include "DecodeTables.h"  // kMask
+#include "Decryptor.h"
 
 namespace unzip {
 
@@ -114,18 +115,30 @@ public:
   bool InputExhausted = false;
 
   uint32_t RunningCrc = 0xFFFFFFFFu;
-  TCryptKeys Keys;
+  // The entry's decryptor, none for plain data: every chunk of the data read goes through it.
+  TDecryptor* Decryptor = nullptr;
+  // Traditional encryption as DecryptHeader sets it up.
+  TTraditionalDecryptor Traditional;
 
   // Run totals of the progress events.
   int64_t TotalToExtract = 0;
   int64_t TotalExtracted = 0;
 
   // --- per entry -------------------------------------------------------------------------
-  // Takes the entry's flags and sizes (before DecryptHeader, which lowers CompressedSize).
+  // Takes the entry's flags and sizes (before the decryption starts, which lowers
+  // CompressedSize); no decryptor yet.
   void SetEntry(uint16_t flags, int64_t compressedSize, int64_t uncompressedSize);
-  // Reads the 12-byte encryption header at the archive position, lowers CompressedSize by 12,
-  // initialises the keys and returns the check byte. A header cut short by the end of the
+  // Reads the decryptor's header at the archive position and starts it with the password;
+  // CompressedSize then counts the encrypted data alone, without header and trailer. False
+  // when the header shows the password is wrong. A header cut short by the end of the
   // archive raises "Premature end of file reached".
+  bool StartDecryption(TDecryptor& decryptor, const std::string& password);
+  // After the decoder: the data it left unread goes through the decryptor too, then the
+  // trailer is read; true when the decryptor finds the data proven. An entry too short to
+  // hold header and trailer is never proven.
+  bool FinishDecryption();
+  // Traditional encryption: starts `Traditional` on the 12-byte header and returns its
+  // check byte.
   uint8_t DecryptHeader(const std::string& password);
   // The reset just before the decoder runs: CompressedLeft = CompressedSize, ExpectedSize =
   // UncompressedSize, bit buffer empty, InCount 0 (the first fetch refills), output empty,
@@ -193,6 +206,8 @@ public:
 
 private:
   std::unique_ptr<uint8_t[]> WindowBlock, InBlock, OutBlock;
+  // The entry is shorter than its decryptor's header and trailer.
+  bool DecryptionTooShort = false;
 
   // Reads exactly count bytes of the entry's data into dest, continuing on the next disk when
   // allowed; raises "Premature end of file reached" otherwise.

@@ -167,6 +167,7 @@ void TZipHeaderInfo::SetDefaults() {
   FileName.clear();
   Directory.clear();
   FileComment.reset();
+  Extra = {};
   Selected = false;
 }
 
@@ -201,6 +202,7 @@ void TZipHeaderInfo::Assign(const platform::TPersistent* source) {
     FileComment = *src->FileComment;
   else
     FileComment.reset();
+  Extra = src->Extra;
   Selected = src->Selected;
 }
 
@@ -235,6 +237,7 @@ void TZipHeaderInfo::LoadFromCentralRecord(const uint8_t* r, std::string_view st
   FileName = std::move(fileName);
   RecomputeNameLength();
   FileComment.reset();
+  Extra = {};
   Selected = false;
 }
 
@@ -322,6 +325,7 @@ bool TZipHeaderInfo::ReadCentralHeader(platform::TStream& stream, const TNextDis
 void TZipHeaderInfo::ApplyCentralExtraField(std::string_view extra, std::string_view storedName) {
   const auto* p = reinterpret_cast<const uint8_t*>(extra.data());
   size_t at = 0;
+  bool ntfsTime = false;
   while (at + 4 <= extra.size()) {
     const uint16_t id = GetU16(p + at);
     const size_t size = GetU16(p + at + 2);
@@ -355,6 +359,40 @@ void TZipHeaderInfo::ApplyCentralExtraField(std::string_view extra, std::string_
       Directory = std::move(directory);
       FileName = std::move(fileName);
       RecomputeNameLength();
+    } else if (id == kWinZipAesExtraId && size >= 7 && data[2] == 'A' && data[3] == 'E' &&
+               data[4] >= 1 && data[4] <= 3 && (GetU16(data) == 1 || GetU16(data) == 2)) {
+      Extra.AesVersion = GetU16(data);
+      Extra.AesStrength = data[4];
+      Extra.AesMethod = GetU16(data + 5);
+    } else if (id == kNtfsExtraId) {
+      // Four reserved bytes, then tagged attributes; tag 1 holds the three file times.
+      for (size_t t = 4; t + 4 <= size;) {
+        const uint16_t tag = GetU16(data + t), tagSize = GetU16(data + t + 2);
+        if (t + 4 + tagSize > size) break;
+        if (tag == 1 && tagSize >= 8) {
+          const uint64_t ft = GetU32(data + t + 4) | (static_cast<uint64_t>(GetU32(data + t + 8)) << 32);
+          // 100 ns steps since 1601; 0 means "not recorded". Kept within what time_t holds.
+          constexpr uint64_t k1601To1970 = 116444736000000000ULL;
+          if (ft != 0 && ft < (uint64_t{1} << 62)) {
+            const int64_t since1970 = static_cast<int64_t>(ft) - static_cast<int64_t>(k1601To1970);
+            int64_t seconds = since1970 / 10000000, rest = since1970 % 10000000;
+            if (rest < 0) {
+              rest += 10000000;
+              --seconds;
+            }
+            Extra.HasUtcTime = true;
+            Extra.UtcTime = seconds;
+            Extra.UtcTimeNanos = static_cast<uint32_t>(rest * 100);
+            ntfsTime = true;
+          }
+        }
+        t += 4 + tagSize;
+      }
+    } else if (id == kExtendedTimeExtraId && size >= 5 && (data[0] & 1) && !ntfsTime) {
+      // The modification time comes first, signed 32-bit seconds since 1970.
+      Extra.HasUtcTime = true;
+      Extra.UtcTime = static_cast<int32_t>(GetU32(data + 1));
+      Extra.UtcTimeNanos = 0;
     }
   }
 }

@@ -34,6 +34,12 @@ inline constexpr uint16_t kUnicodePathExtraId = 0x7075;
 inline constexpr int kLocalHeaderSize = 30;
 inline constexpr int kCentralHeaderSize = 46;
 inline constexpr int kEndRecordSize = 22;
+// WinZip AES (method 99): strength, version and the method under the encryption.
+inline constexpr uint16_t kWinZipAesExtraId = 0x9901;
+// Modification times in UTC: Info-ZIP's extended timestamp (seconds since 1970) and the
+// NTFS field (100 ns steps since 1601).
+inline constexpr uint16_t kExtendedTimeExtraId = 0x5455;
+inline constexpr uint16_t kNtfsExtraId = 0x000a;
 // The end record is searched for in one block of at most this many bytes at the end of
 // the archive.
 inline constexpr int kEndRecordSearchSize = 65528;
@@ -66,6 +72,20 @@ double DosDateTimeToDateTime(uint32_t dosDateTime);
 // Called when the central directory runs on into the next disk: makes that disk current
 // and gives its stream.
 using TNextDiskCallback = std::function<platform::TStream*()>;
+
+// What an entry's central extra field adds besides sizes and names; all zero without it.
+struct TEntryExtra {
+  // WinZip AES: strength 1..3 (AES-128, -192, -256; 0: no valid field), version (1: AE-1,
+  // which keeps the CRC; 2: AE-2, which does not) and the compression method of the data.
+  uint8_t AesStrength = 0;
+  uint16_t AesVersion = 0;
+  uint16_t AesMethod = 0;
+  // Modification time in UTC, when a field gave one (the NTFS field wins: it is finer).
+  bool HasUtcTime = false;
+  int64_t UtcTime = 0;         // seconds since 1970
+  uint32_t UtcTimeNanos = 0;   // 0..999999999
+  bool IsAes() const { return AesStrength != 0; }
+};
 
 // One directory entry.
 class TZipHeaderInfo : public platform::TPersistent {
@@ -103,6 +123,10 @@ public:
   bool IsEncrypted() const { return (Flags & 0x0001) != 0; }
   bool HasDataDescriptor() const { return (Flags & 0x0008) != 0; }
   bool HasUtf8Name() const { return (Flags & 0x0800) != 0; }
+  // WinZip AES: method 99 with its extra field.
+  bool IsAesEncrypted() const { return IsEncrypted() && CompressionMethod == 99 && Extra.IsAes(); }
+  // The method the data is compressed with: under WinZip AES, the one its field names.
+  uint16_t DataMethod() const { return IsAesEncrypted() ? Extra.AesMethod : CompressionMethod; }
   void SetFileName(const std::string& value);
   void SetDirectory(std::string value);
   // Directory + FileName.
@@ -128,6 +152,7 @@ public:
   std::string Directory;
   // The entry's comment once loaded (it may hold any bytes); none until then.
   std::optional<std::string> FileComment;
+  TEntryExtra Extra;
   bool Selected;
 
 private:
