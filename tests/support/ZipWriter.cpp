@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <nettle/aes.h>
+#include <nettle/hmac.h>
+#include <nettle/pbkdf2.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -218,8 +221,45 @@ private:
   uint64_t DiskOffset = 0;
 };
 
+// WinZip AES encryption of `plain`: salt, verifier, the data in counter mode (little-endian
+// counter from 1), the first 10 bytes of HMAC-SHA1 over the encrypted data.
+std::string AesEncrypt(const std::string& plain, const std::string& password, int strength,
+                       uint32_t seed, bool damage) {
+  const size_t keySize = 8 + 8 * static_cast<size_t>(strength), saltSize = keySize / 2;
+  std::string salt(saltSize, '\0');
+  for (size_t i = 0; i < saltSize; ++i) salt[i] = static_cast<char>((seed * 2654435761u) >> (i % 4 * 8) ^ i);
+  uint8_t keys[66];
+  pbkdf2_hmac_sha1(password.size(), reinterpret_cast<const uint8_t*>(password.data()), 1000, saltSize,
+                   reinterpret_cast<const uint8_t*>(salt.data()), 2 * keySize + 2, keys);
+  aes256_ctx a256;
+  aes192_ctx a192;
+  aes128_ctx a128;
+  if (strength == 1) aes128_set_encrypt_key(&a128, keys);
+  if (strength == 2) aes192_set_encrypt_key(&a192, keys);
+  if (strength == 3) aes256_set_encrypt_key(&a256, keys);
+  std::string cipher = plain;
+  for (size_t at = 0, block = 1; at < cipher.size(); at += 16, ++block) {
+    uint8_t counter[16] = {};
+    for (size_t k = 0; k < 8; ++k) counter[k] = static_cast<uint8_t>(block >> (8 * k));
+    if (strength == 1) aes128_encrypt(&a128, 16, counter, counter);
+    if (strength == 2) aes192_encrypt(&a192, 16, counter, counter);
+    if (strength == 3) aes256_encrypt(&a256, 16, counter, counter);
+    for (size_t k = 0; k < 16 && at + k < cipher.size(); ++k) cipher[at + k] = static_cast<char>(cipher[at + k] ^ counter[k]);
+  }
+  hmac_sha1_ctx mac;
+  hmac_sha1_set_key(&mac, keySize, keys + keySize);
+  hmac_sha1_update(&mac, cipher.size(), reinterpret_cast<const uint8_t*>(cipher.data()));
+  uint8_t code[SHA1_DIGEST_SIZE];
+  hmac_sha1_digest(&mac, sizeof code, code);
+  if (damage) code[3] ^= 0x10;
+  return salt + std::string(reinterpret_cast<const char*>(keys + 2 * keySize), 2) + cipher +
+         std::string(reinterpret_cast<const char*>(code), 10);
+}
+
 struct Stored {
   uint16_t Flags;
+  uint16_t Method;
+  std::string LocalExtra, CentralExtra;
   uint32_t Crc, CSize, USize;
   std::string Data;     // compressed (and encrypted) bytes, before truncation
   uint64_t Zeros;       // zero run after Data (stored, unencrypted only)
@@ -243,7 +283,23 @@ Stored Prepare(const Entry& e) {
   if (!e.Password.empty()) flags |= 1;
   if (e.DataDescriptor) flags |= 8;
   s.Flags = e.Flags.value_or(flags);
-  if (!e.Password.empty()) {
+  s.Method = e.Method;
+  s.LocalExtra = e.LocalExtra;
+  s.CentralExtra = e.CentralExtra;
+  if (!e.Password.empty() && e.AesStrength) {
+    if (e.AesVersion == 2 && !e.Crc) s.Crc = 0;
+    compressed = AesEncrypt(compressed, e.Password, e.AesStrength, e.EncryptionSeed, e.DamageAuthCode);
+    std::string field;
+    Put16(field, 0x9901);
+    Put16(field, 7);
+    Put16(field, static_cast<uint32_t>(e.AesVersion));
+    field += "AE";
+    field.push_back(static_cast<char>(e.AesStrength));
+    Put16(field, e.Method);
+    s.LocalExtra += field;
+    s.CentralExtra += field;
+    s.Method = 99;
+  } else if (!e.Password.empty()) {
     std::string header(12, '\0');
     uint32_t r = e.EncryptionSeed * 2654435761u + 12345;
     for (int i = 0; i < 11; ++i) {
@@ -295,15 +351,15 @@ std::vector<ZipWriter::Piece> ZipWriter::Layout(uint64_t diskSize) const {
     Put32(h, 0x04034B50);
     Put16(h, e.VersionNeeded);
     Put16(h, s.Flags);
-    Put16(h, e.LocalMethod.value_or(e.Method));
+    Put16(h, e.LocalMethod.value_or(s.Method));
     Put32(h, e.DateTime);
     Put32(h, e.LocalCrc.value_or(zeros ? 0 : s.Crc));
     Put32(h, e.LocalCompressedSize.value_or(zeros ? 0 : s.CSize));
     Put32(h, e.LocalUncompressedSize.value_or(zeros ? 0 : s.USize));
     Put16(h, static_cast<uint32_t>(name.size()));
-    Put16(h, static_cast<uint32_t>(e.LocalExtra.size()));
+    Put16(h, static_cast<uint32_t>(s.LocalExtra.size()));
     h += name;
-    h += e.LocalExtra;
+    h += s.LocalExtra;
     // Where the header lands decides its offset: Whole may move it to a new disk.
     out.Whole(h);
     const uint64_t start = out.Offset() - h.size();
@@ -335,20 +391,20 @@ std::vector<ZipWriter::Piece> ZipWriter::Layout(uint64_t diskSize) const {
     Put16(central, e.VersionMadeBy);
     Put16(central, e.VersionNeeded);
     Put16(central, s.Flags);
-    Put16(central, e.Method);
+    Put16(central, s.Method);
     Put32(central, e.DateTime);
     Put32(central, s.Crc);
     Put32(central, s.CSize);
     Put32(central, s.USize);
     Put16(central, static_cast<uint32_t>(e.Name.size()));
-    Put16(central, static_cast<uint32_t>(e.CentralExtra.size()));
+    Put16(central, static_cast<uint32_t>(s.CentralExtra.size()));
     Put16(central, static_cast<uint32_t>(e.Comment.size()));
     Put16(central, diskSize ? placed[i].Disk : e.DiskNumberStart);
     Put16(central, e.InternalAttributes);
     Put32(central, e.ExternalAttributes);
     Put32(central, e.LocalHeaderOffset.value_or(placed[i].Offset));
     central += e.Name;
-    central += e.CentralExtra;
+    central += s.CentralExtra;
     central += e.Comment;
     ++count;
   }

@@ -16,6 +16,7 @@
 //   zip.AddDirectory("dir/");                                // directory entry
 //   auto& e = zip.Add("secret.txt", "data");
 //   e.Password = "pw";                                       // traditional encryption
+//   e.AesStrength = 3;                                       //   or WinZip AES-256
 //   e.DataDescriptor = true;                                 // flag bit 3 + descriptor,
 //                                                            //   check byte from the time
 //   e.Crc = 0x12345678;                                      // a wrong stored CRC
@@ -77,6 +78,11 @@ struct Entry {
   std::string Password;           // non-empty: traditional encryption, flag bit 0
   std::optional<uint8_t> CheckByte;  // override the 12th header byte
   uint32_t EncryptionSeed = 1;    // seeds the 11 filler bytes of the encryption header
+                                  //   (the salt under AES)
+  int AesStrength = 0;            // 1..3 with Password: WinZip AES-128/192/256 instead
+                                  //   (method 99, the 0x9901 field naming Method)
+  int AesVersion = 2;             // 1: AE-1 (CRC stored), 2: AE-2 (CRC written as 0)
+  bool DamageAuthCode = false;    // flip a bit of the AES authentication code
 
   bool DataDescriptor = false;    // flag bit 3, descriptor after the data
   bool DescriptorSignature = true;

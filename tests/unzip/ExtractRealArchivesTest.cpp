@@ -127,6 +127,90 @@ TEST_F(RealArchiveTest, SevenZipZipCryptoWithoutDescriptors) {
   ExtractArchive(Tmp.Path() + "/7d.zip", "pass7");
 }
 
+TEST_F(RealArchiveTest, SevenZipAesEveryStrengthStoredAndDeflatedAndWithAWrongPassword) {
+  if (!Have("7zz")) GTEST_SKIP() << "7-Zip (7zz) is not installed";
+  for (const char* cipher : {"AES128", "AES192", "AES256"}) {
+    for (const char* level : {"-mx0", "-mx5"}) {
+      SCOPED_TRACE(std::string(cipher) + " " + level);
+      const std::string zip = Tmp.Path() + "/" + cipher + level + ".zip";
+      Make(std::string("7zz a -tzip -mem=") + cipher + " " + level + " '-pAes pass' '" + zip + "' .");
+      testzip::TempDir out;
+      Dest = out.Path() + "/out";
+      ExtractArchive(zip, "Aes pass");
+    }
+  }
+  // The verifier turns a wrong password away before anything is made.
+  testzip::TempDir out;
+  Dest = out.Path() + "/out";
+  Zip.SetZipName(Tmp.Path() + "/AES256-mx5.zip");
+  Zip.SetDestDir(Dest);
+  Zip.Password = "aes pass";
+  int badPassword = 0;
+  Zip.OnSkippingFile = [&](unzip::TSender, unzip::TSkipReason r, int32_t) {
+    badPassword += r == unzip::TSkipReason::SkipBadPassword;
+  };
+  Zip.ExtractFiles();
+  EXPECT_EQ(badPassword, static_cast<int>(Files.size()));
+  for (const std::string& n : Tree(Dest)) EXPECT_TRUE(IsDir(Out(n))) << n;
+}
+
+// WinZip AES from the tests' own writer: AE-1 (CRC kept) and AE-2, every strength, data
+// across several refills and not a whole number of AES blocks.
+TEST_F(ExtractTest, WinZipAesEntriesExtractOrFailAsTheirPasswordCodeAndCrcSay) {
+  enum TOutcome { Extracted, WrongPassword, BadCrc };
+  struct TRow {
+    const char* What;
+    int Strength, Version;
+    uint16_t Method;
+    const char* Password;     // given before the run
+    const char* Answer;       // from OnBadPassword, "" for none
+    bool DamageCode;
+    std::optional<uint32_t> Crc, Packed;
+    TOutcome Outcome;
+  } rows[] = {
+      {"AE-1 128 stored", 1, 1, 0, "pw", "", false, {}, {}, Extracted},
+      {"AE-1 256 deflated", 3, 1, 8, "pw", "", false, {}, {}, Extracted},
+      {"AE-2 192 deflated", 2, 2, 8, "pw", "", false, {}, {}, Extracted},
+      {"AE-2 256, right password on asking", 3, 2, 8, "no", "pw", false, {}, {}, Extracted},
+      {"AE-2 256, wrong password", 3, 2, 0, "no", "", false, {}, {}, WrongPassword},
+      {"AE-2 damaged code", 3, 2, 8, "pw", "", true, {}, {}, BadCrc},
+      {"AE-1 damaged code", 1, 1, 0, "pw", "", true, {}, {}, BadCrc},
+      {"AE-1 wrong CRC under a sound code", 3, 1, 8, "pw", "", false, 0x12345678u, {}, BadCrc},
+      {"AE-2 too short for salt and code", 3, 2, 0, "pw", "", false, {}, 20u, BadCrc},
+  };
+  const std::string data = Noise(40001, 9) + Text(3333, 2);
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.What);
+    testzip::TempDir out;
+    Dest = out.Path() + "/out";
+    testzip::ZipWriter zip;
+    auto& e = row.Method == 8 ? zip.AddDeflated("f.bin", data) : zip.Add("f.bin", data);
+    zip.Add("after.txt", "after");
+    e.Password = "pw";
+    e.AesStrength = row.Strength;
+    e.AesVersion = row.Version;
+    e.DamageAuthCode = row.DamageCode;
+    e.Crc = row.Crc;
+    e.CompressedSize = row.Packed;
+    Zip.Password = row.Password;
+    Zip.OnBadPassword = [&](unzip::TSender, int32_t, std::string& p) {
+      if (*row.Answer) p = row.Answer;
+    };
+    int skipped = 0, badCrc = 0;
+    Zip.OnSkippingFile = [&](unzip::TSender, unzip::TSkipReason r, int32_t) {
+      skipped += r == unzip::TSkipReason::SkipBadPassword;
+    };
+    Zip.OnBadCRC = [&](unzip::TSender, int32_t, int32_t, int32_t) { ++badCrc; };
+    Use(zip, std::string(row.What) + ".zip");  // a new name: the directory is read anew
+    EXPECT_EQ(Zip.ExtractFiles(), row.Outcome == Extracted ? 2 : 1);
+    EXPECT_EQ(skipped, row.Outcome == WrongPassword);
+    EXPECT_EQ(badCrc, row.Outcome == BadCrc);
+    EXPECT_EQ(IsFile(Out("f.bin")) && Read("f.bin") == data, row.Outcome == Extracted);
+    EXPECT_EQ(Tree(Dest), (row.Outcome == Extracted ? std::vector<std::string>{"after.txt", "f.bin"}
+                                                     : std::vector<std::string>{"after.txt"}));
+  }
+}
+
 TEST_F(RealArchiveTest, InfoZipSplitSet) {
   if (!Have("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
   Make("zip -q -s 64k -r ../set.zip .");
