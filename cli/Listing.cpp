@@ -94,7 +94,8 @@ std::string TListWriter::Line(const TListEntry& e) {
   TotalPacked += e.Packed;
   ++Count;
   std::string line = Printf("%10" PRId64 "  %-7s  %10" PRId64 "  %3d%%  %s  %08" PRIx32 "  ", e.Size,
-                            MethodName(e.Method, e.Flags).c_str(), e.Packed,
+                            (e.MethodText.empty() ? MethodName(e.Method, e.Flags) : e.MethodText).c_str(),
+                            e.Packed,
                             SavedPercent(e.Size, e.Packed),
                             FormatDosDateTime(e.DosDateTime).c_str(), e.Crc);
   if (Verbose)

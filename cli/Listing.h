@@ -12,6 +12,8 @@ struct TListEntry {
   int64_t Packed = 0;          // compressed (with an encryption header, as stored)
   uint16_t Method = 0;
   uint16_t Flags = 0;
+  std::string MethodText;      // the method as the component names the entry's data
+                               //   ("AES-256 + Deflate"); empty: MethodName(Method, Flags)
   uint32_t DosDateTime = 0;    // time in the low 16 bits, date in the high 16 bits
   uint32_t Crc = 0;
   uint16_t VersionMadeBy = 0;  // high byte: the host system the entry was made on

@@ -302,6 +302,7 @@ int TRun::List() {
     l.Size = e.UncompressedSize;
     l.Packed = e.CompressedSize;
     l.Method = e.CompressionMethod;
+    l.MethodText = unzip::EntryMethodName(e);
     l.Flags = e.Flags;
     l.DosDateTime = e.FileDateTime;
     l.Crc = e.Crc32;

@@ -75,12 +75,27 @@ std::string MethodListName(uint16_t id, uint16_t flags) {
   return std::string(m->LevelPrefix) + kLevel[(flags >> 1) & 3];
 }
 
+namespace {
+
+// "AES-256" for an entry under WinZip AES, else empty.
+std::string CipherName(const TZipHeaderInfo& entry) {
+  if (!entry.IsAesEncrypted()) return {};
+  return "AES-" + std::to_string(64 + 64 * entry.Extra.AesStrength);
+}
+
+}  // namespace
+
 std::string EntryMethodName(const TZipHeaderInfo& entry) {
-  return MethodListName(entry.CompressionMethod, entry.Flags);
+  const std::string cipher = CipherName(entry);
+  if (cipher.empty()) return MethodListName(entry.CompressionMethod, entry.Flags);
+  const TMethodInfo* m = FindMethod(entry.DataMethod());
+  return cipher + " + " + (m ? std::string(m->Name) : MethodListName(entry.DataMethod(), 0));
 }
 
 std::string EntryMethodDescription(const TZipHeaderInfo& entry) {
-  return MethodDescription(entry.CompressionMethod);
+  const std::string cipher = CipherName(entry);
+  if (cipher.empty()) return MethodDescription(entry.CompressionMethod);
+  return cipher + " + " + MethodDescription(entry.DataMethod());
 }
 
 }  // namespace unzip

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "FileNames.h"
+#include "Methods.h"
 
 #include "ExtractFixture.h"
 
@@ -167,16 +168,17 @@ TEST_F(ExtractTest, WinZipAesEntriesExtractOrFailAsTheirPasswordCodeAndCrcSay) {
     bool DamageCode;
     std::optional<uint32_t> Crc, Packed;
     TOutcome Outcome;
+    const char* Listed;       // the method as listings name it, "" not looked at
   } rows[] = {
-      {"AE-1 128 stored", 1, 1, 0, "pw", "", false, {}, {}, Extracted},
-      {"AE-1 256 deflated", 3, 1, 8, "pw", "", false, {}, {}, Extracted},
-      {"AE-2 192 deflated", 2, 2, 8, "pw", "", false, {}, {}, Extracted},
-      {"AE-2 256, right password on asking", 3, 2, 8, "no", "pw", false, {}, {}, Extracted},
-      {"AE-2 256, wrong password", 3, 2, 0, "no", "", false, {}, {}, WrongPassword},
-      {"AE-2 damaged code", 3, 2, 8, "pw", "", true, {}, {}, BadCrc},
-      {"AE-1 damaged code", 1, 1, 0, "pw", "", true, {}, {}, BadCrc},
-      {"AE-1 wrong CRC under a sound code", 3, 1, 8, "pw", "", false, 0x12345678u, {}, BadCrc},
-      {"AE-2 too short for salt and code", 3, 2, 0, "pw", "", false, {}, 20u, BadCrc},
+      {"AE-1 128 stored", 1, 1, 0, "pw", "", false, {}, {}, Extracted, "AES-128 + Stored"},
+      {"AE-1 256 deflated", 3, 1, 8, "pw", "", false, {}, {}, Extracted, "AES-256 + Deflate"},
+      {"AE-2 192 deflated", 2, 2, 8, "pw", "", false, {}, {}, Extracted, "AES-192 + Deflate"},
+      {"AE-2 256, right password on asking", 3, 2, 8, "no", "pw", false, {}, {}, Extracted, ""},
+      {"AE-2 256, wrong password", 3, 2, 0, "no", "", false, {}, {}, WrongPassword, ""},
+      {"AE-2 damaged code", 3, 2, 8, "pw", "", true, {}, {}, BadCrc, ""},
+      {"AE-1 damaged code", 1, 1, 0, "pw", "", true, {}, {}, BadCrc, ""},
+      {"AE-1 wrong CRC under a sound code", 3, 1, 8, "pw", "", false, 0x12345678u, {}, BadCrc, ""},
+      {"AE-2 too short for salt and code", 3, 2, 0, "pw", "", false, {}, 20u, BadCrc, ""},
   };
   const std::string data = Noise(40001, 9) + Text(3333, 2);
   for (const TRow& row : rows) {
@@ -205,6 +207,9 @@ TEST_F(ExtractTest, WinZipAesEntriesExtractOrFailAsTheirPasswordCodeAndCrcSay) {
     EXPECT_EQ(Zip.ExtractFiles(), row.Outcome == Extracted ? 2 : 1);
     EXPECT_EQ(skipped, row.Outcome == WrongPassword);
     EXPECT_EQ(badCrc, row.Outcome == BadCrc);
+    if (*row.Listed) {
+      EXPECT_EQ(unzip::EntryMethodName(Zip.EntryInfo(0)), row.Listed);
+    }
     EXPECT_EQ(IsFile(Out("f.bin")) && Read("f.bin") == data, row.Outcome == Extracted);
     EXPECT_EQ(Tree(Dest), (row.Outcome == Extracted ? std::vector<std::string>{"after.txt", "f.bin"}
                                                      : std::vector<std::string>{"after.txt"}));
