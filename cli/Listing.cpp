@@ -3,14 +3,13 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "Methods.h"
 
 namespace cli {
 
 namespace {
-
-bool IsEncrypted(uint16_t flags) { return (flags & 1) != 0; }
 
 std::string Printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Printf(const char* fmt, ...) {
@@ -27,6 +26,14 @@ std::string Printf(const char* fmt, ...) {
   va_end(args);
   big.resize(n);
   return big;
+}
+
+// The method column: one word, so that scripts splitting at blanks find every later column
+// where they expect it ("AES-256 + Deflate" shows as "AES-256+Deflate").
+std::string ListedMethod(const TListEntry& e) {
+  std::string text = e.MethodText.empty() ? unzip::MethodListName(e.Method, e.Flags) : e.MethodText;
+  std::erase(text, ' ');
+  return text;
 }
 
 }  // namespace
@@ -69,67 +76,55 @@ std::string FormatAttributes(uint16_t versionMadeBy, uint32_t external) {
   return s;
 }
 
-int SavedPercent(int64_t size, int64_t packed) {
-  if (size <= 0) return 0;
-  // Rounded half away from zero, in integers so that huge sizes lose nothing.
-  const __int128 num = static_cast<__int128>(size - packed) * 200;
-  const __int128 den = static_cast<__int128>(size) * 2;
-  const __int128 q = num >= 0 ? (num + size) / den : -((-num + size) / den);
-  return static_cast<int>(q);
+std::string SavedPercentText(int64_t size, int64_t packed) {
+  if (size <= 0) return "0%";
+  // The saving is rounded twice, to tenths of a percent and then to whole percents, halves
+  // away from zero, in integers so that huge sizes lose nothing. A saving that rounds to zero
+  // from below keeps its sign ("-0%"); one of exactly minus a hundred is shown without it,
+  // as unzip shows both.
+  const __int128 diff = static_cast<__int128>(size) - packed;
+  const __int128 magnitude = diff < 0 ? -diff : diff;
+  const __int128 permille = (magnitude * 2000 + size) / (static_cast<__int128>(size) * 2);
+  const int64_t percent = static_cast<int64_t>((permille + 5) / 10);
+  const bool negative = diff < 0 && permille > 0 && percent != 100;
+  return (negative ? "-" : "") + std::to_string(percent) + "%";
 }
 
 std::string TListWriter::Header() const {
-  // Each title sits over its column as Line() prints it: right-aligned over the numbers.
-  std::string titles = "    Length  Method         Size  Cmpr  Date       Time   CRC-32    ";
-  std::string rule = "----------  -------  ----------  ----  ---------- -----  --------  ";
-  if (Verbose) {
-    titles += "Attributes  E  ";
-    rule += "----------  -  ";
-  }
-  return titles + "Name\n" + rule + "----\n";
+  if (Verbose)
+    return " Length   Method    Size  Cmpr    Date    Time   CRC-32   Name\n"
+           "--------  ------  ------- ---- ---------- ----- --------  ----\n";
+  return "  Length      Date    Time    Name\n"
+         "---------  ---------- -----   ----\n";
 }
 
 std::string TListWriter::Line(const TListEntry& e) {
   TotalSize += e.Size;
   TotalPacked += e.Packed;
   ++Count;
-  std::string line = Printf("%10" PRId64 "  %-7s  %10" PRId64 "  %3d%%  %s  %08" PRIx32 "  ", e.Size,
-                            (e.MethodText.empty() ? MethodName(e.Method, e.Flags) : e.MethodText).c_str(),
-                            e.Packed,
-                            SavedPercent(e.Size, e.Packed),
-                            FormatDosDateTime(e.DosDateTime).c_str(), e.Crc);
-  if (Verbose)
-    line += Printf("%-10s  %c  ", FormatAttributes(e.VersionMadeBy, e.ExternalAttributes).c_str(),
-                   IsEncrypted(e.Flags) ? '*' : ' ');
+  std::string line =
+      Verbose ? Printf("%8" PRId64 "  %-7s%8" PRId64 " %4s %s %08" PRIx32 "  ", e.Size,
+                       ListedMethod(e).c_str(), e.Packed, SavedPercentText(e.Size, e.Packed).c_str(),
+                       FormatDosDateTime(e.DosDateTime).c_str(), e.Crc)
+              : Printf("%9" PRId64 "  %s   ", e.Size, FormatDosDateTime(e.DosDateTime).c_str());
   line += e.Name;
   line += '\n';
-  if (Verbose && !e.Comment.empty()) {
-    // The comment goes under the name, each of its lines indented alike.
-    const std::string indent(Header().find("Name"), ' ');
-    size_t start = 0;
-    while (start <= e.Comment.size()) {
-      size_t end = e.Comment.find('\n', start);
-      if (end == std::string::npos) end = e.Comment.size();
-      std::string part = e.Comment.substr(start, end - start);
-      if (!part.empty() && part.back() == '\r') part.pop_back();
-      line += indent + part + '\n';
-      start = end + 1;
-    }
+  // The entry's comment follows on lines of its own, as stored.
+  if (!e.Comment.empty()) {
+    line += e.Comment;
+    if (e.Comment.back() != '\n') line += '\n';
   }
   return line;
 }
 
 std::string TListWriter::Footer() const {
-  // The totals stand under the size columns, the count of files under the names.
-  const size_t nameColumn = Header().find("Name");
-  std::string rule = "----------           ----------  ----";
-  rule.append(nameColumn - rule.size(), ' ');
-  rule += "-------\n";
-  std::string totals = Printf("%10" PRId64 "           %10" PRId64 "  %3d%%", TotalSize, TotalPacked,
-                              SavedPercent(TotalSize, TotalPacked));
-  totals.append(nameColumn - totals.size(), ' ');
-  totals += (Count == 1 ? std::string("1 file") : std::to_string(Count) + " files") + "\n";
-  return rule + totals;
+  const std::string files = Count == 1 ? std::string("1 file") : std::to_string(Count) + " files";
+  if (Verbose)
+    return "--------          -------  ---                            -------\n" +
+           Printf("%8" PRId64 "         %8" PRId64 " %4s                            %s\n", TotalSize,
+                  TotalPacked, SavedPercentText(TotalSize, TotalPacked).c_str(), files.c_str());
+  return "---------                     -------\n" +
+         Printf("%9" PRId64 "                     %s\n", TotalSize, files.c_str());
 }
 
 }  // namespace cli

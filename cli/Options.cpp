@@ -10,6 +10,7 @@ const char* CommandLetter(TCommand c) {
     case TCommand::Verbose: return "-v";
     case TCommand::Test: return "-t";
     case TCommand::Pipe: return "-p";
+    case TCommand::Names: return "-Z1";
     default: return "";
   }
 }
@@ -71,7 +72,17 @@ TParseResult ParseOptions(const std::vector<std::string>& args) {
         case 'q': ++o.Quiet; break;
         case 'x': excluding = true; break;
         case 'h': help = true; break;
+        case 'C': o.IgnoreCase = true; break;
+        case 'u': o.Update = true; break;
+        case 'f': o.Freshen = true; break;
+        case 'Z':
+          // Of the listing modes behind -Z only the names alone: "-Z1" as one argument.
+          if (a != "-Z1") return fail("of the -Z listings only -Z1 is supported");
+          command = TCommand::Names;
+          k = a.size();
+          break;
         case 'd':
+        case 'O':
         case 'P': {
           std::string value;
           if (k + 1 < a.size()) {
@@ -79,11 +90,16 @@ TParseResult ParseOptions(const std::vector<std::string>& args) {
           } else if (i + 1 < args.size()) {
             value = args[++i];
           } else {
-            return fail(c == 'd' ? "option -d needs a directory" : "option -P needs a password");
+            return fail(c == 'd'   ? "option -d needs a directory"
+                        : c == 'O' ? "option -O needs a character set"
+                                   : "option -P needs a password");
           }
           if (c == 'd') {
             if (value.empty()) return fail("option -d needs a directory");
             o.DestDir = value;
+          } else if (c == 'O') {
+            if (value.empty()) return fail("option -O needs a character set");
+            o.Charset = value;
           } else {
             o.HasPassword = true;
             o.Password = value;
@@ -116,6 +132,7 @@ TParseResult ParseOptions(const std::vector<std::string>& args) {
   if (overwriteSet && neverSet) return fail("options -o and -n cannot be used together");
   if (overwriteSet) o.Overwrite = TOverwrite::Always;
   if (neverSet) o.Overwrite = TOverwrite::Never;
+  if (o.Update && o.Freshen) return fail("options -u and -f cannot be used together");
   if (o.Archive.empty()) return fail("no archive named");
   r.Ok = true;
   return r;
@@ -125,23 +142,28 @@ std::string UsageText() {
   return "Usage: unzipper [options] ARCHIVE [MASK ...] [-x MASK ...] [-d DIR]\n"
          "Extracts the entries of a ZIP archive (all of them, or those that a MASK selects).\n"
          "\n"
-         "  -l           list the entries: size, packed size, method, date, time, CRC, name\n"
-         "  -v           list verbosely: adds attributes, encryption and comments\n"
+         "  -l           list the entries: size, date, time, name (as unzip -l)\n"
+         "  -v           list verbosely: adds method, packed size, saving, CRC (as unzip -v)\n"
+         "  -Z1          list the names alone, one a line\n"
          "  -t           test the entries: decode and check their CRC, write nothing\n"
          "  -p           extract to standard output, nothing else printed there\n"
          "  -d DIR       extract under DIR (default: the current directory)\n"
          "  -j           junk the stored directories: every file goes straight into DIR\n"
          "  -o           overwrite existing files without asking\n"
          "  -n           never overwrite existing files\n"
+         "  -u           update: only files newer than those on disk, or not on disk yet\n"
+         "  -f           freshen: only files newer than those on disk, no new ones\n"
          "  -P PASSWORD  password of encrypted entries (else asked for on the terminal)\n"
          "  -q, -qq      quiet, quieter\n"
          "  -x MASK ...  leave out the entries that these masks select\n"
+         "  -C           masks match whatever the letter case\n"
+         "  -O CHARSET   names stored without the UTF-8 flag are in CHARSET (CP866, SHIFT_JIS...)\n"
          "  -h, --help   this text\n"
          "  --version    the version\n"
          "\n"
          "Masks: '*' any run of characters, '?' one character, '[a-z]' and '[!a-z]' sets,\n"
-         "letter case ignored. A mask without '/' is matched against the file name alone,\n"
-         "one with '/' against directory and name. Quote masks so the shell leaves them.\n"
+         "letter case counting unless -C. A mask without '/' is matched against the file name\n"
+         "alone, one with '/' against directory and name. Quote masks so the shell leaves them.\n"
          "\n"
          "Exit codes: 0 success, 1 warnings (files skipped), 2 damaged archive or entry,\n"
          "9 archive not found or no archive, 10 bad command line, 11 no matching entries,\n"

@@ -14,6 +14,7 @@ enum class TCommand {
   Extract,  // (default) write them under the destination
   List,     // -l
   Verbose,  // -v
+  Names,    // -Z1: the names alone, one a line
   Test,     // -t: decode and check the CRC, write nothing
   Pipe,     // -p: decode to standard output
   Help,     // -h, --help, or no argument at all
@@ -34,6 +35,10 @@ struct TOptions {
   bool HasPassword = false;           // -P given (an empty password counts as given)
   std::string Password;
   int Quiet = 0;                      // number of -q (2 or more: -qq)
+  bool IgnoreCase = false;            // -C: masks match whatever the letter case
+  bool Update = false;                // -u: only entries newer than their file, or without one
+  bool Freshen = false;               // -f: only entries newer than their existing file
+  std::string Charset;                // -O: code page of names stored without the UTF-8 flag
 };
 
 struct TParseResult {
@@ -44,7 +49,7 @@ struct TParseResult {
 
 // Parses the arguments after the program name. Options may be bundled ("-oqq", "-qqo") and
 // may stand anywhere ("ARCHIVE -d DIR" works as unzip users expect); "-d" and "-P" take the
-// rest of their argument or the next one; "-x" switches the following plain arguments to
+// rest of their argument or the next one, and so does "-O"; "-x" switches the following plain arguments to
 // exclusion masks; after "--" every argument is plain.
 TParseResult ParseOptions(const std::vector<std::string>& args);
 

@@ -20,14 +20,15 @@ std::string DisplayName(const std::string& componentName) {
   return s;
 }
 
-bool MaskSelects(const std::string& mask, const std::string& directory, const std::string& fileName) {
-  if (mask.find('\\') != std::string::npos) return unzip::IsMatch(mask, directory + fileName);
-  return unzip::IsMatch(mask, fileName);
+bool MaskSelects(const std::string& mask, const std::string& directory, const std::string& fileName,
+                 bool ignoreCase) {
+  if (mask.find('\\') != std::string::npos) return unzip::IsMatch(mask, directory + fileName, ignoreCase);
+  return unzip::IsMatch(mask, fileName, ignoreCase);
 }
 
 TSelection SelectEntries(int32_t count, const TEntryNames& names,
                          const std::vector<std::string>& includes,
-                         const std::vector<std::string>& excludes) {
+                         const std::vector<std::string>& excludes, bool ignoreCase) {
   std::vector<std::string> inc, exc;
   for (const auto& m : includes) inc.push_back(ComponentMask(m));
   for (const auto& m : excludes) exc.push_back(ComponentMask(m));
@@ -48,7 +49,7 @@ TSelection SelectEntries(int32_t count, const TEntryNames& names,
     // called unmatched when it really selects nothing.
     for (size_t k = 0; k < inc.size(); ++k) {
       if (used[k] && in) continue;
-      if (MaskSelects(inc[k], directory, fileName)) {
+      if (MaskSelects(inc[k], directory, fileName, ignoreCase)) {
         used[k] = 1;
         in = true;
       }
@@ -57,7 +58,7 @@ TSelection SelectEntries(int32_t count, const TEntryNames& names,
     s.Included[i] = 1;
     bool out = false;
     for (const auto& m : exc)
-      if (MaskSelects(m, directory, fileName)) {
+      if (MaskSelects(m, directory, fileName, ignoreCase)) {
         out = true;
         break;
       }

@@ -1,9 +1,10 @@
 #pragma once
 // Which entries a run works on: the masks after the archive name select (all entries when
-// there are none), the masks after -x leave entries out. The include side follows the
-// component's own rule for FilesList exactly (a mask with a directory separator is matched
-// against directory and name, any other against the name alone, letter case ignored), so the
-// entries counted here are the entries the component extracts.
+// there are none), the masks after -x leave entries out. Both follow the component's own rule
+// for FilesList (a mask with a directory separator is matched against directory and name, any
+// other against the name alone), but letter case counts unless -C says otherwise, as with unzip
+// on Linux; the component, which ignores case, may take more entries, and the run passes
+// those over.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -18,7 +19,8 @@ std::string ComponentMask(const std::string& userMask);
 std::string DisplayName(const std::string& componentName);
 
 // True when the component-form mask selects the entry with this directory and file name.
-bool MaskSelects(const std::string& mask, const std::string& directory, const std::string& fileName);
+bool MaskSelects(const std::string& mask, const std::string& directory, const std::string& fileName,
+                 bool ignoreCase);
 
 // The names of entry `index`: its directory ("dir\sub\" or empty) and its file name (empty
 // for a directory entry). References into the caller's directory: nothing is copied.
@@ -35,6 +37,6 @@ struct TSelection {
 // The selection over `count` entries; masks as the user typed them.
 TSelection SelectEntries(int32_t count, const TEntryNames& names,
                          const std::vector<std::string>& includes,
-                         const std::vector<std::string>& excludes);
+                         const std::vector<std::string>& excludes, bool ignoreCase);
 
 }  // namespace cli

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,9 +13,11 @@
 #include <filesystem>
 #include <unordered_map>
 
+#include "CodePage.h"
 #include "DiskNames.h"
 #include "ExitCodes.h"
 #include "FileNames.h"
+#include "FileTimes.h"
 #include "Listing.h"
 #include "Methods.h"
 #include "Options.h"
@@ -47,6 +50,15 @@ void WriteFd(int fd, const std::string& s) {
     if (n <= 0) return;
     done += static_cast<size_t>(n);
   }
+}
+
+// Comments written on MS-DOS end their lines with CR LF; shown here, as by unzip, with LF.
+std::string WithoutCarriageReturns(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i)
+    if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n') out += text[i];
+  return out;
 }
 
 std::string Hex8(uint32_t v) {
@@ -141,6 +153,8 @@ private:
 
   // Per entry of the directory.
   std::vector<uint8_t> Excluded, Unsupported, Settled;
+  // -u and -f: a file stood at the entry's output path; it is at least as new as the entry.
+  std::vector<uint8_t> Existed, UpToDate;
 
   // Questions.
   bool OverwriteAll = false, OverwriteNone = false, NoTerminalAnswer = false;
@@ -189,6 +203,15 @@ private:
   }
 
   bool WillSkip(int32_t i) const { return Excluded[i] || Settled[i] || Unsupported[i]; }
+  bool Refreshing() const { return O.Update || O.Freshen; }
+  // True when the file at the output path is not older than entry i (-u, -f).
+  bool FileIsUpToDate(int32_t i, const std::string& outputPath) const {
+    struct stat st;
+    if (::lstat(platform::HostPath(outputPath).c_str(), &st) != 0) return false;
+    time_t entryTime = 0;
+    if (!platform::DosDateTimeToUnixTime(Z.EntryInfo(i).FileDateTime, entryTime)) return true;
+    return entryTime <= st.st_mtime;
+  }
 
   int ReadArchive();
   int List();
@@ -221,8 +244,13 @@ int TRun::Execute() {
   platform::ScopedUserInterface scoped(UI);
   InstallInterruptHandlers();
 
+  if (!O.Charset.empty() && !platform::SetOemCharset(O.Charset)) {
+    Error("unzipper: unknown character set " + O.Charset + " (iconv -l lists them)\n");
+    return kExitBadUsage;
+  }
   if (const int code = ReadArchive(); code >= 0) return code;
-  if (O.Command == TCommand::List || O.Command == TCommand::Verbose) return List();
+  if (O.Command == TCommand::List || O.Command == TCommand::Verbose || O.Command == TCommand::Names)
+    return List();
   return Extract();
 }
 
@@ -265,21 +293,24 @@ int TRun::ReadArchive() {
   Excluded.assign(n, 0);
   Unsupported.assign(n, 0);
   Settled.assign(n, 0);
+  Existed.assign(n, 0);
+  UpToDate.assign(n, 0);
   return -1;
 }
 
 int TRun::List() {
   const bool verbose = O.Command == TCommand::Verbose;
+  const bool namesOnly = O.Command == TCommand::Names;
   const int32_t n = Z.EntryCount();
-  const TSelection sel = SelectEntries(n, EntryNames(), O.Includes, O.Excludes);
+  const TSelection sel = SelectEntries(n, EntryNames(), O.Includes, O.Excludes, O.IgnoreCase);
   Z.KeepZipOpen = true;  // comments are read one by one: open the file once
 
   std::string text;
-  if (O.Quiet == 0) {
+  if (O.Quiet == 0 && !namesOnly) {
     text += "Archive:  " + Shown + "\n";
     if (Z.EndRecord.HasArchiveComment()) {
       try {
-        const std::string comment = Z.ArchiveComment();
+        const std::string comment = WithoutCarriageReturns(Z.ArchiveComment());
         text += comment;
         if (!comment.empty() && comment.back() != '\n') text += '\n';
       } catch (const platform::Exception& e) {
@@ -288,7 +319,7 @@ int TRun::List() {
     }
   }
   TListWriter writer(verbose);
-  if (O.Quiet < 2) text += writer.Header();
+  if (O.Quiet < 2 && !namesOnly) text += writer.Header();
   for (int32_t i = 0; i < n; ++i) {
     if (!sel.Included[i] || sel.Excluded[i]) continue;
     if (Interrupted()) {
@@ -297,21 +328,24 @@ int TRun::List() {
       return kExitInterrupted;
     }
     const auto& e = Z.EntryInfo(i);
+    if (namesOnly) {
+      text += DisplayName(e.FullName()) + "\n";
+      continue;
+    }
     TListEntry l;
     l.Name = DisplayName(e.Directory + e.FileName);
     l.Size = e.UncompressedSize;
-    l.Packed = e.CompressedSize;
+    // Without the 12-byte encryption header of an encrypted entry, as unzip -v counts it.
+    l.Packed = e.IsEncrypted() && e.CompressedSize >= 12 ? e.CompressedSize - 12 : e.CompressedSize;
     l.Method = e.CompressionMethod;
     l.MethodText = unzip::EntryMethodName(e);
     l.Flags = e.Flags;
     l.DosDateTime = e.FileDateTime;
     l.Crc = e.Crc32;
-    l.VersionMadeBy = e.VersionMadeBy;
-    l.ExternalAttributes = e.ExternalAttributes;
-    if (verbose && e.HasComment()) {
+    if (O.Quiet == 0 && e.HasComment()) {
       // A comment that cannot be read is reported; the other entries are still listed.
       try {
-        l.Comment = Z.EntryComment(i);
+        l.Comment = WithoutCarriageReturns(Z.EntryComment(i));
       } catch (const platform::Exception& ex) {
         l.Comment = "(comment unreadable: " + ex.Message + ")";
         ++Out.Damaged;
@@ -323,7 +357,7 @@ int TRun::List() {
       text.clear();
     }
   }
-  if (O.Quiet < 2) text += writer.Footer();
+  if (O.Quiet < 2 && !namesOnly) text += writer.Footer();
   std::fputs(text.c_str(), stdout);
   std::fflush(stdout);
   Z.KeepZipOpen = false;
@@ -375,7 +409,7 @@ std::vector<std::string> TRun::DirectoriesOnlyForExcluded(const std::string& des
   const int32_t n = Z.EntryCount();
   for (int32_t i = 0; i < n; ++i) {
     const auto& e = Z.EntryInfo(i);
-    if (Excluded[i]) prefixes(e.Directory, candidates, true);
+    if (Excluded[i] || O.Freshen) prefixes(e.Directory, candidates, true);
     else prefixes(e.Directory, needed, false);
   }
   std::sort(needed.begin(), needed.end());
@@ -397,7 +431,7 @@ void TRun::WireEvents() {
     Start = std::chrono::steady_clock::now();
   };
 
-  Z.OnStartUnZip = [this](unzip::TSender, int32_t i, const std::string&, bool& skip) {
+  Z.OnStartUnZip = [this](unzip::TSender, int32_t i, const std::string& outputPath, bool& skip) {
     if (Settled[i] || Excluded[i]) {
       skip = true;
       return;
@@ -405,10 +439,19 @@ void TRun::WireEvents() {
     const auto& e = Z.EntryInfo(i);
     if (IsDirectoryEntry(e)) {
       Settled[i] = 1;
+      if (O.Freshen) return;  // makes nothing new: an empty directory made goes again after the run
       // An encrypted directory entry is made all the same (it holds no data), but like unzip
       // we do not count it as an entry that came through.
       if (!e.IsEncrypted()) ++Out.DirectoriesMade;
       if (O.Quiet == 0) Info("   creating: " + Name(i) + "\n");
+      return;
+    }
+    // -u and -f: only a file older than the entry is replaced; -f makes no new file (the one
+    // the component has just made is removed again when skipped).
+    if (Refreshing() && O.Command == TCommand::Extract &&
+        (UpToDate[i] || (O.Freshen && !Existed[i]) || (Existed[i] && FileIsUpToDate(i, outputPath)))) {
+      skip = true;
+      Settled[i] = 1;
       return;
     }
     if (Unsupported[i]) {
@@ -487,8 +530,10 @@ void TRun::WireEvents() {
     if (ok && !line.empty()) password = line;
   };
 
-  Z.OnPromptForOverwrite = [this](unzip::TSender, bool& overwrite, int32_t i, std::string&) {
-    if (WillSkip(i)) {
+  Z.OnPromptForOverwrite = [this](unzip::TSender, bool& overwrite, int32_t i, std::string& outputPath) {
+    Existed[i] = 1;
+    if (!WillSkip(i) && Refreshing() && FileIsUpToDate(i, outputPath)) UpToDate[i] = 1;
+    if (WillSkip(i) || UpToDate[i]) {
       // Not extracted at all: let it through to the start event, which skips it before
       // anything is created, so nobody is asked about a file that stays untouched.
       overwrite = true;
@@ -550,8 +595,10 @@ int TRun::Extract() {
     const auto& e = Z.EntryInfo(i);
     Unsupported[i] = !IsDirectoryEntry(e) && !unzip::CanDecode(e.DataMethod());
   }
-  const TSelection sel = SelectEntries(n, EntryNames(), O.Includes, O.Excludes);
-  Excluded = sel.Excluded;
+  const TSelection sel = SelectEntries(n, EntryNames(), O.Includes, O.Excludes, O.IgnoreCase);
+  // The component selects by the include masks ignoring letter case: whatever it would take
+  // beyond this selection is passed over like an excluded entry.
+  for (int32_t i = 0; i < n; ++i) Excluded[i] = sel.Excluded[i] || !sel.Included[i];
   Out.UnmatchedMasks = static_cast<int>(sel.UnmatchedMasks.size());
   for (const auto& m : sel.UnmatchedMasks) Warn("caution: no entry matches " + m + "\n");
   if (sel.Count == 0) {
@@ -567,6 +614,13 @@ int TRun::Extract() {
     Z.OverwriteMode = O.Overwrite == TOverwrite::Always  ? unzip::TUZOverwriteMode::Always
                       : O.Overwrite == TOverwrite::Never ? unzip::TUZOverwriteMode::Never
                                                          : unzip::TUZOverwriteMode::Prompt;
+    if (Refreshing()) {
+      // Every existing file goes through the overwrite question, where its date is compared;
+      // -o and -n answer it there.
+      Z.OverwriteMode = unzip::TUZOverwriteMode::Prompt;
+      OverwriteAll = O.Overwrite == TOverwrite::Always;
+      OverwriteNone = O.Overwrite == TOverwrite::Never;
+    }
   } else {
     // Nothing lands on disk: the decoded bytes go to standard output or nowhere, and the
     // component's empty stand-in files go into a private scratch directory.
@@ -589,7 +643,7 @@ int TRun::Extract() {
   } guard{scratch};
 
   std::vector<std::string> cleanup;
-  if (extracting && Z.RecreateDirs && !O.Excludes.empty())
+  if (extracting && Z.RecreateDirs && (!O.Excludes.empty() || !O.Includes.empty() || O.Freshen))
     cleanup = DirectoriesOnlyForExcluded(AbsoluteHostName(O.DestDir));
   struct CleanupGuard {
     const std::vector<std::string>& Paths;

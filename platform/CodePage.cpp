@@ -1,6 +1,10 @@
 #include "CodePage.h"
 
+#include <iconv.h>
+
 #include <array>
+#include <cerrno>
+#include <mutex>
 
 namespace platform {
 
@@ -46,7 +50,45 @@ char32_t Cp437CodePoint(unsigned char c) {
   return c < 0x80 ? char32_t{c} : char32_t{kCp437High[c - 0x80]};
 }
 
+namespace {
+
+std::mutex gCharsetLock;
+iconv_t gCharset = reinterpret_cast<iconv_t>(-1);  // none: CP437
+
+// Through iconv; false on any byte sequence the code page does not have.
+bool ConvertWithCharset(std::string_view in, std::string& out) {
+  std::lock_guard<std::mutex> lock(gCharsetLock);
+  if (gCharset == reinterpret_cast<iconv_t>(-1)) return false;
+  ::iconv(gCharset, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
+  std::string input(in);
+  char* src = input.data();
+  size_t srcLeft = input.size();
+  out.assign(in.size() * 4 + 8, '\0');  // no code page needs more than 4 UTF-8 bytes a byte
+  char* dst = out.data();
+  size_t dstLeft = out.size();
+  if (::iconv(gCharset, &src, &srcLeft, &dst, &dstLeft) == static_cast<size_t>(-1) ||
+      ::iconv(gCharset, nullptr, nullptr, &dst, &dstLeft) == static_cast<size_t>(-1))
+    return false;
+  out.resize(out.size() - dstLeft);
+  return true;
+}
+
+}  // namespace
+
+bool SetOemCharset(const std::string& charset) {
+  iconv_t next = reinterpret_cast<iconv_t>(-1);
+  if (!charset.empty()) {
+    next = ::iconv_open("UTF-8", charset.c_str());
+    if (next == reinterpret_cast<iconv_t>(-1)) return false;
+  }
+  std::lock_guard<std::mutex> lock(gCharsetLock);
+  if (gCharset != reinterpret_cast<iconv_t>(-1)) ::iconv_close(gCharset);
+  gCharset = next;
+  return true;
+}
+
 std::string OemToAnsi(std::string_view oem) {
+  if (std::string converted; ConvertWithCharset(oem, converted)) return converted;
   std::string out;
   out.reserve(oem.size());
   for (const char ch : oem) {

@@ -28,7 +28,7 @@ constexpr TMethodInfo kMethods[] = {
     {6, "Implode", "exploding", DecodeImploded, ""},
     {7, "Tokenize", "extracting", nullptr, ""},
     {8, "Deflate", "inflating", DecodeDeflated, "", "Defl:"},
-    {9, "Deflate64", "inflating", nullptr, ""},
+    {9, "Deflate64", "inflating", nullptr, "", "Def64"},
     {10, "PKWARE DCL Implode", "exploding", nullptr, ""},
     {12, "BZip2", "inflating", nullptr, "libbz2"},
     {14, "LZMA", "inflating", nullptr, "liblzma"},

@@ -28,14 +28,15 @@ namespace {
 
 enum class SetResult { Accept, Reject, Malformed };
 
-// The match ignores the case of A-Z only; every other byte compares by its code.
-inline unsigned char Fold(char c) {
+// The match ignores the case of A-Z only (when it ignores case at all); every other byte
+// compares by its code.
+inline unsigned char Fold(char c, bool ignoreCase) {
   const auto u = static_cast<unsigned char>(c);
-  return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
+  return ignoreCase && u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
 }
 
 // Reads the set at mask[p] == '['; on Accept or Reject `end` is past its "]".
-SetResult MatchSet(std::string_view mask, size_t p, unsigned char ch, size_t& end) {
+SetResult MatchSet(std::string_view mask, size_t p, unsigned char ch, bool ignoreCase, size_t& end) {
   const size_t m = mask.size();
   ++p;
   bool negated = false;
@@ -48,14 +49,14 @@ SetResult MatchSet(std::string_view mask, size_t p, unsigned char ch, size_t& en
   for (;;) {
     if (p >= m) return SetResult::Malformed;
     if (mask[p] == ']') break;
-    const unsigned char s = Fold(mask[p]);
+    const unsigned char s = Fold(mask[p], ignoreCase);
     ++p;
     if (p >= m) return SetResult::Malformed;
     unsigned char e = s;
     if (mask[p] == '-') {
       ++p;
       if (p >= m || mask[p] == ']') return SetResult::Malformed;
-      e = Fold(mask[p]);
+      e = Fold(mask[p], ignoreCase);
       ++p;
       if (p >= m) return SetResult::Malformed;
     }
@@ -76,8 +77,8 @@ SetResult MatchSet(std::string_view mask, size_t p, unsigned char ch, size_t& en
 
 class Matcher {
 public:
-  Matcher(std::string_view mask, std::string_view text)
-      : Mask(mask), Text(text), M(mask.size()), N(text.size()) {}
+  Matcher(std::string_view mask, std::string_view text, bool ignoreCase)
+      : Mask(mask), Text(text), M(mask.size()), N(text.size()), IgnoreCase(ignoreCase) {}
 
   bool Run() {
     size_t p = 0, t = 0;
@@ -94,10 +95,10 @@ public:
         ++q;
       }
       if (q >= M) return true;
-      const unsigned char key = Fold(Mask[q]);
+      const unsigned char key = Fold(Mask[q], IgnoreCase);
       r = Outcome::NoMatch;
       for (size_t i = t; i < N; ++i) {
-        if (key != '[' && Fold(Text[i]) != key) continue;
+        if (key != '[' && Fold(Text[i], IgnoreCase) != key) continue;
         p = q;
         t = i;
         const Outcome tried = Segment(p, t);
@@ -125,11 +126,11 @@ private:
         ++p;
       } else if (c == '[') {
         size_t end = 0;
-        if (MatchSet(Mask, p, Fold(Text[t]), end) != SetResult::Accept)
+        if (MatchSet(Mask, p, Fold(Text[t], IgnoreCase), IgnoreCase, end) != SetResult::Accept)
           return Outcome::NoMatch;
         p = end;
       } else {
-        if (Fold(c) != Fold(Text[t])) return Outcome::NoMatch;
+        if (Fold(c, IgnoreCase) != Fold(Text[t], IgnoreCase)) return Outcome::NoMatch;
         ++p;
       }
       ++t;
@@ -139,11 +140,14 @@ private:
 
   std::string_view Mask, Text;
   size_t M, N;
+  bool IgnoreCase;
 };
 
 }  // namespace
 
-bool IsMatch(std::string_view mask, std::string_view text) { return Matcher(mask, text).Run(); }
+bool IsMatch(std::string_view mask, std::string_view text, bool ignoreCase) {
+  return Matcher(mask, text, ignoreCase).Run();
+}
 
 // ---- Percentages ------------------------------------------------------------------------
 

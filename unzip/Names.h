@@ -9,11 +9,12 @@
 
 namespace unzip {
 
-// True when the whole `text` fits `mask`, ignoring the case of A-Z. "?" one character,
+// True when the whole `text` fits `mask`, ignoring the case of A-Z unless `ignoreCase` is
+// false. "?" one character,
 // "*" any run, "[set]" one character of a set ("!" or "^" negates, "a-c" ranges either way
 // round); every other character, "\" included, matches itself. A malformed set never
 // matches. Time grows with mask length times text length, whatever the mask.
-bool IsMatch(std::string_view mask, std::string_view text);
+bool IsMatch(std::string_view mask, std::string_view text, bool ignoreCase = true);
 
 // done * 100 / total rounded to the nearest (halves to even), at most 100; 0 when
 // total <= 0 and for a negative done.

@@ -55,6 +55,10 @@ TEST(CliOptions, ValuesTakeTheRestOfTheirArgumentOrTheNextOne) {
 
   o = Parsed({"-P", "", "a.zip"});
   EXPECT_TRUE(o.HasPassword) << "an empty password is still a password given";
+
+  o = Parsed({"-CuO", "CP866", "a.zip"});
+  EXPECT_TRUE(o.IgnoreCase && o.Update && !o.Freshen);
+  EXPECT_EQ(o.Charset, "CP866");
 }
 
 TEST(CliOptions, MasksExclusionsAndOptionsAfterTheArchive) {
@@ -79,6 +83,7 @@ TEST(CliOptions, CommandsHelpAndVersion) {
   EXPECT_EQ(Parsed({"-t", "a.zip"}).Command, TCommand::Test);
   EXPECT_EQ(Parsed({"-p", "a.zip"}).Command, TCommand::Pipe);
   EXPECT_EQ(Parsed({"-ll", "a.zip"}).Command, TCommand::List) << "the same command twice is fine";
+  EXPECT_EQ(Parsed({"-Z1", "a.zip"}).Command, TCommand::Names);
   EXPECT_EQ(Parsed({}).Command, TCommand::Help);
   EXPECT_EQ(Parsed({"-h"}).Command, TCommand::Help);
   EXPECT_EQ(Parsed({"-l", "a.zip", "--help"}).Command, TCommand::Help);
@@ -95,12 +100,15 @@ TEST(CliOptions, MistakesAreNamed) {
   EXPECT_EQ(ParseError({"-pv", "a.zip"}), "options -p and -v cannot be used together");
   EXPECT_EQ(ParseError({"-on", "a.zip"}), "options -o and -n cannot be used together");
   EXPECT_EQ(ParseError({"-q"}), "no archive named");
+  EXPECT_EQ(ParseError({"-uf", "a.zip"}), "options -u and -f cannot be used together");
+  EXPECT_EQ(ParseError({"-Z", "a.zip"}), "of the -Z listings only -Z1 is supported");
+  EXPECT_EQ(ParseError({"-Z1", "-l", "a.zip"}), "options -Z1 and -l cannot be used together");
 }
 
 TEST(CliOptions, UsageNamesEveryOption) {
   const std::string usage = UsageText();
   for (const char* opt : {"-l", "-v", "-t", "-p", "-d DIR", "-j", "-o", "-n", "-P PASSWORD", "-q",
-                          "-x MASK", "--help", "--version"})
+                          "-x MASK", "--help", "--version", "-Z1", "-C", "-u", "-f", "-O CHARSET"})
     EXPECT_NE(usage.find(opt), std::string::npos) << opt;
 }
 
@@ -173,56 +181,57 @@ TEST(CliListing, DatesAttributesAndSavings) {
   EXPECT_EQ(FormatAttributes(20, 0x21), "dos -r--a") << "MS-DOS entry: read-only and archive";
   EXPECT_EQ(FormatAttributes(3 << 8 | 30, 0x10), "dos d----") << "Unix entry without a mode";
 
-  EXPECT_EQ(SavedPercent(0, 0), 0);
-  EXPECT_EQ(SavedPercent(100, 100), 0);
-  EXPECT_EQ(SavedPercent(1000, 370), 63);
-  EXPECT_EQ(SavedPercent(200, 1), 100) << "99.5 rounds up";
-  EXPECT_EQ(SavedPercent(100, 112), -12);
-  EXPECT_EQ(SavedPercent(int64_t{4000000000}, int64_t{1000000000}), 75) << "sizes past 32 bits";
+  // Rows checked against unzip -v on entries with these sizes.
+  EXPECT_EQ(SavedPercentText(0, 0), "0%");
+  EXPECT_EQ(SavedPercentText(0, 2), "0%");
+  EXPECT_EQ(SavedPercentText(100, 100), "0%");
+  EXPECT_EQ(SavedPercentText(1000, 370), "63%");
+  EXPECT_EQ(SavedPercentText(200, 1), "100%") << "99.5 rounds up";
+  EXPECT_EQ(SavedPercentText(100, 112), "-12%");
+  EXPECT_EQ(SavedPercentText(int64_t{4000000000}, int64_t{1000000000}), "75%") << "sizes past 32 bits";
+  EXPECT_EQ(SavedPercentText(2000, 1911), "5%") << "4.45% rounds to tenths first: 4.5%, then 5%";
+  EXPECT_EQ(SavedPercentText(1000, 1004), "-0%") << "a loss that rounds to nothing keeps its sign";
+  EXPECT_EQ(SavedPercentText(1000000, 1000001), "0%") << "unless it is gone at the tenths";
+  EXPECT_EQ(SavedPercentText(7, 14), "100%") << "a loss of exactly 100% is shown without its sign";
+  EXPECT_EQ(SavedPercentText(1000, 2005), "-101%");
 }
 
-TEST(CliListing, LinesAndTotalsLineUpUnderTheHeader) {
-  TListWriter w(false);
-  TListEntry e;
-  e.Name = "dir/readme.txt";
-  e.Size = 1234;
-  e.Packed = 617;
-  e.Method = 8;
-  e.Crc = 0x0d4a1185;
-  e.DosDateTime = ((40u << 9 | 6u << 5 | 15u) << 16) | (12u << 11 | 30u << 5);
-  const std::string header = w.Header();
-  const std::string line = w.Line(e);
-  e.Name = "b";
-  e.Size = 10;
-  e.Packed = 10;
-  e.Method = 0;
-  w.Line(e);
-  const std::string footer = w.Footer();
+TEST(CliListing, ShortAndVerboseLinesAndTotalsAreUnzipsColumns) {
+  // The expected text is what unzip -l and unzip -v print for the same two entries.
+  TListEntry a;
+  a.Name = "dir/readme.txt";
+  a.Size = 1234;
+  a.Packed = 617;
+  a.Method = 8;
+  a.Crc = 0x0d4a1185;
+  a.DosDateTime = ((40u << 9 | 6u << 5 | 15u) << 16) | (12u << 11 | 30u << 5);
+  a.Comment = "its comment";
+  TListEntry b = a;
+  b.Name = "b";
+  b.Size = b.Packed = 4000000000;
+  b.Method = 0;
+  b.Comment.clear();
 
-  EXPECT_EQ(line, "      1234  Defl:N          617   50%  2020-06-15 12:30  0d4a1185  dir/readme.txt\n");
-  const size_t nameColumn = header.find("Name");
-  EXPECT_EQ(line.find("dir/readme.txt"), nameColumn);
-  const size_t secondLine = footer.find('\n') + 1;
-  EXPECT_EQ(footer.find("-------", 40), nameColumn);
-  EXPECT_EQ(footer.find("2 files"), secondLine + nameColumn);
-  EXPECT_EQ(footer.substr(secondLine, 10), "      1244");
-  EXPECT_NE(footer.find("627"), std::string::npos);
-}
-
-TEST(CliListing, VerboseShowsAttributesEncryptionAndCommentLines) {
-  TListWriter w(true);
-  TListEntry e;
-  e.Name = "secret.txt";
-  e.Flags = 1;
-  e.VersionMadeBy = 3 << 8;
-  e.ExternalAttributes = 0100600u << 16;
-  e.Comment = "first line\r\nsecond line";
-  const std::string out = w.Line(e);
-  const size_t nameColumn = w.Header().find("Name");
-  EXPECT_NE(out.find("-rw-------  *  secret.txt\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("\n" + std::string(nameColumn, ' ') + "first line\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("\n" + std::string(nameColumn, ' ') + "second line\n"), std::string::npos) << out;
-  EXPECT_NE(w.Footer().find("1 file\n"), std::string::npos);
+  TListWriter l(false);
+  std::string text = l.Header() + l.Line(a);
+  text += l.Line(b);
+  EXPECT_EQ(text + l.Footer(),
+            "  Length      Date    Time    Name\n"
+            "---------  ---------- -----   ----\n"
+            "     1234  2020-06-15 12:30   dir/readme.txt\n"
+            "its comment\n"
+            "4000000000  2020-06-15 12:30   b\n"
+            "---------                     -------\n"
+            "4000001234                     2 files\n");
+  TListWriter v(true);
+  text = v.Header() + v.Line(a);
+  EXPECT_EQ(text + v.Footer(),
+            " Length   Method    Size  Cmpr    Date    Time   CRC-32   Name\n"
+            "--------  ------  ------- ---- ---------- ----- --------  ----\n"
+            "    1234  Defl:N      617  50% 2020-06-15 12:30 0d4a1185  dir/readme.txt\n"
+            "its comment\n"
+            "--------          -------  ---                            -------\n"
+            "    1234              617  50%                            1 file\n");
 }
 
 // ---- Progress ---------------------------------------------------------------------------------
@@ -280,29 +289,34 @@ struct Names {
 TEST(CliSelection, MasksFollowTheComponentsRules) {
   const Names n{{{"", "top.txt"}, {"doc\\", "top.txt"}, {"doc\\", "a.c"}, {"doc\\", ""}, {"Src\\", "B.TXT"}}};
 
-  // No "/": the file name alone, in any directory, letter case ignored.
-  TSelection s = SelectEntries(n.Count(), n.Get(), {"*.txt"}, {});
+  // No "/": the file name alone, in any directory, letter case ignored with -C.
+  TSelection s = SelectEntries(n.Count(), n.Get(), {"*.txt"}, {}, true);
   EXPECT_EQ(s.Included, (std::vector<uint8_t>{1, 1, 0, 0, 1}));
   EXPECT_EQ(s.Count, 3);
+  // Without -C letter case counts, on both sides.
+  s = SelectEntries(n.Count(), n.Get(), {"*.txt", "SRC/*"}, {"DOC/*"}, false);
+  EXPECT_EQ(s.Included, (std::vector<uint8_t>{1, 1, 0, 0, 0}));
+  EXPECT_EQ(s.Count, 2);
+  EXPECT_EQ(s.UnmatchedMasks, std::vector<std::string>{"SRC/*"});
 
   // With "/": directory and name, so a root-level name is told apart.
-  s = SelectEntries(n.Count(), n.Get(), {"doc/*"}, {});
+  s = SelectEntries(n.Count(), n.Get(), {"doc/*"}, {}, true);
   EXPECT_EQ(s.Included, (std::vector<uint8_t>{0, 1, 1, 1, 0}));
 
-  s = SelectEntries(n.Count(), n.Get(), {}, {});
+  s = SelectEntries(n.Count(), n.Get(), {}, {}, false);
   EXPECT_EQ(s.Count, 5);
   EXPECT_TRUE(s.UnmatchedMasks.empty());
 }
 
 TEST(CliSelection, ExclusionsAndUnmatchedMasks) {
   const Names n{{{"", "a.txt"}, {"tmp\\", "b.txt"}, {"", "c.bak"}}};
-  TSelection s = SelectEntries(n.Count(), n.Get(), {}, {"*.bak", "tmp/*"});
+  TSelection s = SelectEntries(n.Count(), n.Get(), {}, {"*.bak", "tmp/*"}, true);
   EXPECT_EQ(s.Included, (std::vector<uint8_t>{1, 1, 1}));
   EXPECT_EQ(s.Excluded, (std::vector<uint8_t>{0, 1, 1}));
   EXPECT_EQ(s.Count, 1);
 
   // A mask counts as matched even when an earlier mask already took the same entries.
-  s = SelectEntries(n.Count(), n.Get(), {"*.txt", "a.*", "zzz", "[b]*"}, {"*"});
+  s = SelectEntries(n.Count(), n.Get(), {"*.txt", "a.*", "zzz", "[b]*"}, {"*"}, true);
   EXPECT_EQ(s.UnmatchedMasks, std::vector<std::string>{"zzz"});
   EXPECT_EQ(s.Count, 0);
 }
