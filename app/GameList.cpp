@@ -1,14 +1,42 @@
 #include "GameList.h"
 
+#include "CodePage.h"
 #include "FileNames.h"
 #include "TextFile.h"
 
 namespace launcher {
 
-using platform::TTextFile;
+namespace {
 
+// The list's text as the rest of the program holds it (UTF-8): a file that is UTF-8 as a
+// whole is taken as it is, any other was written on Windows in its ANSI code page
+// (Windows-1252). Titles, paths, command words and destinations all go the same way.
 // Each reader opens its own handle: it is closed by its destructor on every path, so an
 // error half-way never leaves the file open for the next reader.
+class TTextFile {
+public:
+  void Reset(const std::string& name) {
+    File.Reset(name);
+    Utf8 = platform::TextFileIsUtf8(name);
+  }
+  bool Eof() { return File.Eof(); }
+  void ReadLn(std::string& line) {
+    File.ReadLn(line);
+    if (!Utf8)
+      line = platform::WindowsAnsiToUtf8(line);
+    else if (First && line.starts_with("\xEF\xBB\xBF"))
+      line.erase(0, 3);  // the mark some editors put before UTF-8 text
+    First = false;
+  }
+  void Close() { File.Close(); }
+
+private:
+  platform::TTextFile File;
+  bool Utf8 = true;
+  bool First = true;
+};
+
+}  // namespace
 
 void ListLoader(const TGameListState& state, IGameListView& view) {
   if (!platform::FileExists(state.FileName)) return;

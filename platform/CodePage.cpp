@@ -44,7 +44,57 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
+// Windows-1252 from 0x80 to 0x9F; the five bytes it leaves undefined keep their value as
+// C1 controls, as Windows converts them, so no byte's meaning is lost.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
 }  // namespace
+
+std::string WindowsAnsiToUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80)
+      out += ch;
+    else
+      AppendUtf8(out, c < 0xA0 ? char32_t{kCp1252High[c - 0x80]} : char32_t{c});
+  }
+  return out;
+}
+
+bool TUtf8Check::Add(std::string_view bytes) {
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (Need == 0) {
+      if (c < 0x80) continue;
+      Low = 0x80;
+      High = 0xBF;
+      if (c >= 0xC2 && c <= 0xDF) {
+        Need = 1;
+      } else if (c >= 0xE0 && c <= 0xEF) {
+        Need = 2;
+        if (c == 0xE0) Low = 0xA0;    // no overlong forms
+        if (c == 0xED) High = 0x9F;   // no surrogates
+      } else if (c >= 0xF0 && c <= 0xF4) {
+        Need = 3;
+        if (c == 0xF0) Low = 0x90;
+        if (c == 0xF4) High = 0x8F;   // nothing above U+10FFFF
+      } else {
+        return Valid = false;
+      }
+    } else {
+      if (c < Low || c > High) return Valid = false;
+      Low = 0x80;
+      High = 0xBF;
+      --Need;
+    }
+  }
+  return Valid;
+}
 
 char32_t Cp437CodePoint(unsigned char c) {
   return c < 0x80 ? char32_t{c} : char32_t{kCp437High[c - 0x80]};

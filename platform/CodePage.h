@@ -18,6 +18,24 @@ bool SetOemCharset(const std::string& charset);
 // UTF-8 form of its CP437 character.
 std::string OemToAnsi(std::string_view oem);
 
+// Windows-1252 text (the ANSI code page of Western Windows) to UTF-8. Every byte keeps a
+// meaning of its own: the five bytes the code page leaves undefined become C1 controls.
+std::string WindowsAnsiToUtf8(std::string_view text);
+
+// Checks that text fed in pieces (split anywhere) is well-formed UTF-8.
+class TUtf8Check {
+public:
+  // False once anything fed so far is no UTF-8.
+  bool Add(std::string_view bytes);
+  // True when everything fed is UTF-8 and no character is left unfinished.
+  bool Complete() const { return Valid && Need == 0; }
+
+private:
+  bool Valid = true;
+  int Need = 0;
+  unsigned char Low = 0x80, High = 0xBF;
+};
+
 // The Unicode code point that CP437 assigns to a byte (identity below 0x80).
 char32_t Cp437CodePoint(unsigned char c);
 

@@ -3,7 +3,10 @@
 // names keep their Windows form ("c:\varnix\", "shots\x1.bmp"); these functions map them:
 //  - "\" and "/" both separate; host absolute paths ("/home/...") pass through;
 //  - a drive letter "x:" maps to $WINEPREFIX/dosdevices/x: (WINEPREFIX defaults to ~/.wine),
-//    and "c:" falls back to $WINEPREFIX/drive_c; a drive that maps nowhere does not exist.
+//    and "c:" falls back to $WINEPREFIX/drive_c; a drive that maps nowhere does not exist;
+//  - below a drive's root, ".." stops at the root, and each component is the existing entry
+//    of that name, else one that differs only in letter case (as Wine finds it); what does
+//    not exist yet keeps the name as written.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,6 +15,10 @@ namespace platform {
 
 // The host path for a Windows-style or host name. Empty stays empty.
 std::string HostPath(std::string_view name);
+
+// The host folder that drive `drive` maps to (whether it exists or not): the prefix's
+// dosdevices entry, for "c" its drive_c when that entry is missing.
+std::string DriveFolder(char drive);
 
 // The Wine prefix in force: $WINEPREFIX, else $HOME/.wine.
 std::string WinePrefix();
@@ -32,6 +39,11 @@ bool SetCurrentDirectory(std::string_view name);
 
 // Deletes a file; false when that fails.
 bool DeleteFile(std::string_view name);
+
+// Opens an existing regular file (a host path) for reading: a descriptor, or -1 with errno
+// set. Nothing else is opened (a named pipe, a device or a directory gives EACCES), and the
+// open itself never waits: a pipe with no writer must not freeze the window.
+int OpenRegularFile(const std::string& host);
 
 // Full path of the running executable (host form).
 std::string ExecutablePath();

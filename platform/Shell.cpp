@@ -79,6 +79,20 @@ TShellCommand Run(std::vector<std::string> argv, const std::string& parameters) 
   return c;
 }
 
+// Wine reads its arguments in the locale's character set. The parameter is UTF-8 (the game
+// list's text is decoded to it), so a locale of another character set is overridden for
+// the character set alone, where it is set.
+std::vector<std::string> Utf8Locale() {
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) continue;
+    const std::string v = Lower(value);
+    if (v.find("utf-8") != std::string::npos || v.find("utf8") != std::string::npos) return {};
+    return {std::string(name == std::string_view("LC_ALL") ? "LC_ALL" : "LC_CTYPE") + "=C.UTF-8"};
+  }
+  return {"LC_CTYPE=C.UTF-8"};
+}
+
 }  // namespace
 
 std::string FindOnPath(const std::string& name) {
@@ -126,7 +140,9 @@ TShellCommand ShellCommandFor(const std::string& file, const std::string& parame
   if (windowsProgram && (!IsExecutableFile(host) || LooksLikeWindowsImage(host))) {
     const std::string wine = FindOnPath("wine");
     if (wine.empty()) return Fail(ERROR_BAD_FORMAT);
-    return Run({wine, host}, parameters);
+    TShellCommand c = Run({wine, host}, parameters);
+    c.Environment = Utf8Locale();
+    return c;
   }
   if (IsExecutableFile(host)) return Run({host}, parameters);
   return Fail(::access(host.c_str(), R_OK) == 0 ? SE_ERR_NOASSOC : SE_ERR_ACCESSDENIED);
@@ -144,6 +160,18 @@ intptr_t ShellExecute(void* /*owner*/, const std::string& verb, const std::strin
   std::vector<char*> argv;
   for (const std::string& a : command.Argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::vector<std::string> settings;
+  for (char** e = environ; *e; ++e) {
+    const std::string_view entry = *e;
+    bool replaced = false;
+    for (const std::string& set : command.Environment)
+      replaced = replaced || entry.substr(0, entry.find('=') + 1) == set.substr(0, set.find('=') + 1);
+    if (!replaced) settings.emplace_back(entry);
+  }
+  settings.insert(settings.end(), command.Environment.begin(), command.Environment.end());
+  std::vector<char*> envp;
+  for (std::string& e : settings) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
   // The grandchild reports a failed exec through this pipe; a successful exec closes it.
   int report[2];
@@ -181,7 +209,7 @@ intptr_t ShellExecute(void* /*owner*/, const std::string& verb, const std::strin
         (void)!::write(report[1], &err, sizeof err);
         ::_exit(127);
       }
-      ::execv(argv[0], argv.data());
+      ::execve(argv[0], argv.data(), envp.data());
       const int err = errno;
       (void)!::write(report[1], &err, sizeof err);
       ::_exit(127);

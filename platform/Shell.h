@@ -5,7 +5,8 @@
 // leaves no zombie behind.
 //  - a host executable runs as {program, parameter};
 //  - a Windows program (".exe" that is no host executable) runs as {wine, program, parameter}
-//    when wine is installed;
+//    when wine is installed, in a UTF-8 locale: the parameter is UTF-8 text, which Wine
+//    converts to the program's code page;
 //  - the Windows web browser "iexplore.exe" maps to the desktop's URL opener (xdg-open);
 //  - an empty parameter is left out of the vector.
 // Like the shell, the result is greater than 32 on success and a code <= 32 otherwise.
@@ -33,6 +34,7 @@ inline constexpr intptr_t kShellSuccess = 42;
 // cannot be. Decided before anything is spawned, so it can be checked on its own.
 struct TShellCommand {
   std::vector<std::string> Argv;  // host paths; empty when Error is set
+  std::vector<std::string> Environment;  // "NAME=value" settings the program gets besides ours
   intptr_t Error = 0;
 };
 TShellCommand ShellCommandFor(const std::string& file, const std::string& parameters);

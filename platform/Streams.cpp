@@ -143,8 +143,12 @@ TFileStream::TFileStream(const std::string& fileName, uint16_t mode)
       case fmOpenReadWrite: flags = O_RDWR; break;
       default: flags = O_RDONLY; break;
     }
-    // Share modes have no counterpart here: other processes are not kept out.
-    FHandle = host.empty() ? -1 : ::open(host.c_str(), flags | O_CLOEXEC);
+    // Share modes have no counterpart here: other processes are not kept out. What is read is
+    // a regular file, opened without waiting: a named pipe must not freeze the caller.
+    if (flags == O_RDONLY)
+      FHandle = host.empty() ? -1 : OpenRegularFile(host);
+    else
+      FHandle = host.empty() ? -1 : ::open(host.c_str(), flags | O_CLOEXEC);
     if (FHandle < 0) throw EFOpenError(Format("Cannot open file %s", fileName.c_str()));
   }
   // Just opened, without appending: the file starts at 0.

@@ -6,6 +6,9 @@
 
 #include <cerrno>
 
+#include <cstring>
+
+#include "CodePage.h"
 #include "Exceptions.h"
 #include "FileNames.h"
 
@@ -26,19 +29,10 @@ void TTextFile::Reset(std::string_view name) {
   if (Fd >= 0) Close();
   const std::string host = HostPath(name);
   if (host.empty()) RaiseInOutError(kFileNotFound);
-  int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+  // A directory, a pipe or a device is never a text file: "File access denied", the answer
+  // Windows gives for a directory.
+  const int fd = OpenRegularFile(host);
   if (fd < 0) RaiseLastInOutError();
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    RaiseInOutError(RuntimeErrorFromErrno(err));
-  }
-  if (S_ISDIR(st.st_mode)) {
-    // A directory opens on POSIX, but never as a text file: the same answer Windows gives.
-    ::close(fd);
-    RaiseInOutError(kAccessDenied);
-  }
   Fd = fd;
   AtEnd = false;
   Buffer.resize(kBufferSize);
@@ -116,6 +110,29 @@ void TTextFile::Close() {
   Buffer.shrink_to_fit();
   Pos = Len = 0;
   if (::close(fd) != 0 && errno != EINTR) RaiseLastInOutError();
+}
+
+bool TextFileIsUtf8(std::string_view name) {
+  const std::string host = HostPath(name);
+  if (host.empty()) RaiseInOutError(kFileNotFound);
+  const int fd = OpenRegularFile(host);
+  if (fd < 0) RaiseLastInOutError();
+  struct Closer {
+    int Fd;
+    ~Closer() { ::close(Fd); }
+  } closer{fd};
+  TUtf8Check check;
+  std::vector<char> block(64 * 1024);
+  for (;;) {
+    const ssize_t n = ::read(fd, block.data(), block.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) RaiseLastInOutError();
+    if (n == 0) return check.Complete();
+    const void* z = std::memchr(block.data(), kCtrlZ, static_cast<size_t>(n));
+    const size_t text = z ? static_cast<size_t>(static_cast<const char*>(z) - block.data()) : static_cast<size_t>(n);
+    if (!check.Add(std::string_view(block.data(), text))) return false;
+    if (z) return check.Complete();
+  }
 }
 
 }  // namespace platform

@@ -57,4 +57,7 @@ private:
   size_t Len = 0;
 };
 
+// True when the text of a file (up to a Ctrl-Z) is well-formed UTF-8. Errors as Reset.
+bool TextFileIsUtf8(std::string_view name);
+
 }  // namespace platform

@@ -87,6 +87,18 @@ TEST_F(GameListTest, TenLinesGiveTwoRowsWithOrWithoutTheFinalLineEnd) {
   EXPECT_EQ(state.Current.DestSubDir, "be");
 }
 
+TEST_F(GameListTest, WindowsListsAreReadAsWindows1252AndUtf8ListsAsTheyAre) {
+  WriteList(Record("Caf\xE9 \x80", "roms\\caf\xE9.zip", "caf\xE9", "Caf\xE9\x81"));
+  EXPECT_EQ(Load(), (Texts{"Caf\xC3\xA9 \xE2\x82\xAC"}));
+  EXPECT_EQ(Fetch(0), (Texts{"Label1=ROM path: roms\\caf\xC3\xA9.zip", "Label3=VARNIX command: caf\xC3\xA9",
+                             "Edit3=c:\\varnix\\Caf\xC3\xA9\xC2\x81"}));
+  EXPECT_EQ(state.Current.Command, "caf\xC3\xA9");
+  WriteList("\xEF\xBB\xBF" + Record("Caf\xC3\xA9", "a.zip", "caf\xC3\xA9", "d"));
+  EXPECT_EQ(Load(), (Texts{"Caf\xC3\xA9"}));
+  Fetch(0);
+  EXPECT_EQ(state.Current.Command, "caf\xC3\xA9");
+}
+
 TEST_F(GameListTest, ShortLastRecordStillGetsItsRowAndEmptyFields) {
   WriteList(Record("Alpha", "a.zip", "alpha", "al") + "Gamma\r\ng.zip\r\ngamma\r\n");
   EXPECT_EQ(Load(), (Texts{"Alpha", "Gamma"}));

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QBuffer>
@@ -138,6 +139,9 @@ TEST_F(PictureTest, UndecodableFilesRaiseClearErrors) {
   EXPECT_NE(LoadError(Write("empty.jpg", "")).find("empty.jpg"), std::string::npos);
   EXPECT_NE(LoadError(Write("text.jpg", "hello, not a picture")).find("JPEG error"), std::string::npos);
   EXPECT_NE(LoadError(Write("text.bmp", "BM but not really")).find("not a valid Windows bitmap"), std::string::npos);
+  // A bitmap that ends before its last rows, not a picture of leftover memory.
+  const std::string bmp = MakeBitmap(40, 30);
+  EXPECT_NE(LoadError(Write("cut.bmp", bmp.substr(0, bmp.size() - 7))).find("ends before its pixel data"), std::string::npos);
   // Cut short anywhere: an error, never a crash and never a half-grey picture.
   for (size_t n = 1; n < jpeg.size(); n += 37) EXPECT_NE(LoadError(Write("cut.jpg", jpeg.substr(0, n))), "") << n;
   // Bytes flipped in the entropy-coded data and in the headers: no crash, whatever the verdict.
@@ -175,6 +179,9 @@ TEST_F(PictureTest, UnknownExtensionsAndMissingFiles) {
   EXPECT_NE(LoadError(Write("noext", "x")).find("Unknown picture file extension"), std::string::npos);
   TPicture p;
   EXPECT_THROW(p.LoadFromFile((dir / "missing.bmp").string()), platform::EFOpenError);
+  // A named pipe is refused at once, not waited on.
+  ASSERT_EQ(::mkfifo((dir / "pipe.bmp").c_str(), 0600), 0);
+  EXPECT_THROW(p.LoadFromFile((dir / "pipe.bmp").string()), platform::EFOpenError);
 }
 
 TEST_F(PictureTest, FailedLoadKeepsTheOldPicture) {

@@ -55,6 +55,26 @@ TEST_F(WinePrefixTest, ExistenceAndCreationThroughWindowsNames) {
   EXPECT_FALSE(platform::DirectoryExists("c:\\a\\f.txt"));
 }
 
+TEST_F(WinePrefixTest, DotDotStopsAtTheDriveRoot) {
+  const std::string c = root.string() + "/drive_c";
+  EXPECT_EQ(platform::HostPath("c:\\..\\..\\..\\outside"), c + "/outside");
+  EXPECT_TRUE(platform::CreateDirectories("c:\\varnix\\..\\..\\..\\outside\\x"));
+  EXPECT_TRUE(fs::is_directory(c + "/outside/x"));
+  EXPECT_FALSE(fs::exists(root / "outside") || fs::exists(root.parent_path() / "outside"));
+}
+
+TEST_F(WinePrefixTest, EachComponentFindsAnEntryThatDiffersOnlyInLetterCase) {
+  const std::string c = root.string() + "/drive_c";
+  fs::create_directories(c + "/varnix/neonserp");
+  fs::create_directories(c + "/Caf\xC3\xA9");
+  { std::FILE* f = std::fopen((c + "/varnix/varnix95.exe").c_str(), "w"); std::fclose(f); }
+  EXPECT_EQ(platform::HostPath("C:\\VARNIX\\VARNIX95.EXE"), c + "/varnix/varnix95.exe");
+  EXPECT_EQ(platform::HostPath("c:\\CAF\xC3\x89\\"), c + "/Caf\xC3\xA9/");
+  EXPECT_TRUE(platform::CreateDirectories("C:\\VARNIX\\Neonserp\\New"));
+  EXPECT_TRUE(fs::is_directory(c + "/varnix/neonserp/New"));
+  EXPECT_FALSE(fs::exists(c + "/VARNIX"));
+}
+
 TEST(HostPath, SeparatorsAndHostPathsPassThrough) {
   EXPECT_EQ(platform::HostPath(""), "");
   EXPECT_EQ(platform::HostPath("/home/u/x.zip"), "/home/u/x.zip");

@@ -32,6 +32,7 @@ protected:
     Save("PATH");
     Save("WINEPREFIX");
     Save("QUORBIN_RECORD");
+    for (const char* locale : {"LC_ALL", "LC_CTYPE", "LANG"}) Save(locale);
     ::setenv("PATH", (dir / "bin").c_str(), 1);
     ::setenv("WINEPREFIX", (dir / "prefix").c_str(), 1);
     record = (dir / "record").string();
@@ -111,6 +112,13 @@ TEST_F(ShellTest, WindowsProgramsGoToWineWhenItIsInstalled) {
   const std::string wine = StandIn(dir / "bin" / "wine");
   c = ShellCommandFor("c:\\varnix\\varnix95.exe", "galaxor");
   EXPECT_EQ(c.Argv, (std::vector<std::string>{wine, exe.string(), "galaxor"}));
+  // Wine converts the UTF-8 parameter for the program only in a UTF-8 locale.
+  ::unsetenv("LC_ALL");
+  ::setenv("LANG", "en_US.UTF-8", 1);
+  EXPECT_TRUE(ShellCommandFor("c:\\varnix\\varnix95.exe", "caf\xC3\xA9").Environment.empty());
+  ::setenv("LC_CTYPE", "POSIX", 1);
+  EXPECT_EQ(ShellCommandFor("c:\\varnix\\varnix95.exe", "caf\xC3\xA9").Environment,
+            std::vector<std::string>{"LC_CTYPE=C.UTF-8"});
   // A Windows image with an execute bit still cannot run on the host.
   fs::permissions(exe, fs::perms::owner_all);
   c = ShellCommandFor("C:/varnix/varnix95.exe", "");
