@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 
 #include "Controls.h"
@@ -101,6 +103,14 @@ bool QtUserInterface::SelectDirectory(const platform::TSelectDirOptions& options
 
 void QtUserInterface::ShowError(const std::string& message) {
   QMessageBox::critical(Owner(), QApplication::applicationName(), Q(message));
+}
+
+bool QtUserInterface::PasswordQuery(const std::string& caption, const std::string& prompt,
+                                    std::string& password) {
+  bool ok = false;
+  const QString text = QInputDialog::getText(Owner(), Q(caption), Q(prompt), QLineEdit::Password, QString(), &ok);
+  if (ok) password = S(text);
+  return ok;
 }
 
 }  // namespace launcher

@@ -15,6 +15,7 @@ public:
   bool OpenFileDialog(const platform::TOpenDialogOptions& options, std::string& chosen) override;
   bool SelectDirectory(const platform::TSelectDirOptions& options, std::string& directory) override;
   void ShowError(const std::string& message) override;
+  bool PasswordQuery(const std::string& caption, const std::string& prompt, std::string& password) override;
 };
 
 // The framework's filter text ("ROM list (*.ROM)|*.ROM|...") as Qt name filters. Patterns

@@ -1,5 +1,6 @@
 // The launcher's start-up: application object and title, the main window, the About window
-// (hidden), and the message loop until the main window closes.
+// (hidden), and the message loop until the main window closes. One optional argument: a game
+// list to open instead of asking for one.
 #include <QApplication>
 #include <QIcon>
 #include <cstdio>
@@ -28,6 +29,9 @@ int main(int argc, char* argv[]) {
 
   launcher::TForm1 form1;
   launcher::Form1 = &form1;
+  // Quorbin [GAMELIST]: a list named on the command line opens at once (Qt has taken its
+  // own options out of argv by now).
+  if (argc > 1) form1.ListFromCommandLine = argv[1];
   launcher::TForm2 form2(&form1);
   launcher::Form2 = &form2;
   form1.show();

@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QFile>
 #include <QFrame>
+#include <QApplication>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,7 +12,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <QKeyEvent>
 #include <QTimer>
+#include <cctype>
 
 #include "About.h"
 #include "Controls.h"
@@ -44,6 +47,23 @@ bool TOpenDialog::Execute() {
 TForm1::TForm1(QWidget* parent)
     : QWidget(parent), Unzipper(std::make_unique<unzip::TUnZipper>()), Form(new Ui::TForm1) {
   Unzipper->DoAll = true;
+  // Entries that fail do not end the run: they are gathered and shown before the launch.
+  Unzipper->OnBadCRC = [this](unzip::TSender, int32_t, int32_t, int32_t index) {
+    UnpackFailures.push_back(Unzipper->EntryFileName(index) + ": damaged (CRC error)");
+  };
+  Unzipper->OnSkippingFile = [this](unzip::TSender, unzip::TSkipReason reason, int32_t index) {
+    if (reason == unzip::TSkipReason::SkipBadPassword)
+      UnpackFailures.push_back(Unzipper->EntryFileName(index) + ": wrong or no password");
+  };
+  Unzipper->OnBadPassword = [this](unzip::TSender, int32_t index, std::string& password) {
+    if (PasswordRefused) return;
+    std::string answer;
+    if (platform::UI().PasswordQuery("Password", "Password for " + Unzipper->EntryFileName(index) +
+                                                     " in " + Unzipper->ZipName() + ":", answer))
+      password = answer;
+    else
+      PasswordRefused = true;
+  };
   Form->setupUi(this);
   // A fixed-size dialog-style frame: no resizing, no minimise or maximise box.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -111,13 +131,36 @@ void TForm1::FormShow() {
   // The folder that holds the running executable (with its trailing separator).
   std::string exe = platform::ExecutablePath();
   Open.InitialDir = exe.substr(0, exe.find_last_of('/') + 1);
-  if (Open.Execute()) GameList.FileName = Open.FileName;
+  std::string missing;
+  if (!ListFromCommandLine.empty()) {
+    // Named on the command line (a desktop entry, a script): no dialog, and its folder
+    // becomes the current directory, as a choice in the dialog makes it.
+    std::string host = platform::HostPath(ListFromCommandLine);
+    if (host[0] != '/') host = platform::GetCurrentDirectory() + "/" + host;
+    if (platform::FileExists(host)) {
+      GameList.FileName = host;
+      platform::SetCurrentDirectory(host.substr(0, host.find_last_of('/') + 1));
+    } else {
+      missing = "Cannot open the game list " + ListFromCommandLine + ": File not found";
+    }
+  } else if (Open.Execute()) {
+    GameList.FileName = Open.FileName;
+  }
   ListLoader(GameList, *this);
   if (platform::FileExists("shots\\base1.bmp")) LoadPicture(Image1, "shots\\base1.bmp");
   if (platform::FileExists("shots\\base2.bmp")) LoadPicture(Image2, "shots\\base2.bmp");
+  if (!missing.empty()) throw platform::Exception(missing);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (!FUnpacking && watched == BitBtn1 && event->type() == QEvent::KeyPress) {
+    // Return or Enter on the focused button presses it, as on Windows.
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      BitBtn1->click();
+      return true;
+    }
+  }
   if (FUnpacking) {
     switch (event->type()) {
       case QEvent::MouseButtonPress:
@@ -162,17 +205,42 @@ void TForm1::CheckBox2Click() {
 void TForm1::BitBtn1Click() {
   // A second extraction inside the first would corrupt the component's state.
   if (FUnpacking) return;
-  if (CheckBox1->isChecked()) UnpackCurrentGame();
+  // Said before anything is unpacked: what cannot start leaves the destination as it was.
+  const std::string program = S(Edit2->text());
+  CheckProgramCanStart(program);
+  if (CheckBox1->isChecked() && !UnpackCurrentGame()) return;
   // The command word is read only now, after any unpacking.
-  LaunchFile(S(Edit2->text()), GameList.Current.Command, std::string(), platform::SW_SHOWNORMAL);
+  LaunchFile(program, GameList.Current.Command, std::string(), platform::SW_SHOWNORMAL);
 }
 
-void TForm1::UnpackCurrentGame() {
+void TForm1::CheckDriveExists(const std::string& name, const std::string& what) {
+  if (name.size() < 2 || name[1] != ':' || !std::isalpha(static_cast<unsigned char>(name[0]))) return;
+  const std::string folder = platform::DriveFolder(name[0]);
+  if (platform::DirectoryExists(folder)) return;
+  throw platform::Exception(what + " " + name + ": drive " + name.substr(0, 2) + " is the folder " + folder +
+                            ", which does not exist. Make the Wine prefix " + platform::WinePrefix() +
+                            " (run winecfg once), or set WINEPREFIX to the prefix that holds it.");
+}
+
+void TForm1::CheckProgramCanStart(const std::string& program) {
+  CheckDriveExists(program, "Cannot start");
+  std::string lower = program;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower.ends_with(".exe") && platform::ShellCommandFor(program, std::string()).Error == platform::ERROR_BAD_FORMAT &&
+      platform::FindOnPath("wine").empty())
+    throw platform::Exception("Wine is needed to start " + program + "; install the wine package");
+}
+
+bool TForm1::UnpackCurrentGame() {
   // Any failure ends the launch: it propagates to the handler's error box and the emulator
   // is not started. Files already extracted stay.
   Unzipper->SetZipName(GameList.Current.RomPath);
   Unzipper->ReadDirectory();
-  Unzipper->SetDestDir(S(Edit3->text()));
+  const std::string destination = S(Edit3->text());
+  CheckDriveExists(destination, "Cannot unpack into");
+  Unzipper->SetDestDir(destination);
+  UnpackFailures.clear();
+  PasswordRefused = false;
 
   // While the component lets the window process its messages, the list, the filter and the
   // launch button refuse input; the window keeps repainting.
@@ -190,6 +258,16 @@ void TForm1::UnpackCurrentGame() {
     }
   } busy(*this);
   Unzipper->ExtractFiles();
+  if (UnpackFailures.empty()) return true;
+  // One message for them all, and the user decides whether the game can do without them.
+  constexpr size_t kListed = 12;
+  std::string text = "Some files of " + Unzipper->ZipName() + " could not be unpacked:\n";
+  for (size_t i = 0; i < UnpackFailures.size() && i < kListed; ++i) text += "\n" + UnpackFailures[i];
+  if (UnpackFailures.size() > kListed)
+    text += "\n(and " + std::to_string(UnpackFailures.size() - kListed) + " more)";
+  text += "\n\nStart the emulator anyway?";
+  return platform::UI().MessageBox(text, S(QApplication::applicationName()), platform::TMsgButtons::YesNo) ==
+         platform::TModalResult::Yes;
 }
 
 void TForm1::Label2Click() {
@@ -205,7 +283,7 @@ void TForm1::LoadPicture(QLabel* box, const std::string& name) {
 void TForm1::AddRow(const std::string& text) {
   // Rows appear without a selection change, so no handler runs for them.
   const QSignalBlocker quiet(ListBox1);
-  auto* item = new QListWidgetItem(Q(text), ListBox1);
+  auto* item = new QListWidgetItem(Shown(text), ListBox1);
   item->setSizeHint(QSize(0, kRowHeight));
 }
 
@@ -223,8 +301,8 @@ int TForm1::SelectedRow() const {
 }
 
 bool TForm1::PresentOnly() const { return CheckBox2->isChecked(); }
-void TForm1::SetRomPathText(const std::string& text) { Label1->setText(Q(text)); }
-void TForm1::SetCommandText(const std::string& text) { Label3->setText(Q(text)); }
+void TForm1::SetRomPathText(const std::string& text) { Label1->setText(Shown(text)); }
+void TForm1::SetCommandText(const std::string& text) { Label3->setText(Shown(text)); }
 void TForm1::SetDestinationText(const std::string& text) { Edit3->setText(Q(text)); }
 
 }  // namespace launcher

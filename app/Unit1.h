@@ -4,6 +4,7 @@
 #include <QWidget>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "GameList.h"
 #include "UserInterface.h"
@@ -72,6 +73,9 @@ public:
   // component's defaults (overwrite after asking, files straight into the destination).
   std::unique_ptr<unzip::TUnZipper> Unzipper;
 
+  // A game list named on the command line: opened at once by FormShow, without the dialog.
+  std::string ListFromCommandLine;
+
   // True while an unpacking runs.
   bool Unpacking() const { return FUnpacking; }
 
@@ -91,8 +95,13 @@ private:
   void SetCommandText(const std::string& text) override;
   void SetDestinationText(const std::string& text) override;
 
-  // The unpacking step of a launch with "Zip support" checked.
-  void UnpackCurrentGame();
+  // The unpacking step of a launch with "Zip support" checked. False when entries failed
+  // and the user chose not to start the emulator.
+  bool UnpackCurrentGame();
+  // Raises an error that says why and what to do when the emulator cannot be started, or a
+  // destination lies on a drive that maps to no folder.
+  static void CheckProgramCanStart(const std::string& program);
+  static void CheckDriveExists(const std::string& name, const std::string& what);
   // Loads a picture file into a picture box (decoder by extension, stretched when the box
   // stretches).
   static void LoadPicture(QLabel* box, const std::string& name);
@@ -102,6 +111,10 @@ private:
   bool ShowHandled = false;
   bool FUnpacking = false;
   bool Centred = false;
+  // The entries of the unpacking under way that failed, each with the reason.
+  std::vector<std::string> UnpackFailures;
+  // The user cancelled the password prompt: not asked again during this unpacking.
+  bool PasswordRefused = false;
 };
 
 // The main window, set by the program at start-up.

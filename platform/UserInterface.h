@@ -43,6 +43,12 @@ public:
   virtual bool SelectDirectory(const TSelectDirOptions& options, std::string& directory) = 0;
   // The framework's standard error message box for an unhandled error.
   virtual void ShowError(const std::string& message) = 0;
+  // Asks for a password (not shown while it is typed); true and the text, or false when
+  // cancelled. Without a way to ask, cancelled.
+  virtual bool PasswordQuery(const std::string& /*caption*/, const std::string& /*prompt*/,
+                             std::string& /*password*/) {
+    return false;
+  }
 };
 
 // Console default: messages and questions on the terminal (standard error / standard input);
