@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,12 +18,14 @@
 #include <memory>
 #include <sstream>
 #include <thread>
+#include <sys/stat.h>
 
 #include "About.h"
 #include "Controls.h"
 #include "Jpeg.h"
 #include "ScriptedUserInterface.h"
 #include "QtUserInterface.h"
+#include "UnZipper.h"
 #include "Unit1.h"
 #include "ZipWriter.h"
 
@@ -398,6 +401,90 @@ private slots:
     QVERIFY(!fs::exists(dir / "emulator.args"));
   }
 
+  void realOpenDialogMakesTheChosenFolderCurrent() {
+    launcher::QtUserInterface real;
+    platform::ScopedUserInterface useReal(real);
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+      if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+        dialog->selectFile(QString::fromStdString(ListFile()));
+        static_cast<QDialog*>(dialog)->accept();
+      }
+    });
+    answer.start(5);
+    form->FormShow();
+    answer.stop();
+    QCOMPARE(form->State().FileName, ListFile());
+    QCOMPARE(fs::canonical(fs::current_path()), fs::canonical(Games()));
+    QCOMPARE(form->ListBox1->count(), 4);
+  }
+
+  void listNamedOnTheCommandLineOpensWithoutTheDialog() {
+    fs::current_path(dir);
+    form->ListFromCommandLine = "games/GAMES.ROM";
+    form->FormShow();
+    QVERIFY(ui->OpenCalls.empty());
+    QCOMPARE(form->ListBox1->count(), 4);
+    QCOMPARE(fs::canonical(fs::current_path()), fs::canonical(Games()));
+    QCOMPARE(form->Image1->pixmap().toImage().pixelColor(1, 1), QColor(Qt::white));
+    QVERIFY(ui->Errors.empty());
+  }
+
+  void hugeListsAndTitlesStayUsable() {
+    std::string list = Record(std::string(3'000'000, 'T'), "a.zip", "a", "a");
+    for (int i = 0; i < 20000; ++i) list += Record("Game " + std::to_string(i), "x.zip", "x", "x");
+    WriteFile(Games() / "GAMES.ROM", list);
+    Start(ListFile());
+    QCOMPARE(form->ListBox1->count(), 20001);
+    QVERIFY(form->ListBox1->item(0)->text().size() <= launcher::kShownCharacters + 1);
+    form->ListBox1->setCurrentRow(20000);
+    QCOMPARE(form->State().Current.Command, std::string("x"));
+  }
+
+  void selectedRowStaysSelectedAndKeysWorkAsOnWindows() {
+    Start(ListFile());
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    // The focus mark the list puts on its first row when it gets the focus; Down selects it.
+    form->ListBox1->setCurrentRow(0, QItemSelectionModel::NoUpdate);
+    QTest::keyClick(form->ListBox1, Qt::Key_Down);
+    QCOMPARE(form->State().Current.Command, std::string("galaxor"));
+    QTest::keyClick(form->ListBox1, Qt::Key_Down);
+    QCOMPARE(form->State().Current.Command, std::string("nothing"));
+    // Ctrl+click or Ctrl+Space on the selected row, a click below the rows: still selected.
+    const QRect second = form->ListBox1->visualItemRect(form->ListBox1->item(1));
+    QTest::mouseClick(form->ListBox1->viewport(), Qt::LeftButton, Qt::ControlModifier, second.center());
+    QTest::keyClick(form->ListBox1, Qt::Key_Space, Qt::ControlModifier);
+    QTest::mouseClick(form->ListBox1->viewport(), Qt::LeftButton, {}, QPoint(5, 250));
+    QCOMPARE(form->ListBox1->selectedItems().size(), 1);
+    QCOMPARE(form->ListBox1->currentRow(), 1);
+    QCOMPARE(form->State().Current.Command, std::string("nothing"));
+    // Return on the focused launch button launches.
+    form->CheckBox1->setChecked(false);
+    QTest::keyClick(form->BitBtn1, Qt::Key_Return);
+    const auto argv = Recorded(dir / "emulator.args");
+    QVERIFY(argv.has_value());
+    QCOMPARE(argv->at(1), std::string("nothing"));
+  }
+
+  void checkBoxesShowABoxInBothStates() {
+    for (QCheckBox* box : {form->CheckBox1, form->CheckBox2}) {
+      for (bool checked : {false, true}) {
+        box->setChecked(checked);
+        const QImage image = box->grab().toImage();
+        int white = 0, black = 0;  // inside the box, left of the caption
+        for (int y = 0; y < image.height(); ++y)
+          for (int x = 0; x < 13; ++x) {
+            const QColor c = image.pixelColor(x, y);
+            white += c == Qt::white;
+            black += c == Qt::black && x > 2 && x < 11 && y > 4 && y < 13;
+          }
+        QVERIFY2(white > 50, qPrintable(box->text()));
+        QCOMPARE(black > 10, checked);
+      }
+    }
+  }
+
   void aboutWindowIsModalAndItsLinksOpenTheBrowser() {
     bool wasModal = false;
     bool stillOpen = false;
@@ -532,6 +619,58 @@ private slots:
     form->CheckBox1->setChecked(false);
     form->BitBtn1->click();
     QVERIFY(Recorded(dir / "emulator.args").has_value());
+  }
+
+  void failedEntriesAreListedAndTheUserDecides() {
+    testzip::ZipWriter zip;
+    zip.Add("good.bin", "good");
+    zip.Add("bad.bin", "bad").Crc = 0x12345678;
+    zip.Add("secret.bin", "secret").Password = "pw";
+    zip.WriteTo((Games() / "roms" / "galaxor.zip").string());
+    Start(ListFile());
+    form->ListBox1->setCurrentRow(0);
+    ui->PasswordAnswers = {"pw", std::nullopt};
+    ui->MessageAnswers = {platform::TModalResult::No, platform::TModalResult::Yes};
+    form->BitBtn1->click();
+    QCOMPARE(Slurp(Destination("galaxor") / "secret.bin"), std::string("secret"));
+    QCOMPARE(ui->Messages.size(), size_t(1));
+    QVERIFY2(ui->Messages[0].find("bad.bin: damaged (CRC error)") != std::string::npos, ui->Messages[0].c_str());
+    QVERIFY(!Recorded(dir / "emulator.args", 20).has_value());
+
+    // Elsewhere, the password prompt cancelled: the entry is listed, Yes starts the game.
+    form->Edit3->setText("c:\\varnix\\again");
+    form->Unzipper->Password.clear();
+    form->BitBtn1->click();
+    QCOMPARE(ui->PasswordPrompts.size(), size_t(2));
+    QCOMPARE(ui->Messages.size(), size_t(2));
+    QVERIFY2(ui->Messages[1].find("secret.bin: wrong or no password") != std::string::npos, ui->Messages[1].c_str());
+    QVERIFY(Recorded(dir / "emulator.args").has_value());
+    QVERIFY(ui->Errors.empty());
+  }
+
+  void noWineOrNoPrefixIsSaidBeforeAnythingIsUnpacked() {
+    MakeGalaxorArchive();
+    WriteFile(dir / "prefix" / "drive_c" / "varnix" / "game.exe", "MZ a Windows program");
+    qputenv("PATH", QByteArray::fromStdString((dir / "bin").string()));  // no wine on it
+    Start(ListFile());
+    form->ListBox1->setCurrentRow(0);
+    form->Edit2->setText("c:\\varnix\\game.exe");
+    form->BitBtn1->click();
+    QCOMPARE(ui->Errors, std::vector<std::string>{"Wine is needed to start c:\\varnix\\game.exe; install the wine package"});
+    QVERIFY(!fs::exists(Destination("galaxor")));
+    qputenv("WINEPREFIX", QByteArray::fromStdString((dir / "none").string()));
+    form->BitBtn1->click();
+    QCOMPARE(ui->Errors.size(), size_t(2));
+    QVERIFY2(ui->Errors[1].find((dir / "none" / "drive_c").string()) != std::string::npos, ui->Errors[1].c_str());
+  }
+
+  void pipeAsRomPathIsRefusedAtOnce() {
+    ::mkfifo((Games() / "roms" / "nothing.zip").c_str(), 0600);
+    Start(ListFile());
+    form->ListBox1->setCurrentRow(1);
+    form->BitBtn1->click();
+    QCOMPARE(ui->Errors.size(), size_t(1));
+    QVERIFY(!Recorded(dir / "emulator.args", 20).has_value());
   }
 
   void zipSupportUncheckedTouchesNoArchive() {

@@ -18,6 +18,8 @@ public:
   // runs out, the dialog is cancelled and the call counted in Unscripted.
   std::deque<std::optional<std::string>> OpenAnswers;
   std::deque<platform::TModalResult> MessageAnswers;
+  std::deque<std::optional<std::string>> PasswordAnswers;  // nullopt: Cancel
+  std::vector<std::string> PasswordPrompts;
 
   std::vector<platform::TOpenDialogOptions> OpenCalls;
   std::vector<std::string> Messages;  // "caption: text"
@@ -64,4 +66,11 @@ public:
     return false;
   }
   void ShowError(const std::string& message) override { Errors.push_back(message); }
+  bool PasswordQuery(const std::string&, const std::string& prompt, std::string& password) override {
+    PasswordPrompts.push_back(prompt);
+    const auto a = PasswordAnswers.empty() ? std::nullopt : PasswordAnswers.front();
+    if (!PasswordAnswers.empty()) PasswordAnswers.pop_front();
+    if (a) password = *a;
+    return a.has_value();
+  }
 };
