@@ -256,8 +256,12 @@ bool TForm1::UnpackCurrentGame() {
       Form.FUnpacking = false;
       Form.BitBtn1->setText("Launch");
     }
-  } busy(*this);
-  Unzipper->ExtractFiles();
+  };
+  {
+    const Busy busy(*this);
+    Unzipper->ExtractFiles();
+  }
+  // Asked with the button reading "Launch" again and the window taking input.
   if (UnpackFailures.empty()) return true;
   // One message for them all, and the user decides whether the game can do without them.
   constexpr size_t kListed = 12;
