@@ -23,6 +23,7 @@ struct TOutcome {
   int Unsupported = 0;       // unknown compression method
   int BadPassword = 0;       // no password accepted
   int NotReplaced = 0;       // an existing file kept because the answer was no (or no terminal)
+  int UnsafeLinks = 0;       // symbolic links not made: they would lead out of the destination
   int UnmatchedMasks = 0;    // include masks that selected no entry
   bool NothingSelected = false;
 };

@@ -499,6 +499,11 @@ void TRun::WireEvents() {
       Warn("   skipping: " + Name(i) + "  (incorrect password)\n");
       return;
     }
+    if (reason == unzip::TSkipReason::SkipUnsafeLink) {
+      ++Out.UnsafeLinks;
+      Warn("   skipping: " + Name(i) + "  (symbolic link leads out of the destination)\n");
+      return;
+    }
     if (O.Overwrite == TOverwrite::Never) return;  // what -n asked for: no warning
     ++Out.NotReplaced;
     if (NoTerminalAnswer)
@@ -633,6 +638,7 @@ int TRun::Extract() {
     Z.RecreateDirs = false;
     Z.OverwriteMode = unzip::TUZOverwriteMode::Always;
     Z.Sink = O.Command == TCommand::Pipe ? TSink::Stdout : TSink::Discard;
+    Z.CreateLinks = false;  // a link's target is data to test or print here
   }
   struct ScratchGuard {
     std::string Path;

@@ -31,8 +31,8 @@ bool SetFileModificationTime(std::string_view name, time_t unixTime);
 //  - Entries made on Unix (high byte of versionMadeBy = 3) carry a Unix mode in the high
 //    16 bits of the external attributes: its read/write/execute bits (0777) are taken; the
 //    setuid, setgid and sticky bits never are. A Unix entry without permission bits there
-//    is treated like an MS-DOS one, and so is one that was a symbolic link (it is written as
-//    a plain file holding the link's target).
+//    is treated like an MS-DOS one, and so is one that was a symbolic link (made as a link,
+//    or written as a plain file holding its target when links are not made).
 //  - Otherwise the MS-DOS read-only bit (0x01) clears the write bits of `defaultMode`.
 mode_t EntryPermissions(uint32_t externalAttributes, uint16_t versionMadeBy, mode_t defaultMode);
 

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "FileNames.h"
@@ -19,12 +21,37 @@ namespace unzip {
 
 namespace {
 
-// The host form of the directory part of a name ("." when it has none).
-std::string HostDirectoryOf(const std::string& hostPath) {
-  const size_t slash = hostPath.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return hostPath.substr(0, slash);
+// Opens the directory `name` in `dir` without following a link, making it when missing.
+int OpenComponent(int dir, const std::string& name) {
+  const int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int h = ::openat(dir, name.c_str(), flags);
+  if (h < 0 && errno == ENOENT) {
+    if (::mkdirat(dir, name.c_str(), 0777) != 0 && errno != EEXIST) return -1;
+    h = ::openat(dir, name.c_str(), flags);
+  }
+  if (h < 0) return -1;
+  // With O_PATH a link may come back as a handle on the link itself: it is no directory.
+  struct stat st;
+  if (::fstat(h, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    ::close(h);
+    errno = ELOOP;
+    return -1;
+  }
+  return h;
+}
+
+// Names for temporary files: unique enough that O_EXCL rarely has to ask twice.
+std::string TemporaryName(unsigned attempt) {
+  static uint64_t counter = 0;
+  uint64_t x = (static_cast<uint64_t>(::getpid()) << 32) ^ ++counter ^ (uint64_t{attempt} << 48) ^
+               static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&counter));
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::string name = ".unzip-part-";
+  for (int i = 0; i < 8; ++i, x /= 62) name += kLetters[x % 62];
+  return name;
 }
 
 }  // namespace
@@ -33,9 +60,27 @@ void RaiseCannotCreate(const std::string& name) {
   throw platform::EFCreateError(platform::Format("Cannot create file %s", name.c_str()));
 }
 
+void RaiseLinkInTheWay(const std::string& name) {
+  throw platform::EFCreateError(platform::Format(
+      "Cannot create file %s (a symbolic link or a file stands in its way)", name.c_str()));
+}
+
 void RaiseWriteError(const std::string& name) {
   throw platform::EWriteError("Error writing file " + name +
                               " (the disk may be full or the file refused the data)");
+}
+
+bool EntryTime(uint32_t dosDateTime, const TEntryExtra& extra, struct timespec& time) {
+  if (extra.HasUtcTime) {
+    time.tv_sec = static_cast<time_t>(extra.UtcTime);
+    time.tv_nsec = static_cast<long>(extra.UtcTimeNanos);
+    return true;
+  }
+  time_t t;
+  if (!platform::DosDateTimeToUnixTime(dosDateTime, t)) return false;
+  time.tv_sec = t;
+  time.tv_nsec = 0;
+  return true;
 }
 
 // ---- TOutputDirectory -------------------------------------------------------------------------
@@ -44,29 +89,42 @@ TOutputDirectory::~TOutputDirectory() {
   if (Handle >= 0) ::close(Handle);
 }
 
-int TOutputDirectory::Open(const std::string& host) {
-  if (Handle >= 0 && host == Host) return Handle;
+int TOutputDirectory::Open(const std::string& base, const std::string& relative) {
+  std::string key = base;
+  key += '\0';
+  key += relative;
+  if (Handle >= 0 && key == Key) return Handle;
   Forget();
-  Handle = ::open(host.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  Host = host;
-  return Handle;
+  int h = ::open(base.empty() ? "/" : base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (size_t at = 0; h >= 0 && at < relative.size();) {
+    size_t slash = relative.find('/', at);
+    if (slash == std::string::npos) slash = relative.size();
+    const std::string part = relative.substr(at, slash - at);
+    at = slash + 1;
+    if (part.empty() || part == ".") continue;
+    const int next = part == ".." ? -1 : OpenComponent(h, part);
+    const int saved = errno;
+    ::close(h);
+    errno = saved;
+    h = next;
+  }
+  if (h >= 0) {
+    Handle = h;
+    Key = std::move(key);
+  }
+  return h;
 }
 
 void TOutputDirectory::Forget() {
   if (Handle >= 0) ::close(Handle);
   Handle = -1;
+  Key.clear();
 }
 
 // ---- TOutputFile ------------------------------------------------------------------------------
 
-bool TOutputFile::CreateNew(const std::string& outputPath, mode_t mode, mode_t defaultMode,
-                            TOutputDirectory& directory) {
-  std::string host = platform::HostPath(outputPath);
-  if (host.empty()) return false;
-  const size_t slash = host.rfind('/');
-  const int dir = slash == std::string::npos ? AT_FDCWD : directory.Open(HostDirectoryOf(host));
-  if (dir < 0 && dir != AT_FDCWD) return false;
-  const char* leaf = host.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+int TOutputFile::CreateNew(const std::string& outputPath, int dir, const std::string& leaf, mode_t mode,
+                           mode_t defaultMode) {
   mode &= 0777;
   // O_EXCL refuses whatever stands at the name, a link (even one leading nowhere) or a
   // directory included, and never follows a link; O_NOFOLLOW says so twice. The new file
@@ -74,39 +132,45 @@ bool TOutputFile::CreateNew(const std::string& outputPath, mode_t mode, mode_t d
   // than the entry allows.
   int h;
   do {
-    h = ::openat(dir, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    h = ::openat(dir, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   } while (h < 0 && errno == EINTR);
-  if (h < 0) {
-    // Anything but a name already taken may mean the directory is gone (removed while the
-    // run went on): the next new file there looks it up by its name again.
-    if (errno != EEXIST) directory.Forget();
-    return false;
-  }
+  if (h < 0) return errno;
   OutputPath = outputPath;
-  FinalHost = host;
-  Host = std::move(host);
+  Dir = dir;
+  Leaf = leaf;
   IsNew = true;
   ModeFinal = (mode & ~defaultMode) == 0;
   MadeMode = mode;
   Handle = h;
-  return true;
+  return 0;
 }
 
-void TOutputFile::CreateReplacement(const std::string& outputPath) {
+void TOutputFile::CreateReplacement(const std::string& outputPath, int dir, const std::string& leaf) {
   OutputPath = outputPath;
-  FinalHost = platform::HostPath(outputPath);
-  if (FinalHost.empty()) RaiseCannotCreate(outputPath);
+  Dir = dir;
+  Leaf = leaf;
   // Hidden and unique, next to the output path so that the final move stays on one file
   // system and is a plain rename.
-  std::string pattern = HostDirectoryOf(FinalHost) + "/.unzip-part-XXXXXX";
-  Handle = ::mkostemp(pattern.data(), O_CLOEXEC);
+  for (unsigned attempt = 0; attempt < 100 && Handle < 0; ++attempt) {
+    const std::string name = TemporaryName(attempt);
+    Handle = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (Handle >= 0) Temporary = name;
+    else if (errno != EEXIST && errno != EINTR) break;
+  }
   if (Handle < 0) RaiseCannotCreate(outputPath);
-  Host = pattern;
   IsNew = false;
 }
 
+void TOutputFile::CreateLink(const std::string& outputPath, int dir, const std::string& leaf, bool replacing) {
+  OutputPath = outputPath;
+  Dir = dir;
+  Leaf = leaf;
+  IsLink = true;
+  Replacing = replacing;
+}
+
 TOutputFile::~TOutputFile() {
-  if (Host.empty()) {
+  if (Committed || IsLink) {
     if (Handle >= 0) ::close(Handle);
     return;
   }
@@ -114,17 +178,24 @@ TOutputFile::~TOutputFile() {
     // The name is removed only while it is still our file: one that something else put
     // there meanwhile (ours then already gone) stays.
     struct stat mine, there;
-    const bool ours = ::fstat(Handle, &mine) == 0 && ::lstat(Host.c_str(), &there) == 0 &&
+    const bool ours = ::fstat(Handle, &mine) == 0 &&
+                      ::fstatat(Dir, Leaf.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
                       mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
-    if (ours) ::unlink(Host.c_str());
+    if (ours) ::unlinkat(Dir, Leaf.c_str(), 0);
     ::close(Handle);
     return;
   }
   if (Handle >= 0) ::close(Handle);
-  ::unlink(Host.c_str());
+  if (!Temporary.empty()) ::unlinkat(Dir, Temporary.c_str(), 0);
 }
 
 int64_t TOutputFile::Write(const uint8_t* buffer, int64_t count) {
+  if (IsLink) {
+    // A target longer than any path is not kept; the entry then fails as unsafe.
+    if (Target.size() + static_cast<size_t>(count) >= PATH_MAX) TooLong = true;
+    else Target.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(count));
+    return count;
+  }
   int64_t done = 0;
   while (done < count) {
     const ssize_t n = ::write(Handle, buffer + done, static_cast<size_t>(count - done));
@@ -138,17 +209,27 @@ int64_t TOutputFile::Write(const uint8_t* buffer, int64_t count) {
 void TOutputFile::Close() {
   const int h = Handle;
   Handle = -1;
-  if (h >= 0 && ::close(h) != 0) RaiseWriteError(OutputPath);
+  if (h >= 0 && ::close(h) != 0) {
+    // No handle left to tell whether the name is still ours: a new file goes by its name.
+    if (IsNew) {
+      ::unlinkat(Dir, Leaf.c_str(), 0);
+      IsNew = false;
+    }
+    RaiseWriteError(OutputPath);
+  }
 }
 
-void TOutputFile::SetTimeAndMode(uint32_t dosDateTime, mode_t mode) {
+void TOutputFile::SetTimeAndMode(uint32_t dosDateTime, const TEntryExtra& extra, mode_t mode) {
+  struct timespec t;
+  const bool hasTime = EntryTime(dosDateTime, extra, t);
+  if (IsLink) {
+    HasLinkTime = hasTime;
+    LinkTime[0] = LinkTime[1] = t;
+    return;
+  }
   // Through the open file: it is ours, so no name can lead anywhere else.
-  time_t t;
-  if (platform::DosDateTimeToUnixTime(dosDateTime, t)) {
-    struct timespec times[2];
-    times[0].tv_sec = t;
-    times[0].tv_nsec = 0;
-    times[1] = times[0];
+  if (hasTime) {
+    struct timespec times[2] = {t, t};
     ::futimens(Handle, times);
   }
   mode &= 0777;
@@ -156,8 +237,29 @@ void TOutputFile::SetTimeAndMode(uint32_t dosDateTime, mode_t mode) {
 }
 
 void TOutputFile::Commit() {
-  if (!IsNew && ::rename(Host.c_str(), FinalHost.c_str()) != 0) RaiseCannotCreate(OutputPath);
-  Host.clear();
+  if (IsLink) {
+    // Made under a temporary name and moved onto the name when something stands there, so
+    // what stood there is replaced itself, never followed.
+    std::string name = Leaf;
+    if (Replacing) {
+      for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        name = TemporaryName(attempt);
+        if (::symlinkat(Target.c_str(), Dir, name.c_str()) == 0) break;
+        if (errno != EEXIST) RaiseCannotCreate(OutputPath);
+      }
+      if (::renameat(Dir, name.c_str(), Dir, Leaf.c_str()) != 0) {
+        ::unlinkat(Dir, name.c_str(), 0);
+        RaiseCannotCreate(OutputPath);
+      }
+    } else if (::symlinkat(Target.c_str(), Dir, Leaf.c_str()) != 0) {
+      RaiseCannotCreate(OutputPath);
+    }
+    if (HasLinkTime) ::utimensat(Dir, Leaf.c_str(), LinkTime, AT_SYMLINK_NOFOLLOW);
+    Committed = true;
+    return;
+  }
+  if (!IsNew && ::renameat(Dir, Temporary.c_str(), Dir, Leaf.c_str()) != 0) RaiseCannotCreate(OutputPath);
+  Committed = true;
 }
 
 // ---- TExtractHost -----------------------------------------------------------------------------

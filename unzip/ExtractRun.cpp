@@ -8,7 +8,10 @@
 // A bad CRC, a wrong password, an error, a cancel or a Skip therefore never destroys an
 // existing file and never leaves a partial one behind; and a symbolic link at the output path
 // is replaced by the move, never written through.
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <cerrno>
 
 #include <memory>
 #include <string>
@@ -66,14 +69,51 @@ std::string WithoutDotComponents(const std::string& dir) {
   return out;
 }
 
-// What stands at a name, links not followed.
+// What stands at a name in a directory, links not followed.
 enum class TPathKind { None, Directory, Other };
 
-TPathKind PathKind(const std::string& name) {
+TPathKind PathKindAt(int dir, const std::string& leaf) {
   struct stat st;
-  const std::string host = platform::HostPath(name);
-  if (host.empty() || ::lstat(host.c_str(), &st) != 0) return TPathKind::None;
+  if (dir < 0 || ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return TPathKind::None;
   return S_ISDIR(st.st_mode) ? TPathKind::Directory : TPathKind::Other;
+}
+
+// A directory in the host's form ("a/b"), from the system's ("a\b\").
+std::string HostRelative(const std::string& dir) {
+  std::string out;
+  for (char c : dir) out += platform::IsPathSeparator(c) ? '/' : c;
+  while (!out.empty() && out.back() == '/') out.pop_back();
+  return out;
+}
+
+int ComponentCount(const std::string& hostRelative) {
+  int n = 0;
+  for (size_t at = 0; at < hostRelative.size();) {
+    size_t slash = hostRelative.find('/', at);
+    if (slash == std::string::npos) slash = hostRelative.size();
+    n += slash > at;
+    at = slash + 1;
+  }
+  return n;
+}
+
+// True when a link `depth` directories below the destination, with this target, leads to a
+// place inside the destination: a relative target whose ".." come first, no more of them
+// than the link is deep. A ".." after a name is refused even where it would stay inside:
+// that name may itself be a link (made later by the same archive) leading somewhere else.
+bool LinkStaysInside(const std::string& target, int depth) {
+  if (target.empty() || target[0] == '/') return false;
+  bool named = false;
+  for (size_t at = 0; at < target.size();) {
+    size_t slash = target.find('/', at);
+    if (slash == std::string::npos) slash = target.size();
+    const std::string part = target.substr(at, slash - at);
+    at = slash + 1;
+    if (part.empty() || part == ".") continue;
+    if (part != "..") named = true;
+    else if (named || --depth < 0) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -126,6 +166,7 @@ int32_t TUnZipper::RunExtraction() {
       if (!DirectoryExists(run.Dest)) ForceDirs(run.Dest);
       SetCurrentDir(run.Dest);
     }
+    run.DestHost = platform::HostPath(run.Dest.empty() ? std::string("\\") : run.Dest);
 
     if (EndRecord.ThisDiskNumber > 0 && SortMode != TZipSortMode::ByNone) {
       // A set that spans disks is read in archive order, so each disk is asked for once.
@@ -176,6 +217,15 @@ int32_t TUnZipper::RunExtraction() {
           ExtractEntry(state, i);
         } while (RetryEntry);
       }
+      // Writing into a directory changed its time: directory entries get theirs now.
+      for (const TExtractRun::TDirectoryTime& d : run.DirectoryTimes) {
+        const size_t slash = d.Relative.rfind('/');
+        const std::string parent = slash == std::string::npos ? std::string() : d.Relative.substr(0, slash);
+        const int dir = run.NewFileDirectory.Open(d.Base, parent);
+        const struct timespec times[2] = {d.Time, d.Time};
+        if (dir >= 0) ::utimensat(dir, d.Relative.c_str() + (slash == std::string::npos ? 0 : slash + 1), times,
+                                  AT_SYMLINK_NOFOLLOW);
+      }
     }
     TotalExtracted = state.TotalExtracted;
   } catch (...) {
@@ -210,8 +260,9 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     ArchiveStream->Seek(localRest, platform::soFromCurrent);
   }
 
-  // Output directory.
-  std::string outputDir;
+  // Output directory. Below the destination it is reached one directory at a time, never
+  // through a link, whether the archive made it or it stood there before.
+  std::string outputDir, base = run.DestHost, relative;
   if (RecreateDirs && !CurrentEntry.Directory.empty()) {
     std::string dir = CurrentEntry.Directory;
     if (!FRootDir.empty() && dir.size() >= FRootDir.size() &&
@@ -225,20 +276,29 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
       std::string lead = rooted ? "\\" : dir.substr(0, 2);
       if (drive && dir.size() > 2 && platform::IsPathSeparator(dir[2])) lead += "\\";
       outputDir = lead + rest;
+      if (!DirectoryExists(outputDir)) ForceDirs(outputDir);
+      base = platform::HostPath(outputDir);
     } else {
       // A drive or a leading "\" is dropped: everything goes below the destination.
       outputDir = run.Dest + "\\" + rest;
-    }
-    // Entries of one directory usually follow each other: look at the disk only for a new one.
-    if (outputDir != run.LastDirectory) {
-      if (!DirectoryExists(outputDir)) ForceDirs(outputDir);
-      run.LastDirectory = outputDir;
+      relative = HostRelative(rest);
     }
   } else {
     outputDir = run.Dest + "\\";
   }
+  int outDir = -1;
+  if (!directoryEntry || RecreateDirs) {
+    outDir = run.NewFileDirectory.Open(base, relative);
+    if (outDir < 0 && (errno == ELOOP || errno == ENOTDIR))
+      RaiseLinkInTheWay(directoryEntry ? outputDir : outputDir + CurrentEntry.FileName);
+  }
 
   if (directoryEntry) {
+    // Its time is set once everything inside it is written.
+    struct timespec time;
+    if (RecreateDirs && outDir >= 0 && !relative.empty() &&
+        EntryTime(CurrentEntry.FileDateTime, CurrentEntry.Extra, time))
+      run.DirectoryTimes.push_back({base, relative, time});
     if (RecreateDirs && OnStartUnZip) {
       bool skip = false;
       OnStartUnZip(this, index, outputDir, skip);
@@ -289,9 +349,25 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
                                                                     CurrentEntry.VersionMadeBy,
                                                                     run.DefaultMode)
                                        : run.DefaultMode;
+  // A Unix entry whose mode says "symbolic link": its data is the link's target.
+  const bool isLink = CreateLinks && (CurrentEntry.VersionMadeBy >> 8) == 3 &&
+                      ((CurrentEntry.ExternalAttributes >> 16) & S_IFMT) == S_IFLNK;
+  std::string leaf = platform::HostPath(outputPath);
+  leaf.erase(0, leaf.rfind('/') + 1);
+  if (outDir < 0) RaiseCannotCreate(outputPath);
   TOutputFile output;
-  if (!output.CreateNew(outputPath, mode, run.DefaultMode, run.NewFileDirectory)) {
-    TPathKind existing = PathKind(outputPath);
+  int made = EEXIST;
+  if (!isLink) made = output.CreateNew(outputPath, outDir, leaf, mode, run.DefaultMode);
+  else if (PathKindAt(outDir, leaf) == TPathKind::None) made = 0;  // the link is made at the end
+  TPathKind existing = TPathKind::None;
+  if (made != 0) {
+    if (made != EEXIST) {
+      // The directory may be gone (removed while the run went on): walk to it again.
+      run.NewFileDirectory.Forget();
+      outDir = run.NewFileDirectory.Open(base, relative);
+      if (outDir < 0) RaiseCannotCreate(outputPath);
+    }
+    existing = PathKindAt(outDir, leaf);
     if (OverwriteMode != TUZOverwriteMode::Always && existing == TPathKind::Other) {
       if (OverwriteMode == TUZOverwriteMode::Never) {
         skipEntry(TSkipReason::SkipExistingFile);
@@ -299,9 +375,20 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
       }
       bool overwriteIt = false;
       if (OnPromptForOverwrite) {
+        const std::string asked = outputPath;
         OnPromptForOverwrite(this, overwriteIt, index, outputPath);
         run.OutputPath = outputPath;
-        existing = PathKind(outputPath);
+        if (outputPath != asked) {
+          // Another name from the handler: taken as given, its directory's links followed.
+          const std::string host = platform::HostPath(outputPath);
+          const size_t slash = host.rfind('/');
+          base = slash == std::string::npos ? "." : slash == 0 ? "/" : host.substr(0, slash);
+          relative.clear();
+          leaf = host.substr(slash == std::string::npos ? 0 : slash + 1);
+          outDir = run.NewFileDirectory.Open(base, relative);
+          if (outDir < 0) RaiseCannotCreate(outputPath);
+        }
+        existing = PathKindAt(outDir, leaf);
       } else {
         overwriteIt = platform::UI().MessageBox("Replace existing file " + EntryFileName(index) + "?",
                                                 "File Exists Alert", platform::TMsgButtons::YesNo) ==
@@ -327,7 +414,8 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
 
   // Something stood at the output path (or the path could not be taken directly): the entry
   // goes into a temporary file that replaces it only once the entry proved sound.
-  if (!output.Created()) output.CreateReplacement(outputPath);
+  if (isLink) output.CreateLink(outputPath, outDir, leaf, existing != TPathKind::None);
+  else if (!output.Created()) output.CreateReplacement(outputPath, outDir, leaf);
   run.Output = &output;
   struct Detach {
     TExtractRun& Run;
@@ -338,7 +426,7 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     method->Decode(state, CurrentEntry.DataMethod());
   else
     platform::UI().MessageBox("Unknown Compression Method", "Zip Error", platform::TMsgButtons::Ok);
-  output.SetTimeAndMode(CurrentEntry.FileDateTime, mode);
+  output.SetTimeAndMode(CurrentEntry.FileDateTime, CurrentEntry.Extra, mode);
   TotalExtracted = state.TotalExtracted;
 
   // CRC check. Output cut off at the entry's declared size fails like a wrong CRC. A failed
@@ -350,6 +438,12 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   const bool authentic = complete && (!decryptor || state.FinishDecryption());
   const bool crcMatches = RunningCrc == CurrentEntry.Crc32 || (decryptor && !decryptor->CrcIsStored());
   if (complete && authentic && crcMatches) {
+    if (isLink && (output.LinkTooLong() || !LinkStaysInside(output.LinkTarget(), ComponentCount(relative)))) {
+      // Made, it would lead out of the destination: not made at all, and said so.
+      if (OnSkippingFile) OnSkippingFile(this, TSkipReason::SkipUnsafeLink, index);
+      --run.Count;
+      return;
+    }
     output.Close();
     output.Commit();
     if (OnEndUnZip) OnEndUnZip(this, index, outputPath);

@@ -28,7 +28,9 @@ class TExtractState;
 
 enum class TUZOverwriteMode : uint8_t { Prompt = 0, Always = 1, Never = 2 };
 enum class TIncompleteZipMode : uint8_t { izAssumeMulti = 0, izAssumeBad = 1 };
-enum class TSkipReason : uint8_t { SkipBadPassword = 0, SkipExistingFile = 1 };
+// SkipUnsafeLink: a symbolic link whose target is absolute or leads out of the destination
+// is not made.
+enum class TSkipReason : uint8_t { SkipBadPassword = 0, SkipExistingFile = 1, SkipUnsafeLink = 2 };
 // How the further disks of a multi-disk archive are found.
 enum class TMultiDiskMode : uint8_t { None = 0, RemovableDisks = 1, Files = 2 };
 
@@ -93,6 +95,10 @@ public:
   bool KeepZipOpen = false;
   bool DoProcessMessages = true;
   bool RetainAttributes = true;
+  // Unix entries that were symbolic links are made as links (their data is the target); a
+  // link that would lead out of the destination is not made (SkipUnsafeLink). False: such an
+  // entry is written as a plain file holding the target, as any other entry.
+  bool CreateLinks = true;
 
   TStartUnzipInfo OnStartUnZipInfo;
   TFilePercentDone OnFilePercentDone;

@@ -128,6 +128,7 @@ TEST(CliExitCodes, GravestClassWins) {
       {with([](TOutcome& o) { o.Done = 3; }), kExitOk},
       {with([](TOutcome&) {}), kExitOk},
       {with([](TOutcome& o) { o.Done = 1; o.NotReplaced = 1; }), kExitWarning},
+      {with([](TOutcome& o) { o.Done = 1; o.UnsafeLinks = 1; }), kExitWarning},
       {with([](TOutcome& o) { o.Done = 1; o.BadPassword = 1; }), kExitWarning},
       {with([](TOutcome& o) { o.BadPassword = 2; }), kExitBadPassword},
       {with([](TOutcome& o) { o.DirectoriesMade = 1; o.BadPassword = 1; }), kExitWarning},

@@ -336,6 +336,99 @@ TEST_F(ExtractTest, ALinkAtTheOutputPathCountsAsAnExistingFile) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
+std::string ReadLink(const std::string& path) {
+  char buf[4096];
+  const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+  return n < 0 ? "(no link)" : std::string(buf, static_cast<size_t>(n));
+}
+
+TEST_F(ExtractTest, LinksAreMadeOnlyWhereTheyStayInsideAndNothingIsWrittenThroughOne) {
+  testzip::ZipWriter zip;
+  zip.Add("d/file.txt", "data");
+  struct TLink {
+    const char* Name;
+    const char* Target;
+    bool Made;
+  } links[] = {
+      {"d/ok", "file.txt", true},
+      {"d/up", "../d/./file.txt", true},
+      {"abs", "/etc/passwd", false},
+      {"d/out", "../../x", false},
+      {"climb", "d/../..", false},      // a ".." after a name: that name could be a link
+      {"empty", "", false},
+      {"sub", "d", true},
+  };
+  for (const TLink& l : links) {
+    auto& e = zip.Add(l.Name, l.Target);
+    e.VersionMadeBy = 3 << 8 | 30;
+    e.ExternalAttributes = 0120777u << 16;
+  }
+  zip.Add("sub/through.txt", "never");  // the link just made stands in its way
+  Use(zip);
+  Zip.RecreateDirs = true;
+  int unsafe = 0;
+  Zip.OnSkippingFile = [&](unzip::TSender, unzip::TSkipReason r, int32_t) {
+    unsafe += r == unzip::TSkipReason::SkipUnsafeLink;
+  };
+  try {
+    Zip.ExtractFiles();
+    ADD_FAILURE() << "written through a link";
+  } catch (const platform::EFCreateError& e) {
+    EXPECT_EQ(e.Message, "Cannot create file " + Dest + "\\sub\\through.txt (a symbolic link or a file "
+                         "stands in its way)");
+  }
+  EXPECT_EQ(unsafe, 4);
+  for (const TLink& l : links) EXPECT_EQ(ReadLink(Out(l.Name)), l.Made ? l.Target : "(no link)") << l.Name;
+  EXPECT_EQ(Read("d/file.txt"), "data");
+  EXPECT_FALSE(Exists(Out("d/through.txt")));
+}
+
+TEST_F(ExtractTest, ASymlinkedDirectoryStandingInTheDestinationIsNotWrittenThrough) {
+  const std::string outside = Tmp.Path() + "/outside";
+  ASSERT_EQ(::mkdir(Dest.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(outside.c_str(), 0755), 0);
+  ASSERT_EQ(::symlink(outside.c_str(), Out("pre").c_str()), 0);
+  testzip::ZipWriter zip;
+  zip.AddDirectory("pre/deeper/");
+  zip.Add("pre/deeper/f.txt", "f");
+  Use(zip);
+  Zip.RecreateDirs = true;
+  EXPECT_THROW(Zip.ExtractFiles(), platform::EFCreateError);
+  EXPECT_TRUE(Tree(outside).empty());
+}
+
+// An extended-timestamp field (0x5455) or an NTFS field (0x000a) in the central record.
+std::string UnixTimeField(uint32_t seconds) {
+  std::string f = {'\x55', '\x54', 5, 0, 1};
+  for (int i = 0; i < 4; ++i) f += static_cast<char>(seconds >> (8 * i));
+  return f;
+}
+std::string NtfsTimeField(uint64_t filetime) {
+  std::string f = {'\x0a', 0, 32, 0, 0, 0, 0, 0, 1, 0, 24, 0};
+  for (int k = 0; k < 3; ++k)
+    for (int i = 0; i < 8; ++i) f += static_cast<char>(filetime >> (8 * i));
+  return f;
+}
+
+TEST_F(ExtractTest, UtcTimesFromExtraFieldsAndDirectoryTimesAfterTheirContents) {
+  testzip::ZipWriter zip;
+  zip.AddDirectory("t/").CentralExtra = UnixTimeField(1000000000);
+  zip.Add("t/unix.txt", "u").CentralExtra = UnixTimeField(987654321);
+  // 2009-02-13 23:31:30.1234567 UTC in 100 ns steps since 1601; the NTFS field wins.
+  zip.Add("t/ntfs.txt", "n").CentralExtra = UnixTimeField(5) + NtfsTimeField(128790414901234567ULL);
+  Use(zip);
+  Zip.RecreateDirs = true;
+  EXPECT_EQ(Zip.ExtractFiles(), 3);
+  auto mtime = [&](const std::string& rel) {
+    struct stat st;
+    EXPECT_EQ(::lstat(Out(rel).c_str(), &st), 0) << rel;
+    return std::pair<int64_t, long>(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  };
+  EXPECT_EQ(mtime("t/unix.txt"), (std::pair<int64_t, long>(987654321, 0)));
+  EXPECT_EQ(mtime("t/ntfs.txt"), (std::pair<int64_t, long>(1234567890, 123456700)));
+  EXPECT_EQ(mtime("t"), (std::pair<int64_t, long>(1000000000, 0)));
+}
+
 TEST_F(ExtractTest, SetuidSetgidAndStickyBitsAreNeverGiven) {
   testzip::ZipWriter zip;
   for (uint32_t mode : {0104755u, 0102755u, 0101777u, 0107777u}) {
