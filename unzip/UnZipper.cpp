@@ -2,11 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cctype>
 #include <vector>
 
 #include "BufferStream.h"
+#include "Crc32.h"
 #include "Exceptions.h"
 #include "FileNames.h"
 #include "FileTimes.h"
@@ -27,8 +30,6 @@ constexpr const char* kMsgIncompleteZip = "Incomplete Zip File";
 // The local-header scan lets messages through, and looks for a cancel request, every this
 // many bytes.
 constexpr int64_t kScanMessageInterval = 10240;
-// The most entries a directory can hold: the ZIP format counts them in 16 bits.
-constexpr size_t kMaxEntries = 65535;
 
 // Names compared as the locale compares them without regard to case; for the names this
 // system handles that is ASCII case folding.
@@ -56,6 +57,15 @@ double DateOfStat(const struct stat& st) {
   return DosDateTimeToDateTime(platform::UnixTimeToDosDateTime(st.st_mtime));
 }
 
+TFileIdentity IdentityOfStat(const struct stat& st) {
+  TFileIdentity id;
+  id.Device = st.st_dev;
+  id.Inode = st.st_ino;
+  id.Size = st.st_size;
+  id.ModifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+  return id;
+}
+
 // The framework shows the busy cursor for the lifetime of a scope.
 class BusyCursor {
 public:
@@ -77,6 +87,13 @@ double FileModificationDate(const std::string& name) {
   return DateOfStat(st);
 }
 
+TFileIdentity FileIdentityOf(const std::string& name) {
+  struct stat st;
+  const std::string host = platform::HostPath(name);
+  if (host.empty() || ::stat(host.c_str(), &st) != 0) return {};
+  return IdentityOfStat(st);
+}
+
 // ---- Construction --------------------------------------------------------------------------
 
 TUnZipper::TUnZipper(platform::TObject* /*Owner*/) {}
@@ -86,7 +103,11 @@ TUnZipper::~TUnZipper() { ClearArchive(); }
 // ---- Properties ----------------------------------------------------------------------------
 
 void TUnZipper::SetZipName(const std::string& Value) {
-  if (SameTextIgnoringCase(Value, FZipName)) return;
+  if (Value == FZipName) return;
+  // The same name in other letter case keeps the directory only when it is the very file the
+  // directory was read from: on this host such names may well be two different archives.
+  if (SameTextIgnoringCase(Value, FZipName) && EntryList && FileIdentityOf(Value) == ArchiveIdentity)
+    return;
   std::string name = Value;
   if (!name.empty() && name.back() == '?') {
     platform::TOpenDialogOptions options;
@@ -101,6 +122,7 @@ void TUnZipper::SetZipName(const std::string& Value) {
   FZipName = name;
   ReleaseDirectory();
   ArchiveDate = 0.0;
+  ArchiveIdentity = {};
   EndRecord.Clear();
   ArchiveStream.reset();
   RebuiltFromLocalHeaders = false;
@@ -145,7 +167,9 @@ void TUnZipper::OpenArchive() {
     ReadCentralDirectory();
     return;
   }
-  if (FileModificationDate(FZipName) != ArchiveDate) {
+  // Another file under the name, or the same one changed: a time of 2-second steps would miss
+  // a file replaced within the same two seconds.
+  if (FileIdentityOf(FZipName) != ArchiveIdentity) {
     // A stream kept open still shows the file that was replaced: read the new one.
     if (wasOpen) {
       ArchiveStream.reset();
@@ -165,6 +189,7 @@ void TUnZipper::ClearArchive() {
   EndRecord.Clear();
   RebuiltFromLocalHeaders = false;
   ArchiveDate = 0.0;
+  ArchiveIdentity = {};
   DiskCount = 1;
   FZipName.clear();
 }
@@ -198,6 +223,7 @@ platform::TStream* TUnZipper::RequestDisk(int32_t DiskNumber) {
   ArchiveStream = OpenArchiveFile(name);
   CurrentDisk = DiskNumber - 1;
   ArchiveDate = FileModificationDate(name);
+  ArchiveIdentity = FileIdentityOf(name);
   FZipName = name;
   return ArchiveStream.get();
 }
@@ -208,17 +234,22 @@ int32_t TUnZipper::EntryCount() const { return EntryList ? EntryList->Count() : 
 
 void TUnZipper::ReadCentralDirectory() {
   platform::TStream& first = *ArchiveStream;
-  if (auto* file = dynamic_cast<TLFNFileStream*>(&first)) {
-    struct stat st;
-    ArchiveDate = ::fstat(file->Handle(), &st) == 0 ? DateOfStat(st) : FileModificationDate(FZipName);
+  struct stat st;
+  auto* file = dynamic_cast<TLFNFileStream*>(&first);
+  if (file && ::fstat(file->Handle(), &st) == 0) {
+    ArchiveDate = DateOfStat(st);
+    ArchiveIdentity = IdentityOfStat(st);
   } else {
     ArchiveDate = FileModificationDate(FZipName);
+    ArchiveIdentity = FileIdentityOf(FZipName);
   }
   ReleaseDirectory();
   // Nothing of an earlier read of this name may stay, a loaded comment least of all, nor
   // the mark of a rebuild: a sound file read after a damaged one is read as sound.
   EndRecord.Clear();
   RebuiltFromLocalHeaders = false;
+  DirectoryDamage = {};
+  ArchiveStart = 0;
 
   bool switchedDisk = false;
   if (EndRecord.FindEndRecord(first)) {
@@ -245,17 +276,58 @@ void TUnZipper::ReadCentralDirectory() {
       switchedDisk = true;
     }
     platform::TStream& s = *ArchiveStream;
-    uint8_t sig[4] = {};
-    s.SetPosition(EndRecord.DirectoryOffset);
+    auto directoryAt = [&s](int64_t at) {
+      uint8_t sig[4] = {};
+      if (at < 0) return false;
+      s.SetPosition(at);
+      return s.Read(sig, 4) == 4 && GetU32(sig) == kCentralHeaderSignature;
+    };
+    // The directory ends where the end record (or the Zip64 end record) begins. Where that
+    // is not where the archive says it starts, bytes were put in front of the archive (a
+    // self-extractor's stub, a script before a jar, another archive): every offset it gives
+    // is short by their length. That place is tried first, so that an archive in front
+    // cannot stand in for the one that ends the file.
+    const int64_t declaredAt = EndRecord.DirectoryOffset;
+    const int64_t startsAt = EndRecord.DirectoryEnd - EndRecord.DirectorySize;
+    bool found = false;
+    if (EndRecord.ThisDiskNumber == 0 && !switchedDisk && startsAt != declaredAt && directoryAt(startsAt)) {
+      // Unless only the directory's offset is wrong: the first record's local header is
+      // where the record says, not moved with the directory.
+      uint8_t record[kCentralHeaderSize] = {};
+      s.SetPosition(startsAt);
+      ArchiveStart = startsAt - declaredAt;
+      if (s.Read(record, kCentralHeaderSize) == kCentralHeaderSize && GetU32(record + 42) != 0xFFFFFFFFu) {
+        const int64_t local = GetU32(record + 42);
+        const auto localHeaderAt = [&s](int64_t at) {
+          uint8_t sig[4] = {};
+          if (at < 0) return false;
+          s.SetPosition(at);
+          return s.Read(sig, 4) == 4 && GetU32(sig) == kLocalHeaderSignature;
+        };
+        if (!localHeaderAt(local + ArchiveStart) && localHeaderAt(local)) ArchiveStart = 0;
+      }
+      EndRecord.DirectoryOffset = startsAt;
+      found = true;
+    } else {
+      found = directoryAt(declaredAt);
+    }
     const bool emptyDirectoryInPlace =
-        EndRecord.TotalEntries == 0 &&
-        EndRecord.DirectoryOffset == EndRecord.ArchiveCommentOffset - kEndRecordSize;
-    if (s.Read(sig, 4) == 4 && GetU32(sig) == kCentralHeaderSignature) {
-      s.Seek(-4, platform::soFromCurrent);
+        EndRecord.EntryTotal == 0 &&
+        (EndRecord.DirectoryOffset == EndRecord.DirectoryEnd || EndRecord.DirectorySize == 0);
+    if (found) {
+      s.SetPosition(EndRecord.DirectoryOffset);
     } else if (emptyDirectoryInPlace) {
       // An empty archive: its directory is right where it should be, it only holds nothing.
       // Scanning the file for local headers would find none, and leave no directory to keep.
     } else {
+      // Declared entries that are not where the end record says: a damaged archive, whatever
+      // the local headers give back.
+      if (EndRecord.EntryTotal > 0) {
+        DirectoryDamage.Damaged = true;
+        DirectoryDamage.FirstBadRecord = 0;
+        DirectoryDamage.FirstBadOffset = declaredAt;
+        DirectoryDamage.Declared = EndRecord.EntryTotal;
+      }
       bool rebuilt;
       {
         BusyCursor busy;
@@ -294,13 +366,25 @@ void TUnZipper::ReadCentralDirectory() {
     };
   }
   std::vector<std::unique_ptr<TZipHeaderInfo>> read;
-  read.reserve(RebuiltFromLocalHeaders ? 0 : EndRecord.TotalEntries);
+  const uint32_t declared = EndRecord.EntryTotal;
+  // A count that lies is not believed further than the file could hold records.
+  if (!RebuiltFromLocalHeaders)
+    read.reserve(static_cast<size_t>(std::min<int64_t>(declared, ArchiveStream->Size() / kCentralHeaderSize + 1)));
   // Comments of a multi-disk set are taken now, while their disk is open.
   const bool loadComments = !RebuiltFromLocalHeaders && EndRecord.ThisDiskNumber > 0;
   int64_t position = ArchiveStream->Position();
-  for (uint32_t i = 0; i < EndRecord.TotalEntries; ++i) {
+  int64_t merged = 0;
+  for (uint32_t i = 0; i < declared; ++i) {
     auto entry = std::make_unique<TZipHeaderInfo>();
-    if (!entry->ReadCentralHeader(*ArchiveStream, nextDisk, &position, loadComments)) break;
+    if (!entry->ReadCentralHeader(*ArchiveStream, nextDisk, &position, loadComments)) {
+      if (!RebuiltFromLocalHeaders) {
+        DirectoryDamage.Damaged = true;
+        DirectoryDamage.FirstBadRecord = i;
+        DirectoryDamage.FirstBadOffset = position;
+        DirectoryDamage.Declared = declared;
+      }
+      break;
+    }
     if (RebuiltFromLocalHeaders) {
       int32_t index;
       if (EntryList->Search(entry.get(), index)) {
@@ -308,12 +392,40 @@ void TUnZipper::ReadCentralDirectory() {
         const int64_t localOffset = found->LocalHeaderOffset;
         found->Assign(entry.get());
         found->LocalHeaderOffset = localOffset;
+        ++merged;
       }
       continue;
     }
+    if (ArchiveStart != 0) entry->LocalHeaderOffset += ArchiveStart;
     read.push_back(std::move(entry));
   }
-  if (!RebuiltFromLocalHeaders) {
+  if (RebuiltFromLocalHeaders) {
+    DirectoryDamage.Read = merged;
+    DirectoryDamage.Recovered = EntryCount() - merged;
+  } else {
+    DirectoryDamage.Read = static_cast<int64_t>(read.size());
+    if (DirectoryDamage.Damaged && MultiDiskMode == TMultiDiskMode::None) {
+      // The entries whose records were lost still have their local headers: walk them, and
+      // take every one that no record read names.
+      std::vector<std::pair<int64_t, const TZipHeaderInfo*>> byOffset;
+      byOffset.reserve(read.size());
+      for (const auto& e : read) byOffset.emplace_back(e->LocalHeaderOffset, e.get());
+      std::sort(byOffset.begin(), byOffset.end(),
+                [](const auto& a, const auto& b) { return a.first < b.first; });
+      const auto known = [&byOffset](int64_t at) -> const TZipHeaderInfo* {
+        auto it = std::lower_bound(byOffset.begin(), byOffset.end(), at,
+                                   [](const auto& a, int64_t v) { return a.first < v; });
+        return it != byOffset.end() && it->first == at ? it->second : nullptr;
+      };
+      const int64_t from = FindLocalHeader(std::max<int64_t>(ArchiveStart, 0));
+      if (from >= 0) {
+        BusyCursor busy;
+        std::vector<std::unique_ptr<TZipHeaderInfo>> walked;
+        WalkLocalHeaders(from, known, walked);
+        DirectoryDamage.Recovered = static_cast<int64_t>(walked.size());
+        for (auto& e : walked) read.push_back(std::move(e));
+      }
+    }
     auto list = std::make_unique<TSortedZip>(dupError);
     std::vector<TZipHeaderInfo*> entries;
     entries.reserve(read.size());
@@ -330,56 +442,224 @@ void TUnZipper::ReadCentralDirectory() {
   ApplySortMode(SortMode);
 }
 
-bool TUnZipper::RebuildFromLocalHeaders() {
-  RebuiltFromLocalHeaders = true;
-  ReleaseDirectory();
-  platform::TStream& s = *ArchiveStream;
+void TUnZipper::PollDuringScan() {
+  if (!DoProcessMessages) return;
+  platform::UI().ProcessMessages();
+  if (CancelRequested) {
+    CancelRequested = false;
+    RaiseUserAborted();
+  }
+}
 
+int64_t TUnZipper::FindLocalHeader(int64_t from) {
   // Look for "PK", 3, 4. A byte that breaks the sequence may itself start it again.
-  s.SetPosition(0);
+  platform::TStream& s = *ArchiveStream;
+  s.SetPosition(from);
   static constexpr uint8_t kSig[4] = {'P', 'K', 3, 4};
   std::vector<uint8_t> block(64 * 1024);
-  int64_t blockStart = 0;
+  int64_t blockStart = from;
   int matched = 0;
   int64_t skipped = 0;
-  int64_t found = -1;
-  while (found < 0) {
+  for (;;) {
     const int64_t got = s.Read(block.data(), static_cast<int64_t>(block.size()));
-    if (got <= 0) return false;
+    if (got <= 0) return -1;
     for (int64_t i = 0; i < got; ++i) {
       const uint8_t b = block[static_cast<size_t>(i)];
       if (matched > 0 && b != kSig[matched]) matched = 0;
       if (matched == 0) {
         if (b != 'P') {
-          if (++skipped % kScanMessageInterval == 0 && DoProcessMessages) {
-            platform::UI().ProcessMessages();
-            if (CancelRequested) {
-              CancelRequested = false;
-              RaiseUserAborted();
-            }
-          }
+          if (++skipped % kScanMessageInterval == 0) PollDuringScan();
           continue;
         }
       }
-      if (++matched == 4) {
-        found = blockStart + i - 3;
-        break;
-      }
+      if (++matched == 4) return blockStart + i - 3;
     }
     blockStart += got;
   }
-  s.SetPosition(found);
+}
 
-  std::vector<std::unique_ptr<TZipHeaderInfo>> walked;
-  while (walked.size() < kMaxEntries) {
+namespace {
+
+bool IsRecordSignature(uint32_t v) {
+  return v == kLocalHeaderSignature || v == kCentralHeaderSignature || v == kEndRecordSignature ||
+         v == kZip64EndRecordSignature;
+}
+
+uint64_t GetU64(const uint8_t* p) { return GetU32(p) | (static_cast<uint64_t>(GetU32(p + 4)) << 32); }
+
+// The length of the data descriptor at `b` (of which `have` bytes are there) when it agrees
+// with the given CRC and sizes (a negative value agrees with anything), else 0. 8-byte sizes
+// are tried first for a Zip64 entry.
+int DescriptorLength(const uint8_t* b, int64_t have, bool zip64, int64_t crc, int64_t compressed,
+                     int64_t uncompressed) {
+  for (const bool signature : {true, false}) {
+    for (const bool wide : {zip64, !zip64}) {
+      const int at = signature ? 4 : 0;
+      const int length = at + (wide ? 20 : 12);
+      if (have < length || (signature && GetU32(b) != kDataDescriptorSignature)) continue;
+      const int64_t c = wide ? static_cast<int64_t>(GetU64(b + at + 4)) : GetU32(b + at + 4);
+      const int64_t u = wide ? static_cast<int64_t>(GetU64(b + at + 12)) : GetU32(b + at + 8);
+      if ((crc < 0 || GetU32(b + at) == crc) && c == compressed && (uncompressed < 0 || u == uncompressed))
+        return length;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool TUnZipper::FindDataEnd(TZipHeaderInfo& e, int64_t dataStart, bool zip64, int64_t& next) {
+  platform::TStream& s = *ArchiveStream;
+  constexpr size_t kBlock = 64 * 1024;
+  constexpr int64_t kLookahead = 32;  // a whole descriptor and the signature after it
+  s.SetPosition(dataStart);
+
+  if (e.CompressionMethod == 8 && !e.IsEncrypted()) {
+    // Deflate data says itself where it ends: decode it to the end of the stream.
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
+    std::vector<uint8_t> in(kBlock), out(kBlock);
+    uint32_t reg = 0xFFFFFFFFu;
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+      if (z.avail_in == 0) {
+        const int64_t got = s.Read(in.data(), static_cast<int64_t>(kBlock));
+        if (got <= 0) break;
+        z.next_in = in.data();
+        z.avail_in = static_cast<uInt>(got);
+        try {
+          PollDuringScan();
+        } catch (...) {
+          inflateEnd(&z);
+          throw;
+        }
+      }
+      z.next_out = out.data();
+      z.avail_out = static_cast<uInt>(kBlock);
+      rc = inflate(&z, Z_NO_FLUSH);
+      reg = UpdateCrc(reg, out.data(), kBlock - z.avail_out);
+    }
+    const auto compressed = static_cast<int64_t>(z.total_in);
+    const auto uncompressed = static_cast<int64_t>(z.total_out);
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END) return false;
+    const uint32_t crc = ~reg;
+    uint8_t d[24] = {};
+    s.SetPosition(dataStart + compressed);
+    const int64_t have = std::max<int64_t>(s.Read(d, sizeof d), 0);
+    // The descriptor that agrees is passed over; one that does not is still a descriptor
+    // (the data said where it ends) and its length guessed from its signature.
+    int length = DescriptorLength(d, have, zip64, crc, compressed & (zip64 ? -1 : 0xFFFFFFFFLL),
+                                  uncompressed & (zip64 ? -1 : 0xFFFFFFFFLL));
+    if (length == 0) length = (have >= 4 && GetU32(d) == kDataDescriptorSignature ? 4 : 0) + (zip64 ? 20 : 12);
+    e.Crc32 = crc;
+    e.CompressedSize = compressed;
+    e.UncompressedSize = uncompressed;
+    next = dataStart + compressed + length;
+    return true;
+  }
+
+  // Other methods: the first descriptor whose compressed size is the distance from the data's
+  // start, and whose CRC agrees with those bytes (stored data), or that is followed by the
+  // next record (data whose CRC cannot be worked out here).
+  const bool plainStored = e.CompressionMethod == 0 && !e.IsEncrypted();
+  std::vector<uint8_t> buf;
+  int64_t bufStart = dataStart;
+  bool atEnd = false;
+  uint32_t reg = 0xFFFFFFFFu;
+  int64_t crcAt = dataStart;
+  const auto crcUpTo = [&](int64_t to) {
+    reg = UpdateCrc(reg, buf.data() + (crcAt - bufStart), static_cast<size_t>(to - crcAt));
+    crcAt = to;
+  };
+  for (int64_t p = dataStart;; ++p) {
+    if (!atEnd && p + kLookahead > bufStart + static_cast<int64_t>(buf.size())) {
+      crcUpTo(p);
+      buf.erase(buf.begin(), buf.begin() + (p - bufStart));
+      bufStart = p;
+      const size_t old = buf.size();
+      buf.resize(old + kBlock);
+      const int64_t got = std::max<int64_t>(s.Read(buf.data() + old, static_cast<int64_t>(kBlock)), 0);
+      buf.resize(old + static_cast<size_t>(got));
+      atEnd = got < static_cast<int64_t>(kBlock);
+      PollDuringScan();
+    }
+    const int64_t have = bufStart + static_cast<int64_t>(buf.size()) - p;
+    if (have < 12) return false;
+    const uint8_t* b = buf.data() + (p - bufStart);
+    const int64_t compressed = p - dataStart;
+    int length = DescriptorLength(b, have, zip64, -1, compressed, -1);
+    if (length == 0) continue;
+    const int at = length == 16 || length == 24 ? 4 : 0;
+    const uint32_t crc = GetU32(b + at);
+    const int64_t uncompressed = length - at == 20 ? static_cast<int64_t>(GetU64(b + at + 12)) : GetU32(b + at + 8);
+    bool agrees;
+    if (plainStored) {
+      crcUpTo(p);
+      agrees = uncompressed == compressed && ~reg == crc;
+    } else {
+      const bool followed = have - length < 4 ? atEnd && have == length
+                                              : IsRecordSignature(GetU32(b + length));
+      agrees = followed && (e.CompressionMethod != 0 || uncompressed == compressed - 12);
+    }
+    if (!agrees) continue;
+    e.Crc32 = crc;
+    e.CompressedSize = compressed;
+    e.UncompressedSize = uncompressed;
+    next = p + length;
+    return true;
+  }
+}
+
+int64_t TUnZipper::WalkLocalHeaders(int64_t from, const std::function<const TZipHeaderInfo*(int64_t)>& known,
+                                    std::vector<std::unique_ptr<TZipHeaderInfo>>& walked) {
+  platform::TStream& s = *ArchiveStream;
+  int64_t at = from;
+  for (;;) {
+    s.SetPosition(at);
     auto entry = std::make_unique<TZipHeaderInfo>();
     if (!entry->ReadLocalHeader(s)) break;
-    // An entry with a data descriptor usually has zero sizes here, so the walk ends at it.
-    s.Seek(entry->CompressedSize + entry->ExtraFieldLength +
-               (entry->HasDataDescriptor() ? kDataDescriptorSize : 0),
-           platform::soFromCurrent);
+    std::string extra(entry->ExtraFieldLength, '\0');
+    if (!extra.empty() && s.Read(extra.data(), static_cast<int64_t>(extra.size())) != static_cast<int64_t>(extra.size()))
+      break;
+    const bool zip64 = entry->ApplyLocalExtraField(extra);
+    const int64_t dataStart = s.Position();
+    int64_t next = dataStart + entry->CompressedSize;
+    if (const TZipHeaderInfo* k = known ? known(at) : nullptr) {
+      // The directory's record gives the sizes; only a descriptor's length is left to see.
+      next = dataStart + k->CompressedSize;
+      if (entry->HasDataDescriptor()) {
+        uint8_t d[28] = {};
+        s.SetPosition(next);
+        const int64_t have = std::max<int64_t>(s.Read(d, sizeof d), 0);
+        const bool wide = zip64 || k->CompressedSize >= 0xFFFFFFFFLL || k->UncompressedSize >= 0xFFFFFFFFLL;
+        int length = DescriptorLength(d, have, wide, k->Crc32, k->CompressedSize & (wide ? -1 : 0xFFFFFFFFLL),
+                                      k->UncompressedSize & (wide ? -1 : 0xFFFFFFFFLL));
+        if (length == 0) length = (have >= 4 && GetU32(d) == kDataDescriptorSignature ? 4 : 0) + (wide ? 20 : 12);
+        next += length;
+      }
+      at = next;
+      continue;
+    }
+    if (entry->HasDataDescriptor() && !FindDataEnd(*entry, dataStart, zip64, next)) {
+      // Where its data ends is unknown: the entry is kept (it may still list), the walk ends.
+      walked.push_back(std::move(entry));
+      break;
+    }
     walked.push_back(std::move(entry));
+    at = next;
   }
+  return at;
+}
+
+bool TUnZipper::RebuildFromLocalHeaders() {
+  RebuiltFromLocalHeaders = true;
+  ReleaseDirectory();
+  const int64_t found = FindLocalHeader(0);
+  if (found < 0) return false;
+
+  std::vector<std::unique_ptr<TZipHeaderInfo>> walked;
+  const int64_t reached = WalkLocalHeaders(found, {}, walked);
   auto list = std::make_unique<TSortedZip>(dupError);
   std::vector<TZipHeaderInfo*> entries;
   entries.reserve(walked.size());
@@ -391,10 +671,11 @@ bool TUnZipper::RebuildFromLocalHeaders() {
   EndRecord.ThisDiskNumber = 0;
   CurrentDisk = 0;
   MultiDiskMode = TMultiDiskMode::None;
-  const int64_t reached = s.Position();
   EndRecord.CentralDirectoryOffset = static_cast<uint32_t>(std::min<int64_t>(reached, UINT32_MAX));
   EndRecord.DirectoryOffset = reached;
-  EndRecord.TotalEntries = static_cast<uint16_t>(EntryCount());
+  EndRecord.TotalEntries = static_cast<uint16_t>(std::min(EntryCount(), 0xFFFF));
+  EndRecord.EntryTotal = static_cast<uint32_t>(EntryCount());
+  ArchiveStream->SetPosition(reached);
   DiskCount = 1;
   return true;
 }

@@ -55,6 +55,29 @@ using TGetNextDisk = std::function<void(TSender Sender, int32_t NextDisk, std::s
 
 inline constexpr int32_t kThisVersion = 202;
 
+// What a directory read found wrong with the central directory, and what it made good.
+struct TDirectoryDamage {
+  // The end record declares a directory that could not be read whole: not found where it
+  // says, a record that is no record (bad signature, cut short), or fewer records than declared.
+  bool Damaged = false;
+  // The first record that could not be read: its number in the directory (0-based) and the
+  // file position where it was looked for.
+  int64_t FirstBadRecord = -1;
+  int64_t FirstBadOffset = -1;
+  int64_t Declared = 0;   // entries the end record declares
+  int64_t Read = 0;       // central records read
+  int64_t Recovered = 0;  // entries found only through their local headers
+};
+
+// The file an archive name resolved to, and its state, when its directory was read.
+struct TFileIdentity {
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  int64_t Size = -1;
+  int64_t ModifiedNs = 0;  // modification time in nanoseconds
+  bool operator==(const TFileIdentity&) const = default;
+};
+
 class TUnZipper : public platform::TObject, public TExtractHost {
 public:
   explicit TUnZipper(platform::TObject* Owner = nullptr);
@@ -142,8 +165,8 @@ public:
 
   // ---- Internal state, shared with the extraction run and its decoders ----------------------
 
-  // Opens ZipName when it is not open; reads the directory when there is none or the file's
-  // modification time changed.
+  // Opens ZipName when it is not open; reads the directory when there is none or the file
+  // the name resolves to is another one or changed (size, modification time).
   void OpenArchive();
   // Releases ArchiveStream unless KeepZipOpen.
   void CloseArchive();
@@ -177,6 +200,12 @@ public:
   // Modification time of the archive file when its directory was read (framework date value
   // of the file's MS-DOS local date-time).
   double ArchiveDate = 0.0;
+  // The file the directory was read from; another file or a change reads it again.
+  TFileIdentity ArchiveIdentity;
+  // Bytes in front of the archive (a self-extractor's stub): added to every offset it gives.
+  int64_t ArchiveStart = 0;
+  // Set by every directory read.
+  TDirectoryDamage DirectoryDamage;
 
   TZipHeaderInfo CurrentEntry;
   uint8_t LocalHeaderBuffer[kLocalHeaderSize] = {};
@@ -212,6 +241,20 @@ private:
   void ReleaseDirectory();
   // Opens `name` for reading as the archive stream.
   std::unique_ptr<platform::TStream> OpenArchiveFile(const std::string& name) const;
+  // The local-header scan: the position of the first "PK", 3, 4 at or after `from`, or -1.
+  int64_t FindLocalHeader(int64_t from);
+  // Walks the local headers from `from` on, adding each entry to `walked`, until a place that
+  // holds no local header or an entry whose data's end cannot be found. An entry that
+  // `known` (when given) returns for its offset is passed over by that entry's sizes and not
+  // added. Returns the position reached.
+  int64_t WalkLocalHeaders(int64_t from, const std::function<const TZipHeaderInfo*(int64_t)>& known,
+                           std::vector<std::unique_ptr<TZipHeaderInfo>>& walked);
+  // For an entry with a data descriptor: where its data ends (deflate: the end of the
+  // stream; otherwise the first descriptor that agrees with the bytes before it), with the
+  // CRC and sizes taken from there. False when no end is found.
+  bool FindDataEnd(TZipHeaderInfo& entry, int64_t dataStart, bool zip64, int64_t& next);
+  // Lets messages through during a long scan and honours a cancel request.
+  void PollDuringScan();
   // The disk check of a removable multi-disk part.
   bool DiskCheckPasses(int32_t DiskNumber) const;
   void CheckIndex(int32_t Index) const;
@@ -224,5 +267,7 @@ private:
 // The framework date value of a file's modification time taken as MS-DOS local date-time
 // (2-second resolution); 0 when the file cannot be examined.
 double FileModificationDate(const std::string& name);
+// The identity of the file `name` resolves to (Size -1 when there is none).
+TFileIdentity FileIdentityOf(const std::string& name);
 
 }  // namespace unzip

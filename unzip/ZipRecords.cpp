@@ -63,12 +63,45 @@ uint32_t DateKey(uint32_t dosDateTime) {
 
 // ---- Names and dates -----------------------------------------------------------------------
 
-std::string ConvertEntryName(std::string_view stored, uint16_t flags) {
+bool IsValidUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    const uint8_t b = p[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t length;
+    uint32_t cp;
+    if (b >= 0xC2 && b <= 0xDF) length = 2, cp = b & 0x1F;
+    else if (b >= 0xE0 && b <= 0xEF) length = 3, cp = b & 0x0F;
+    else if (b >= 0xF0 && b <= 0xF4) length = 4, cp = b & 0x07;
+    else return false;
+    if (n - i < length) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+        (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+      return false;
+    i += length;
+  }
+  return true;
+}
+
+std::string ConvertEntryName(std::string_view stored, uint16_t flags, uint16_t versionMadeBy) {
   // A name ends at its first zero byte, as every file-system call will read it: otherwise the
   // name reported and checked would not be the file made.
   std::string name(stored.substr(0, stored.find('\0')));
   std::replace(name.begin(), name.end(), '/', '\\');
   if (flags & 0x0800) return name;  // already UTF-8
+  // Zip tools on Unix and macOS store the file system's names, UTF-8, without saying so.
+  // Names from MS-DOS, Windows and OS/2 are in the OEM code page, and so is anything that is
+  // not UTF-8.
+  const int host = versionMadeBy >> 8;
+  if ((host == 3 || host == 19) && IsValidUtf8(name)) return name;
   if (std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
     return name;  // ASCII reads the same in both
   return platform::OemToAnsi(name);
@@ -232,7 +265,7 @@ void TZipHeaderInfo::LoadFromCentralRecord(const uint8_t* r, std::string_view st
   LocalHeaderOffset = GetU32(r + 42);
   CentralHeaderOffset = 0;
   std::string directory, fileName;
-  SplitEntryName(ConvertEntryName(storedName, Flags), directory, fileName);
+  SplitEntryName(ConvertEntryName(storedName, Flags, VersionMadeBy), directory, fileName);
   Directory = std::move(directory);
   FileName = std::move(fileName);
   RecomputeNameLength();
@@ -397,6 +430,29 @@ void TZipHeaderInfo::ApplyCentralExtraField(std::string_view extra, std::string_
   }
 }
 
+bool TZipHeaderInfo::ApplyLocalExtraField(std::string_view extra) {
+  const auto* p = reinterpret_cast<const uint8_t*>(extra.data());
+  for (size_t at = 0; at + 4 <= extra.size();) {
+    const uint16_t id = GetU16(p + at);
+    const size_t size = GetU16(p + at + 2);
+    const uint8_t* data = p + at + 4;
+    if (at + 4 + size > extra.size()) break;
+    at += 4 + size;
+    if (id != kZip64ExtraId) continue;
+    auto value = [&](size_t offset, int64_t& field) {
+      if (offset + 8 > size) return;
+      const uint64_t v = GetU32(data + offset) | (static_cast<uint64_t>(GetU32(data + offset + 4)) << 32);
+      if (v < (uint64_t{1} << 62)) field = static_cast<int64_t>(v);
+    };
+    if (UncompressedSize == 0xFFFFFFFFLL || CompressedSize == 0xFFFFFFFFLL) {
+      if (UncompressedSize == 0xFFFFFFFFLL) value(0, UncompressedSize);
+      if (CompressedSize == 0xFFFFFFFFLL) value(8, CompressedSize);
+    }
+    return true;
+  }
+  return false;
+}
+
 bool TZipHeaderInfo::ReadLocalHeader(platform::TStream& stream) {
   const int64_t p = stream.Position();
   uint8_t record[kLocalHeaderSize];
@@ -452,6 +508,9 @@ void TEndCentral::Clear() {
   ArchiveCommentOffset = 0;
   CommentChanged = false;
   DirectoryOffset = 0;
+  EntryTotal = 0;
+  DirectorySize = 0;
+  DirectoryEnd = 0;
 }
 
 void TEndCentral::Assign(const platform::TPersistent* source) {
@@ -471,6 +530,9 @@ void TEndCentral::Assign(const platform::TPersistent* source) {
   ArchiveCommentLength = src->ArchiveCommentLength;
   ArchiveCommentOffset = src->ArchiveCommentOffset;
   DirectoryOffset = src->DirectoryOffset;
+  EntryTotal = src->EntryTotal;
+  DirectorySize = src->DirectorySize;
+  DirectoryEnd = src->DirectoryEnd;
   CommentText = src->CommentText;
   if (CommentText) ArchiveCommentLength = SaturatedLength(CommentText->size());
 }
@@ -488,28 +550,45 @@ void TEndCentral::ReadZip64EndRecord(platform::TStream& stream, const std::vecto
   if (endRecordAt < kZip64LocatorSize) return;
   const uint8_t* locator = &block[static_cast<size_t>(endRecordAt - kZip64LocatorSize)];
   if (GetU32(locator) != kZip64LocatorSignature) return;
-  const uint64_t at = GetU32(locator + 8) | (static_cast<uint64_t>(GetU32(locator + 12)) << 32);
-  // The record lies before its locator, on this disk (a set's last).
-  if (at > static_cast<uint64_t>(blockStart + endRecordAt - kZip64LocatorSize - kZip64EndRecordSize))
-    return;
+  const int64_t locatorAt = blockStart + endRecordAt - kZip64LocatorSize;
+  const uint64_t declared = GetU32(locator + 8) | (static_cast<uint64_t>(GetU32(locator + 12)) << 32);
   uint8_t r[kZip64EndRecordSize];
-  stream.SetPosition(static_cast<int64_t>(at));
-  if (stream.Read(r, kZip64EndRecordSize) != kZip64EndRecordSize || GetU32(r) != kZip64EndRecordSignature)
-    return;
   auto u64 = [&](int offset) { return GetU32(r + offset) | (static_cast<uint64_t>(GetU32(r + offset + 4)) << 32); };
+  // The record lies before its locator, on this disk (a set's last).
+  auto readAt = [&](int64_t at) {
+    if (at < 0 || at > locatorAt - kZip64EndRecordSize) return false;
+    stream.SetPosition(at);
+    return stream.Read(r, kZip64EndRecordSize) == kZip64EndRecordSize && GetU32(r) == kZip64EndRecordSignature;
+  };
+  // Writers put it right before the locator. Bytes in front of the archive (a self-extractor's
+  // stub) move it away from where the locator says, so that place is tried first; the
+  // locator's is for a record that carries more data after its fixed part.
+  int64_t at = locatorAt - kZip64EndRecordSize;
+  if (!readAt(at) || u64(4) != kZip64EndRecordSize - 12) {
+    if (declared > static_cast<uint64_t>(locatorAt) || !readAt(static_cast<int64_t>(declared))) return;
+    at = static_cast<int64_t>(declared);
+  }
   const uint32_t thisDisk = GetU32(r + 16);
   const uint32_t startDisk = GetU32(r + 20);
   const uint64_t onThisDisk = u64(24);
   const uint64_t total = u64(32);
   const uint64_t size = u64(40);
   const uint64_t offset = u64(48);
+  DirectoryEnd = at;
   if (ThisDiskNumber == 0xFFFF && thisDisk < 0xFFFF) ThisDiskNumber = static_cast<uint16_t>(thisDisk);
   if (CentralStartDisk == 0xFFFF && startDisk < 0xFFFF) CentralStartDisk = static_cast<uint16_t>(startDisk);
-  // Counts of 65,535 and more stay at the largest the directory holds.
+  // The 16-bit fields keep their meaning (65,535 stands for "that many or more"); the whole
+  // count goes to EntryTotal.
   if (EntriesThisDisk == 0xFFFF && onThisDisk < 0xFFFF) EntriesThisDisk = static_cast<uint16_t>(onThisDisk);
-  if (TotalEntries == 0xFFFF && total < 0xFFFF) TotalEntries = static_cast<uint16_t>(total);
-  if (CentralDirectorySize == 0xFFFFFFFFu && size < 0xFFFFFFFFu) CentralDirectorySize = static_cast<uint32_t>(size);
-  if (CentralDirectoryOffset == 0xFFFFFFFFu && offset < at) DirectoryOffset = static_cast<int64_t>(offset);
+  if (TotalEntries == 0xFFFF) {
+    EntryTotal = static_cast<uint32_t>(std::min<uint64_t>(total, 0xFFFFFFFFu));
+    if (total < 0xFFFF) TotalEntries = static_cast<uint16_t>(total);
+  }
+  if (CentralDirectorySize == 0xFFFFFFFFu && size < (uint64_t{1} << 62)) {
+    DirectorySize = static_cast<int64_t>(size);
+    if (size < 0xFFFFFFFFu) CentralDirectorySize = static_cast<uint32_t>(size);
+  }
+  if (CentralDirectoryOffset == 0xFFFFFFFFu && offset <= declared) DirectoryOffset = static_cast<int64_t>(offset);
 }
 
 bool TEndCentral::FindEndRecord(platform::TStream& stream) {
@@ -533,6 +612,9 @@ bool TEndCentral::FindEndRecord(platform::TStream& stream) {
     // The comment follows the record; data after the comment does not move it.
     ArchiveCommentOffset = blockStart + i + kEndRecordSize;
     DirectoryOffset = CentralDirectoryOffset;
+    EntryTotal = TotalEntries;
+    DirectorySize = CentralDirectorySize;
+    DirectoryEnd = blockStart + i;
     if (CentralDirectoryOffset == 0xFFFFFFFFu || TotalEntries == 0xFFFF || ThisDiskNumber == 0xFFFF)
       ReadZip64EndRecord(stream, block, i, blockStart);
     return true;

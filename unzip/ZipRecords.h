@@ -41,9 +41,12 @@ inline constexpr uint16_t kWinZipAesExtraId = 0x9901;
 inline constexpr uint16_t kExtendedTimeExtraId = 0x5455;
 inline constexpr uint16_t kNtfsExtraId = 0x000a;
 // The end record is searched for in one block of at most this many bytes at the end of
-// the archive.
-inline constexpr int kEndRecordSearchSize = 65528;
-// Bytes of a data descriptor that follows an entry's data when flag bit 3 is set.
+// the archive: room for the longest comment (65,535 bytes) behind the record, and for the
+// Zip64 locator in front of it.
+inline constexpr int kEndRecordSearchSize = 0xFFFF + 22 + 20;
+// A data descriptor follows an entry's data when flag bit 3 is set: an optional signature,
+// the CRC-32 and both sizes (8 bytes each for a Zip64 entry).
+inline constexpr uint32_t kDataDescriptorSignature = 0x08074B50;  // "PK", 7, 8
 inline constexpr int kDataDescriptorSize = 16;
 
 // Little-endian field access on raw record bytes.
@@ -54,9 +57,13 @@ inline uint32_t GetU32(const uint8_t* p) {
 }
 
 // An entry name as stored, turned into this system's form: every "/" becomes "\", then the
-// name is converted from CP437 to UTF-8, except for a name whose entry has flag bit 11 set,
-// which is UTF-8 already.
-std::string ConvertEntryName(std::string_view stored, uint16_t flags);
+// name is converted from CP437 to UTF-8, except for a name that is UTF-8 already: one whose
+// entry has flag bit 11 set, or one made on a Unix host (high byte of `versionMadeBy` 3, or
+// 19 for OS X) whose bytes are valid UTF-8.
+std::string ConvertEntryName(std::string_view stored, uint16_t flags, uint16_t versionMadeBy = 0);
+// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF).
+bool IsValidUtf8(std::string_view text);
 
 // Splits a converted name at its last "\" or ":" into the directory part (up to and
 // including the delimiter, or empty) and the file name (the rest).
@@ -114,6 +121,10 @@ public:
   // Zip64 field where the record holds 0xFFFFFFFF (0xFFFF for the disk), and the UTF-8 name
   // of a Unicode path field whose CRC-32 matches the stored name.
   void ApplyCentralExtraField(std::string_view extra, std::string_view storedName);
+  // Takes the true sizes from the Zip64 field of a local header's extra field, which holds
+  // both (uncompressed first) when either size is 0xFFFFFFFF. True when there is such a field:
+  // the entry's data descriptor then carries 8-byte sizes.
+  bool ApplyLocalExtraField(std::string_view extra);
   // Reads the local header at the stream's position and its name (not its extra field).
   bool ReadLocalHeader(platform::TStream& stream);
 
@@ -168,10 +179,10 @@ public:
   void AssignTo(platform::TPersistent& dest) const override;
 
   void Clear();
-  // Looks for the end record in the last 65528 bytes of the stream (one read) and takes
-  // its fields from the last one found. False when there is none. Fields that hold their
-  // largest value are taken from a Zip64 end record when one is found through its locator
-  // (a count only when it fits in 16 bits).
+  // Looks for the end record in the last kEndRecordSearchSize bytes of the stream (one read)
+  // and takes its fields from the last one found. False when there is none. Fields that hold
+  // their largest value are taken from a Zip64 end record when one is found through its
+  // locator (a 16-bit count only when it fits; EntryTotal takes it whole).
   bool FindEndRecord(platform::TStream& stream);
   bool HasArchiveComment() const { return ArchiveCommentLength != 0; }
 
@@ -191,6 +202,15 @@ public:
   // Where the central directory starts: CentralDirectoryOffset, or the Zip64 end record's
   // value where that holds 0xFFFFFFFF.
   int64_t DirectoryOffset;
+  // The entries and bytes of the directory: TotalEntries and CentralDirectorySize, or the
+  // Zip64 end record's values where those hold their largest. Only a Zip64 count goes past
+  // 65,535.
+  uint32_t EntryTotal;
+  int64_t DirectorySize;
+  // File position where the directory ends: that of the Zip64 end record when one was found,
+  // else that of the end record. Less DirectorySize, it is where the directory really starts
+  // when bytes in front of the archive moved it away from DirectoryOffset.
+  int64_t DirectoryEnd;
 
 private:
   void ReadZip64EndRecord(platform::TStream& stream, const std::vector<uint8_t>& block,

@@ -69,6 +69,21 @@ TEST(EntryNames, FlagBit11NamesAreAlreadyUtf8) {
   EXPECT_EQ(ConvertEntryName(utf8, 0x0800), "caf\xC3\xA9\\\xE2\x82\xAC.txt");
   // Without the flag the same bytes are CP437 and come out as other characters.
   EXPECT_NE(ConvertEntryName(utf8, 0), "caf\xC3\xA9\\\xE2\x82\xAC.txt");
+  // Unless a Unix or OS X host wrote them and they are valid UTF-8 (host: high byte of made-by).
+  const std::string emoji = "emoji \xF0\x9F\x8E\x89.txt";
+  const struct {
+    uint16_t madeBy;
+    std::string stored, expected;
+  } rows[] = {
+      {3 << 8 | 30, emoji, emoji},
+      {19 << 8 | 30, emoji, emoji},
+      {0 << 8 | 20, emoji, "emoji \xE2\x89\xA1\xC6\x92\xC3\x84\xC3\xAB.txt"},   // MS-DOS: CP437
+      {11 << 8 | 20, "\x82", "\xC3\xA9"},                                    // NTFS: CP437
+      {3 << 8 | 30, "\xC0\xAF", "\xE2\x94\x94\xC2\xBB"},                         // overlong: CP437
+      {3 << 8 | 30, "\xED\xA0\x80", "\xCF\x86\xC3\xA1\xC3\x87"},                 // surrogate: CP437
+      {3 << 8 | 30, "\xC3", "\xE2\x94\x9C"},                                     // cut short: CP437
+  };
+  for (const auto& r : rows) EXPECT_EQ(ConvertEntryName(r.stored, 0, r.madeBy), r.expected) << r.madeBy;
 }
 
 // ---- End record ---------------------------------------------------------------------------
@@ -88,13 +103,14 @@ TEST(FindEndRecord, ExactEmptyRecordIsFound) {
   EXPECT_FALSE(end.HasArchiveComment());
 }
 
-TEST(FindEndRecord, CommentLongerThan65506BytesHidesTheRecord) {
-  TEndCentral end;
-  auto fits = StreamOf(EndRecordBytes(3, 10, 20, std::string(65506, 'c')));
-  ASSERT_TRUE(end.FindEndRecord(fits));
-  EXPECT_EQ(end.TotalEntries, 3);
-  auto hidden = StreamOf(EndRecordBytes(3, 10, 20, std::string(65507, 'c')));
-  EXPECT_FALSE(end.FindEndRecord(hidden));
+TEST(FindEndRecord, CommentsUpToTheLongestLeaveTheRecordFound) {
+  for (size_t length : {65506u, 65507u, 65535u}) {
+    TEndCentral end;
+    auto s = StreamOf(EndRecordBytes(3, 10, 20, std::string(length, 'c')));
+    ASSERT_TRUE(end.FindEndRecord(s)) << length;
+    EXPECT_EQ(end.TotalEntries, 3);
+    EXPECT_EQ(end.ArchiveCommentLength, length);
+  }
 }
 
 TEST(FindEndRecord, SignatureInsideTheCommentWithRoomAfterItIsTaken) {

@@ -172,27 +172,36 @@ TEST_F(DirectoryTest, EmptyArchiveHasNoEntriesAndNoError) {
 
 // ---- Rebuilding ---------------------------------------------------------------------------
 
-TEST_F(DirectoryTest, SelfExtractorStubIsRebuiltAndCentralRecordsFindNoMatch) {
-  testzip::ZipWriter zip;
-  zip.Prefix = std::string(5000, 'S');
-  zip.PrefixShiftsOffsets = false;  // offsets relative to the archive, not the file
-  auto& a = zip.Add("one.txt", "1111");
-  a.Comment = "c1";
-  a.ExternalAttributes = 0x21;
-  zip.Add("two.txt", "22");
-  TUnZipper z;
-  script.BusySeen = false;
-  z.SetZipName(Write("sfx.exe", zip.Build()));
-  z.ReadDirectory();
-  EXPECT_TRUE(z.RebuiltFromLocalHeaders);
-  EXPECT_TRUE(script.BusySeen);
-  EXPECT_EQ(script.BusyDepth, 0);
-  ASSERT_EQ(Names(z), (std::vector<std::string>{"one.txt", "two.txt"}));
-  EXPECT_EQ(z.EntryInfo(0).LocalHeaderOffset, 5000);
-  EXPECT_EQ(z.EntryInfo(0).ExternalAttributes, 0u);  // local-header values only
-  EXPECT_EQ(z.EntryInfo(0).VersionMadeBy, 0);
-  EXPECT_EQ(z.EntryInfo(0).CentralHeaderOffset, 0);
-  EXPECT_EQ(z.EntryComment(0), "");
+TEST_F(DirectoryTest, StubInFrontIsFoundFromTheEndRecordAndShiftsEveryOffset) {
+  // A stub (shell script, self-extractor, another archive) in front of an archive of entries
+  // with data descriptors, as jars made by prepending a script are.
+  testzip::ZipWriter stub;
+  stub.Add("stub.txt", "the archive in front");
+  for (const std::string& prefix : {std::string(5000, 'S'), stub.Build()}) {
+    testzip::ZipWriter zip;
+    zip.Prefix = prefix;
+    zip.PrefixShiftsOffsets = false;  // offsets relative to the archive, not the file
+    auto& a = zip.Add("one.txt", "1111");
+    a.Comment = "c1";
+    a.ExternalAttributes = 0x21;
+    a.DataDescriptor = true;
+    zip.AddDeflated("two.txt", std::string(3000, '2')).DataDescriptor = true;
+    TUnZipper z;
+    z.SetZipName(Write("sfx.exe", zip.Build()));
+    z.ReadDirectory();
+    EXPECT_FALSE(z.RebuiltFromLocalHeaders);
+    EXPECT_FALSE(z.DirectoryDamage.Damaged);
+    EXPECT_EQ(z.ArchiveStart, static_cast<int64_t>(prefix.size()));
+    ASSERT_EQ(Names(z), (std::vector<std::string>{"one.txt", "two.txt"}));
+    EXPECT_EQ(z.EntryInfo(0).LocalHeaderOffset, static_cast<int64_t>(prefix.size()));
+    EXPECT_EQ(z.EntryInfo(0).ExternalAttributes, 0x21u);
+    EXPECT_EQ(z.EntryComment(0), "c1");
+    z.DoAll = true;
+    z.OverwriteMode = TUZOverwriteMode::Always;
+    z.SetDestDir(dir.Path() + "/out");
+    EXPECT_EQ(z.ExtractFiles(), 2);
+    EXPECT_EQ(testzip::ReadFile(dir.Path() + "/out/two.txt"), std::string(3000, '2'));
+  }
 }
 
 TEST_F(DirectoryTest, MisplacedCentralDirectoryIsRebuiltAndMatchingRecordsMerged) {
@@ -202,27 +211,49 @@ TEST_F(DirectoryTest, MisplacedCentralDirectoryIsRebuiltAndMatchingRecordsMerged
   a.ExternalAttributes = 0x21;
   zip.Add("two.txt", "22");
   zip.CentralOffset = 3;  // the end record points into the first local header
+  zip.CentralSize = 1;    // and its size does not lead to the directory either
   TUnZipper z;
   z.SetZipName(Write("moved.zip", zip.Build()));
   z.ReadDirectory();
   EXPECT_TRUE(z.RebuiltFromLocalHeaders);
   ASSERT_EQ(z.EntryCount(), 2);
+  // Every entry is back, but the end record said otherwise: the archive is damaged.
+  EXPECT_TRUE(z.DirectoryDamage.Damaged);
+  EXPECT_EQ(z.DirectoryDamage.FirstBadOffset, 3);
+  EXPECT_EQ(z.DirectoryDamage.Read, 2);
+  EXPECT_EQ(z.DirectoryDamage.Recovered, 0);
   EXPECT_EQ(z.EntryInfo(0).ExternalAttributes, 0x21u);
   EXPECT_GT(z.EntryInfo(0).CentralHeaderOffset, 0);
   EXPECT_EQ(z.EntryComment(0), "first comment");
 }
 
-TEST_F(DirectoryTest, RebuildStopsAtAnEntryWithADataDescriptor) {
+TEST_F(DirectoryTest, RebuildWalksPastDataDescriptorsAndZip64LocalSizes) {
+  // A false descriptor inside: its sizes agree with where it stands, its CRC does not.
+  const std::string stored = std::string("BBBBPK\x07\x08\x01\x02\x03\x04\x04\0\0\0\x04\0\0\0", 20) + std::string(40, 'b');
   testzip::ZipWriter zip;
   zip.Add("a", "A");
-  zip.Add("b", "BBBBBBBB").DataDescriptor = true;
-  zip.Add("c", "C");
+  zip.Add("b", stored).DataDescriptor = true;
+  zip.AddDeflated("c", std::string(5000, 'c')).DataDescriptor = true;
+  auto& d = zip.AddDeflated("d", "dddd");  // no signature before its descriptor
+  d.DataDescriptor = true;
+  d.DescriptorSignature = false;
+  auto& e = zip.Add("e", "secret");  // encrypted: only the sizes and what follows can agree
+  e.Password = "pw";
+  e.DataDescriptor = true;
+  auto& f = zip.Add("f", "zip64");  // sizes in the local header's Zip64 field
+  f.LocalCompressedSize = f.LocalUncompressedSize = 0xFFFFFFFFu;
+  f.LocalExtra = std::string("\x01\x00\x10\x00\x05\0\0\0\0\0\0\0\x05\0\0\0\0\0\0\0", 20);
+  zip.Add("g", "G");
   zip.WriteEndRecord = false;
   TUnZipper z;
   z.IncompleteZipMode = TIncompleteZipMode::izAssumeBad;
   z.SetZipName(Write("dd.zip", zip.Build()));
   z.ReadDirectory();
-  EXPECT_EQ(Names(z), (std::vector<std::string>{"a", "b"}));
+  ASSERT_EQ(Names(z), (std::vector<std::string>{"a", "b", "c", "d", "e", "f", "g"}));
+  EXPECT_EQ(z.EntryInfo(1).CompressedSize, static_cast<int64_t>(stored.size()));
+  EXPECT_EQ(z.EntryInfo(1).Crc32, testzip::Crc32(stored));
+  EXPECT_EQ(z.EntryInfo(2).UncompressedSize, 5000);
+  EXPECT_EQ(z.EntryInfo(5).UncompressedSize, 5);
 }
 
 TEST_F(DirectoryTest, CancelDuringTheLocalHeaderScanAborts) {
@@ -230,7 +261,9 @@ TEST_F(DirectoryTest, CancelDuringTheLocalHeaderScanAborts) {
   zip.Prefix = std::string(50000, 'x');
   zip.PrefixShiftsOffsets = false;
   zip.Add("late.txt", "z");
+  zip.WriteEndRecord = false;
   TUnZipper z;
+  z.IncompleteZipMode = TIncompleteZipMode::izAssumeBad;
   z.SetZipName(Write("slow.zip", zip.Build()));
   script.OnProcess = [&] { if (script.Processed == 2) z.Cancel(); };
   EXPECT_EQ(MessageOf<EUserCanceled>([&] { z.ReadDirectory(); }), "User Aborted Operation");
@@ -343,20 +376,29 @@ TEST_F(DirectoryTest, NestedForwardSlashNamesAndDirectoryEntries) {
 
 // ---- ZipName, re-reading and open files ---------------------------------------------------
 
-TEST_F(DirectoryTest, SameNameInOtherCaseKeepsTheDirectoryAnotherNameDropsIt) {
+TEST_F(DirectoryTest, SameNameInOtherCaseKeepsTheDirectoryOnlyForTheSameFile) {
   testzip::ZipWriter zip;
   zip.Add("a", "1");
+  testzip::ZipWriter other;
+  other.Add("b", "2");
   const std::string path = Write("Case.zip", zip.Build());
   TUnZipper z;
   z.SetZipName(path);
   z.ReadDirectory();
   const TZipHeaderInfo* before = &z.EntryInfo(0);
-  std::string upper = path;
-  for (size_t i = upper.size() - 8; i < upper.size(); ++i) upper[i] = static_cast<char>(std::toupper(upper[i]));
+  // The other-case name as a second name of the same file: the directory stays.
+  const std::string upper = PathOf("CASE.ZIP");
+  fs::create_hard_link(path, upper);
   z.SetZipName(upper);
   EXPECT_EQ(z.ZipName(), path);
   ASSERT_EQ(z.EntryCount(), 1);
   EXPECT_EQ(&z.EntryInfo(0), before);
+  // Another file under that name: its own directory.
+  fs::remove(upper);
+  Write("CASE.ZIP", other.Build());
+  z.SetZipName(upper);
+  z.ReadDirectory();
+  EXPECT_EQ(Names(z), std::vector<std::string>{"b"});
 
   z.SetZipName(Write("other.zip", EndRecordOnly()));
   EXPECT_EQ(z.EntryCount(), 0);
@@ -367,36 +409,48 @@ TEST_F(DirectoryTest, SameNameInOtherCaseKeepsTheDirectoryAnotherNameDropsIt) {
   EXPECT_NE(z.EntryList, nullptr);
 }
 
-TEST_F(DirectoryTest, ChangedModificationTimeReadsAgainTheSameTimeDoesNot) {
-  testzip::ZipWriter one;
+TEST_F(DirectoryTest, AnyChangeOfTheFileReadsAgainEvenWithinTwoSecondsNoChangeDoesNot) {
+  testzip::ZipWriter one, two, three, four;
   one.Add("old", "1");
-  testzip::ZipWriter two;
+  four.Add("new5", "5");
+  four.Add("new6", "6");
   two.Add("new1", "1");
   two.Add("new2", "2");
+  three.Add("new3", "3");
+  three.Add("new4", "4");
   const std::string path = Write("changing.zip", one.Build());
   SetMTime(path, 1'600'000'000);
   TUnZipper z;
   z.SetZipName(path);
   z.ReadDirectory();
   const TZipHeaderInfo* held = &z.EntryInfo(0);
+  z.ReadDirectory();  // nothing changed: the directory held stays
+  EXPECT_EQ(&z.EntryInfo(0), held);
 
-  // New contents with the very same time: the directory held stays.
+  // New contents (another size) with the very same time.
   Write("changing.zip", two.Build());
   SetMTime(path, 1'600'000'000);
   z.ReadDirectory();
-  ASSERT_EQ(z.EntryCount(), 1);
-  EXPECT_EQ(&z.EntryInfo(0), held);
-
-  // Another time: read again.
-  SetMTime(path, 1'600'000'010);
-  z.ReadDirectory();
   EXPECT_EQ(Names(z), (std::vector<std::string>{"new1", "new2"}));
+  // Another file of the same size and time put in its place.
+  const std::string tmp = Write("changing.tmp", three.Build());
+  SetMTime(tmp, 1'600'000'000);
+  fs::rename(tmp, path);
+  z.ReadDirectory();
+  EXPECT_EQ(Names(z), (std::vector<std::string>{"new3", "new4"}));
+  // Rewritten in place to the same size, and only the time tells: one second later, the
+  // same 2-second MS-DOS time.
+  Write("changing.zip", four.Build());
+  SetMTime(path, 1'600'000'001);
+  z.ReadDirectory();
+  EXPECT_EQ(Names(z), (std::vector<std::string>{"new5", "new6"}));
 }
 
 TEST_F(DirectoryTest, SoundFileReadAfterADamagedOneUnderTheSameName) {
   testzip::ZipWriter damaged;
   damaged.Add("old", "1");
   damaged.CentralOffset = 7;
+  damaged.CentralSize = 1;
   testzip::ZipWriter sound;
   sound.Add("new1", "1").Comment = "kept";
   sound.Add("new2", "2");
@@ -718,7 +772,7 @@ TEST_F(DirectoryTest, EndRecordPointingAnywhereNeverReadsOutsideTheFile) {
   }
 }
 
-TEST_F(DirectoryTest, LengthsRunningPastTheFileEndTheReadingWithTheEntriesBefore) {
+TEST_F(DirectoryTest, ARecordRunningPastTheFileEndIsDamageAndTheEntriesAfterItAreRecovered) {
   testzip::ZipWriter zip;
   zip.Add("good", "1");
   zip.Add("bad", "2");
@@ -731,7 +785,13 @@ TEST_F(DirectoryTest, LengthsRunningPastTheFileEndTheReadingWithTheEntriesBefore
   TUnZipper z;
   z.SetZipName(Write("long.zip", bytes));
   z.ReadDirectory();
-  EXPECT_EQ(Names(z), std::vector<std::string>{"good"});
+  EXPECT_EQ(Names(z), (std::vector<std::string>{"good", "bad"}));
+  EXPECT_TRUE(z.DirectoryDamage.Damaged);
+  EXPECT_EQ(z.DirectoryDamage.FirstBadRecord, 1);
+  EXPECT_EQ(z.DirectoryDamage.FirstBadOffset, static_cast<int64_t>(second));
+  EXPECT_EQ(z.DirectoryDamage.Declared, 5);
+  EXPECT_EQ(z.DirectoryDamage.Read, 1);
+  EXPECT_EQ(z.DirectoryDamage.Recovered, 1);
 
   // A local header claiming 4 GiB of data ends a rebuild instead of looping.
   testzip::ZipWriter local;

@@ -7,7 +7,8 @@ line, tab-separated, for comparison with the component's own listing:
 
 Names are given as the component stores them (UTF-8, "/" turned into "\\"), taken from an
 Info-ZIP Unicode path field (0x7075) when its CRC-32 matches the stored name, which zipfile
-itself ignores. The first line is "archive<TAB>comment-hex<TAB>0". Exit status 2: zipfile
+itself ignores, or as UTF-8 when a Unix host (3, or 19 for OS X) stored valid UTF-8 without
+flag bit 11 (zipfile reads those as CP437). The first line is "archive<TAB>comment-hex<TAB>0". Exit status 2: zipfile
 refused it.
 """
 import struct
@@ -32,6 +33,16 @@ def unicode_path(info: zipfile.ZipInfo):
     return None
 
 
+def unix_utf8_name(info: zipfile.ZipInfo):
+    """The stored name read as UTF-8 when a Unix host wrote it and it is valid UTF-8, else None."""
+    if info.flag_bits & 0x800 or info.create_system not in (3, 19):
+        return None
+    try:
+        return info.orig_filename.encode("cp437").decode("utf-8")
+    except (UnicodeEncodeError, UnicodeDecodeError):
+        return None
+
+
 def listing(path: str) -> list:
     try:
         zf = zipfile.ZipFile(path)
@@ -43,7 +54,7 @@ def listing(path: str) -> list:
     for i in sorted(infos, key=lambda i: (i.volume, i.header_offset)):
         y, mo, d, h, mi, s = i.date_time
         dos = (((y - 1980) << 9 | mo << 5 | d) << 16) | (h << 11 | mi << 5 | s // 2)
-        name = (unicode_path(i) or i.orig_filename).replace("/", "\\")
+        name = (unicode_path(i) or unix_utf8_name(i) or i.orig_filename).replace("/", "\\")
         fields = [name.encode("utf-8", "surrogateescape").decode("utf-8", "replace"),
                   i.file_size, i.compress_size, i.CRC, i.compress_type, dos,
                   i.external_attr, i.internal_attr, i.flag_bits,
