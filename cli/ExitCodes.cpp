@@ -3,7 +3,7 @@
 namespace cli {
 
 int ExitCodeFor(const TOutcome& o) {
-  if (o.Damaged > 0) return kExitBadArchive;
+  if (o.Damaged > 0 || o.DirectoryDamaged) return kExitBadArchive;
   if (o.Unsupported > 0) return kExitUnsupported;
   if (o.BadPassword > 0 && o.Done == 0 && o.DirectoriesMade == 0 && o.NotReplaced == 0)
     return kExitBadPassword;

@@ -26,9 +26,11 @@ struct TOutcome {
   int UnsafeLinks = 0;       // symbolic links not made: they would lead out of the destination
   int UnmatchedMasks = 0;    // include masks that selected no entry
   bool NothingSelected = false;
+  bool DirectoryDamaged = false;  // the central directory could not be read whole
 };
 
-// The exit code of a run that ended normally. The gravest class wins: damage before an
+// The exit code of a run that ended normally. The gravest class wins: damage (of an entry or
+// of the directory, even when every entry was recovered) before an
 // unsupported method before a wrong password before an unmatched mask before a warning.
 // Password failures give 82 only when no entry came through at all (a directory made counts),
 // else 1, as unzip does.

@@ -218,6 +218,7 @@ private:
   int Extract();
   void WireEvents();
   int32_t IndexOfCurrentEntry();
+  void ReportDirectoryDamage();
   std::vector<std::string> DirectoriesOnlyForExcluded(const std::string& dest);
   std::string ScratchDirectory();
 };
@@ -295,7 +296,26 @@ int TRun::ReadArchive() {
   Settled.assign(n, 0);
   Existed.assign(n, 0);
   UpToDate.assign(n, 0);
+  ReportDirectoryDamage();
   return -1;
+}
+
+// Entries recovered from local headers may all come out, but the archive is damaged, and the
+// run says so and ends with 2 whatever else happens.
+void TRun::ReportDirectoryDamage() {
+  const unzip::TDirectoryDamage& d = Z.DirectoryDamage;
+  if (!d.Damaged) return;
+  Out.DirectoryDamaged = true;
+  const std::string where = " (offset " + std::to_string(d.FirstBadOffset) + ")";
+  const std::string recovered = std::to_string(d.Recovered) + " more recovered from their local headers\n";
+  if (Z.RebuiltFromLocalHeaders)
+    Error("unzipper: warning: " + Shown + ": central directory of " + std::to_string(d.Declared) +
+          " entries not found where the end record says" + where + ": " + std::to_string(d.Read) +
+          " of its records found elsewhere, " + recovered);
+  else
+    Error("unzipper: warning: " + Shown + ": central directory damaged at record " +
+          std::to_string(d.FirstBadRecord + 1) + " of " + std::to_string(d.Declared) + where + ": " +
+          std::to_string(d.Read) + " records read, " + recovered);
 }
 
 int TRun::List() {
@@ -365,7 +385,7 @@ int TRun::List() {
   for (const auto& m : sel.UnmatchedMasks) Warn("caution: no entry matches " + m + "\n");
   Out.Done = sel.Count;
   Out.UnmatchedMasks = static_cast<int>(sel.UnmatchedMasks.size());
-  if (n == 0) {
+  if (n == 0 && !Out.DirectoryDamaged) {
     Warn("unzipper: " + Shown + " is empty\n");
     return kExitWarning;
   }
@@ -591,6 +611,7 @@ void TRun::WireEvents() {
 
 int TRun::Extract() {
   const int32_t n = Z.EntryCount();
+  if (n == 0 && Out.DirectoryDamaged) return kExitBadArchive;
   if (n == 0) {
     Info("Archive:  " + Shown + "\n");
     Warn("unzipper: " + Shown + " is empty\n");
@@ -741,7 +762,10 @@ int TRun::Extract() {
 
   if (O.Command == TCommand::Test && O.Quiet < 2) {
     const int bad = Out.Damaged + Out.Unsupported + Out.BadPassword;
-    if (bad == 0)
+    if (bad == 0 && Out.DirectoryDamaged)
+      std::printf("No errors in the %d %s tested, but the central directory of %s is damaged.\n",
+                  Out.Done, Out.Done == 1 ? "entry" : "entries", Shown.c_str());
+    else if (bad == 0)
       std::printf("No errors detected in %s (%d %s tested).\n", Shown.c_str(), Out.Done,
                   Out.Done == 1 ? "entry" : "entries");
     else

@@ -393,6 +393,25 @@ TEST_F(UnzipperCli, ExitCodesOfEachFailureClass) {
   r = U({"empty.zip"});
   EXPECT_EQ(r.Code, 1) << "an empty archive is a warning, as in unzip";
 
+  // A directory of fewer records than declared: every entry comes out, and the run says the
+  // archive is damaged. Entries declared where there is nothing: damaged, not empty.
+  ZipWriter damaged, nothing;
+  damaged.Add("a.txt", "a\n");
+  damaged.Add("b.txt", "b\n");
+  damaged.TotalEntries = 3;
+  damaged.WriteTo(P("damaged.zip"));
+  nothing.TotalEntries = 2;
+  nothing.WriteTo(P("nothing.zip"));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-t", "damaged.zip"},
+                                               {"-l", "damaged.zip"}, {"-d", "dm", "damaged.zip"},
+                                               {"-l", "nothing.zip"}, {"nothing.zip"}}) {
+    r = U(args);
+    EXPECT_EQ(r.Code, 2) << args.back() << r.Err;
+    EXPECT_NE(r.Err.find("record"), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Out.find("No errors detected"), std::string::npos) << r.Out;
+  }
+  EXPECT_EQ(testzip::ReadFile(P("dm/b.txt")), "b\n");
+
   r = U({"-y", "small.zip"});
   EXPECT_EQ(r.Code, 10);
   EXPECT_NE(r.Err.find("unknown option -y"), std::string::npos);

@@ -955,32 +955,52 @@ TEST(ExtraFields, UnicodePathNamesTheEntryOnlyWhenItsCrcMatchesTheStoredName) {
   EXPECT_EQ(unzipper.EntryInfo(1).FileName, "\xC3\xBC.txt");      // CP437 0x81: "ü"
 }
 
-TEST(ExtraFields, Zip64EndRecordGivesTheDirectoryOffsetAndCount) {
-  testzip::TempDir dir;
-  testzip::ZipWriter zip;
-  zip.Add("one.txt", "1");
-  zip.Add("two.txt", "22");
-  std::string bytes = zip.Build();
-  const size_t end = bytes.size() - 22;
-  const auto* endRecordBytes = reinterpret_cast<const uint8_t*>(bytes.data() + end);
-  const uint32_t cdSize = GetU32(endRecordBytes + 12), cdOffset = GetU32(endRecordBytes + 16);
-  const std::string record = Le(0x06064B50, 4) + Le(44, 8) + Le(45, 2) + Le(45, 2) + Le(0, 4) + Le(0, 4) +
-                             Le(2, 8) + Le(2, 8) + Le(cdSize, 8) + Le(cdOffset, 8);
-  const std::string locator = Le(0x07064B50, 4) + Le(0, 4) + Le(end, 8) + Le(1, 4);
-  const std::string endRecord = Le(0x06054B50, 4) + Le(0, 4) + Le(0xFFFF, 2) + Le(0xFFFF, 2) +
-                                Le(0xFFFFFFFF, 4) + Le(0xFFFFFFFF, 4) + Le(0, 2);
-  bytes = bytes.substr(0, end) + record + locator + endRecord;
-  testzip::WriteFile(dir.Path() + "/e64.zip", bytes);
+TEST(ExtraFields, Zip64EndRecordGivesTheDirectoryOffsetAndCountPast65535AndBehindAStub) {
+  const struct {
+    int entries;
+    size_t stub;
+  } rows[] = {{2, 0}, {2, 3000}, {70000, 0}};
+  for (const auto& row : rows) {
+    testzip::TempDir dir;
+    testzip::ZipWriter zip;
+    zip.Prefix = std::string(row.stub, 's');
+    zip.PrefixShiftsOffsets = false;
+    for (int i = 0; i < row.entries; ++i) zip.Add("e" + std::to_string(i) + ".txt", std::to_string(i));
+    std::string bytes = zip.Build();
+    const size_t end = bytes.size() - 22;
+    const auto* endRecordBytes = reinterpret_cast<const uint8_t*>(bytes.data() + end);
+    const uint32_t cdSize = GetU32(endRecordBytes + 12), cdOffset = GetU32(endRecordBytes + 16);
+    const std::string record = Le(0x06064B50, 4) + Le(44, 8) + Le(45, 2) + Le(45, 2) + Le(0, 4) + Le(0, 4) +
+                               Le(row.entries, 8) + Le(row.entries, 8) + Le(cdSize, 8) + Le(cdOffset, 8);
+    const std::string locator = Le(0x07064B50, 4) + Le(0, 4) + Le(end - row.stub, 8) + Le(1, 4);
+    const std::string endRecord = Le(0x06054B50, 4) + Le(0, 4) + Le(0xFFFF, 2) + Le(0xFFFF, 2) +
+                                  Le(0xFFFFFFFF, 4) + Le(0xFFFFFFFF, 4) + Le(0, 2);
+    bytes = bytes.substr(0, end) + record + locator + endRecord;
+    testzip::WriteFile(dir.Path() + "/e64.zip", bytes);
 
-  ScriptedUI ui;
-  platform::ScopedUserInterface scoped(ui);
-  TUnZipper unzipper;
-  ReadInArchiveOrder(unzipper, dir.Path() + "/e64.zip");
-  ASSERT_EQ(unzipper.EntryCount(), 2);
-  EXPECT_EQ(unzipper.EntryFileName(1), "two.txt");
-  // Found where the Zip64 record says, not rebuilt from the local headers (which would
-  // show the busy cursor).
-  EXPECT_FALSE(ui.BusySeen);
+    ScriptedUI ui;
+    platform::ScopedUserInterface scoped(ui);
+    TUnZipper unzipper;
+    ReadInArchiveOrder(unzipper, dir.Path() + "/e64.zip");
+    ASSERT_EQ(unzipper.EntryCount(), row.entries);
+    const std::string last = "e" + std::to_string(row.entries - 1) + ".txt";
+    EXPECT_EQ(unzipper.EntryFileName(row.entries - 1), last);
+    EXPECT_EQ(unzipper.EndRecord.TotalEntries, std::min(row.entries, 0xFFFF));
+    EXPECT_EQ(unzipper.ArchiveStart, static_cast<int64_t>(row.stub));
+    // Found where the Zip64 record says, not rebuilt from the local headers (which would
+    // show the busy cursor).
+    EXPECT_FALSE(ui.BusySeen);
+    if (row.entries < 65536) continue;
+    // Past 65,535: the sorted view and the selection of an extraction reach the last entries.
+    unzipper.SortMode = TZipSortMode::ByName;
+    unzipper.ClearArchive();
+    unzipper.SetZipName(dir.Path() + "/e64.zip");
+    unzipper.SetDestDir(dir.Path() + "/out");
+    unzipper.FilesList = {last};
+    EXPECT_EQ(unzipper.ExtractFiles(), 1);
+    EXPECT_EQ(unzipper.EntryFileName(row.entries - 1), "e9999.txt");
+    EXPECT_EQ(testzip::ReadFile(dir.Path() + "/out/" + last), std::to_string(row.entries - 1));
+  }
 }
 
 }  // namespace extrafields
