@@ -97,6 +97,69 @@ def made_archives():
     return out
 
 
+def reading_path_archives():
+    """Archives for the directory reader's less common paths: a stub in front, a damaged
+    record, local headers with data descriptors and no directory, a Zip64 end record behind a
+    stub, names written on Unix in UTF-8, the longest comment. Padded to the size whose low
+    bits choose the reader's options (fuzz/DirectoryTarget.cpp)."""
+    def pad(data, assume_bad):
+        while bool(len(data) & 8) != assume_bad:
+            data += b"\0"
+        return data
+
+    class Sink(io.RawIOBase):  # not seekable: zipfile writes data descriptors
+        def __init__(self):
+            self.b = bytearray()
+
+        def write(self, x):
+            self.b += x
+            return len(x)
+
+        def writable(self):
+            return True
+
+    streamed = Sink()
+    with zipfile.ZipFile(streamed, "w") as z:
+        for i, method in enumerate((zipfile.ZIP_DEFLATED, zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED)):
+            with z.open(zipfile.ZipInfo(f"pkg/C{i}.class", FIXED_TIME), "w") as f:
+                f._compress_type = method
+                f.write(bytes([65 + i]) * (200 + 50 * i))
+    jar = bytes(streamed.b)
+    out = [pad(b"#!/bin/sh\nexec java -jar \"$0\"\n" + jar, False),
+           pad(jar[:jar.find(b"PK\x01\x02")], True)]
+    b = io.BytesIO()
+    with zipfile.ZipFile(b, "w") as z:
+        for n in "abcde":
+            z.writestr(zipfile.ZipInfo(n + ".txt", FIXED_TIME), n.encode() * 10)
+    d = bytearray(b.getvalue())
+    third = d.find(b"PK\x01\x02", d.find(b"PK\x01\x02", d.find(b"PK\x01\x02") + 1) + 1)
+    d[third + 2] = 9
+    out.append(pad(bytes(d), False))
+    # Zip64 end record and locator, with offsets that leave out the stub in front.
+    plain = b.getvalue()
+    end = len(plain) - 22
+    size, offset = struct.unpack_from("<II", plain, end + 12)
+    stub = b"MZ stub " * 16
+    record = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, 5, 5, size, offset)
+    locator = struct.pack("<IIQI", 0x07064B50, 0, end, 1)
+    tail = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    out.append(pad(stub + plain[:end] + record + locator + tail, False))
+    b = io.BytesIO()
+    with zipfile.ZipFile(b, "w") as z:
+        z.writestr(zipfile.ZipInfo("x", FIXED_TIME), b"long comment")
+        z.comment = b"c" * 65535
+    out.append(b.getvalue())
+    if shutil.which("zip"):
+        with tempfile.TemporaryDirectory() as t:
+            with open(os.path.join(t, "emoji \U0001F389 caf\u00e9.txt"), "wb") as f:
+                f.write(b"unix name")
+            os.utime(os.path.join(t, "emoji \U0001F389 caf\u00e9.txt"), (1592224244, 1592224244))
+            subprocess.run(["zip", "-q", "-X", "u.zip", "emoji \U0001F389 caf\u00e9.txt"], cwd=t, check=True)
+            with open(os.path.join(t, "u.zip"), "rb") as f:
+                out.append(f.read())
+    return out
+
+
 def entries_of(data):
     """(method, flags, uncompressed size, raw compressed bytes) of each readable entry."""
     result = []
@@ -137,6 +200,8 @@ def main():
         clear(t)
 
     archives = [open(p, "rb").read() for p in shared_archives()] + made_archives()
+    for data in reading_path_archives():
+        write("directory", data)
     for data in archives:
         write("directory", data)
         # Extraction: default options (RecreateDirs, overwrite Always, answer Yes, DoAll),

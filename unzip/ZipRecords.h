@@ -47,7 +47,6 @@ inline constexpr int kEndRecordSearchSize = 0xFFFF + 22 + 20;
 // A data descriptor follows an entry's data when flag bit 3 is set: an optional signature,
 // the CRC-32 and both sizes (8 bytes each for a Zip64 entry).
 inline constexpr uint32_t kDataDescriptorSignature = 0x08074B50;  // "PK", 7, 8
-inline constexpr int kDataDescriptorSize = 16;
 
 // Little-endian field access on raw record bytes.
 inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }

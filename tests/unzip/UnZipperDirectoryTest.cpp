@@ -175,9 +175,7 @@ TEST_F(DirectoryTest, EmptyArchiveHasNoEntriesAndNoError) {
 TEST_F(DirectoryTest, StubInFrontIsFoundFromTheEndRecordAndShiftsEveryOffset) {
   // A stub (shell script, self-extractor, another archive) in front of an archive of entries
   // with data descriptors, as jars made by prepending a script are.
-  testzip::ZipWriter stub;
-  stub.Add("stub.txt", "the archive in front");
-  for (const std::string& prefix : {std::string(5000, 'S'), stub.Build()}) {
+  const auto archive = [](const std::string& prefix) {
     testzip::ZipWriter zip;
     zip.Prefix = prefix;
     zip.PrefixShiftsOffsets = false;  // offsets relative to the archive, not the file
@@ -186,8 +184,15 @@ TEST_F(DirectoryTest, StubInFrontIsFoundFromTheEndRecordAndShiftsEveryOffset) {
     a.ExternalAttributes = 0x21;
     a.DataDescriptor = true;
     zip.AddDeflated("two.txt", std::string(3000, '2')).DataDescriptor = true;
+    return zip.Build();
+  };
+  // The archive in front has its own directory right where the declared offset points.
+  const size_t declared = archive("").find("PK\x01\x02");
+  testzip::ZipWriter stub;
+  stub.Add("stub.txt", std::string(declared - 30 - 8, 'x'));
+  for (const std::string& prefix : {std::string(5000, 'S'), stub.Build()}) {
     TUnZipper z;
-    z.SetZipName(Write("sfx.exe", zip.Build()));
+    z.SetZipName(Write("sfx.exe", archive(prefix)));
     z.ReadDirectory();
     EXPECT_FALSE(z.RebuiltFromLocalHeaders);
     EXPECT_FALSE(z.DirectoryDamage.Damaged);
@@ -225,6 +230,16 @@ TEST_F(DirectoryTest, MisplacedCentralDirectoryIsRebuiltAndMatchingRecordsMerged
   EXPECT_EQ(z.EntryInfo(0).ExternalAttributes, 0x21u);
   EXPECT_GT(z.EntryInfo(0).CentralHeaderOffset, 0);
   EXPECT_EQ(z.EntryComment(0), "first comment");
+
+  // With the size right the directory is found where it ends, and since the local headers are
+  // where its records say, no offset is moved.
+  zip.CentralSize.reset();
+  TUnZipper y;
+  y.SetZipName(Write("moved2.zip", zip.Build()));
+  y.ReadDirectory();
+  EXPECT_FALSE(y.RebuiltFromLocalHeaders);
+  EXPECT_EQ(y.ArchiveStart, 0);
+  EXPECT_EQ(y.EntryComment(0), "first comment");
 }
 
 TEST_F(DirectoryTest, RebuildWalksPastDataDescriptorsAndZip64LocalSizes) {
