@@ -367,9 +367,12 @@ void TUnZipper::ReadCentralDirectory() {
   }
   std::vector<std::unique_ptr<TZipHeaderInfo>> read;
   const uint32_t declared = EndRecord.EntryTotal;
-  // A count that lies is not believed further than the file could hold records.
+  // A count that lies is not believed further than the directory (and the file) could hold
+  // records.
   if (!RebuiltFromLocalHeaders)
-    read.reserve(static_cast<size_t>(std::min<int64_t>(declared, ArchiveStream->Size() / kCentralHeaderSize + 1)));
+    read.reserve(static_cast<size_t>(std::min<int64_t>(
+        {int64_t{declared}, ArchiveStream->Size() / kCentralHeaderSize + 1,
+         EndRecord.DirectorySize / kCentralHeaderSize + 1})));
   // Comments of a multi-disk set are taken now, while their disk is open.
   const bool loadComments = !RebuiltFromLocalHeaders && EndRecord.ThisDiskNumber > 0;
   int64_t position = ArchiveStream->Position();
