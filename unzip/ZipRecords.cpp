@@ -63,34 +63,6 @@ uint32_t DateKey(uint32_t dosDateTime) {
 
 // ---- Names and dates -----------------------------------------------------------------------
 
-bool IsValidUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
-  const size_t n = text.size();
-  for (size_t i = 0; i < n;) {
-    const uint8_t b = p[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t length;
-    uint32_t cp;
-    if (b >= 0xC2 && b <= 0xDF) length = 2, cp = b & 0x1F;
-    else if (b >= 0xE0 && b <= 0xEF) length = 3, cp = b & 0x0F;
-    else if (b >= 0xF0 && b <= 0xF4) length = 4, cp = b & 0x07;
-    else return false;
-    if (n - i < length) return false;
-    for (size_t k = 1; k < length; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-        (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
-    i += length;
-  }
-  return true;
-}
-
 std::string ConvertEntryName(std::string_view stored, uint16_t flags, uint16_t versionMadeBy) {
   // A name ends at its first zero byte, as every file-system call will read it: otherwise the
   // name reported and checked would not be the file made.
@@ -101,7 +73,10 @@ std::string ConvertEntryName(std::string_view stored, uint16_t flags, uint16_t v
   // Names from MS-DOS, Windows and OS/2 are in the OEM code page, and so is anything that is
   // not UTF-8.
   const int host = versionMadeBy >> 8;
-  if ((host == 3 || host == 19) && IsValidUtf8(name)) return name;
+  if (host == 3 || host == 19) {
+    platform::TUtf8Check utf8;
+    if (utf8.Add(name) && utf8.Complete()) return name;
+  }
   if (std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
     return name;  // ASCII reads the same in both
   return platform::OemToAnsi(name);

@@ -60,9 +60,6 @@ inline uint32_t GetU32(const uint8_t* p) {
 // entry has flag bit 11 set, or one made on a Unix host (high byte of `versionMadeBy` 3, or
 // 19 for OS X) whose bytes are valid UTF-8.
 std::string ConvertEntryName(std::string_view stored, uint16_t flags, uint16_t versionMadeBy = 0);
-// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past
-// U+10FFFF).
-bool IsValidUtf8(std::string_view text);
 
 // Splits a converted name at its last "\" or ":" into the directory part (up to and
 // including the delimiter, or empty) and the file name (the rest).
