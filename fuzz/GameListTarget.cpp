@@ -2,11 +2,14 @@
 // chooses the selected row (size % 9 - 1, so -1 is "no selection"). Checked against the line
 // rule read independently here: the list loader gives one row per record with its title;
 // the presence filter, unchecked, gives the same rows; checked, the same number of rows; the
-// record reader gives the selected record's fields.
+// record reader gives the selected record's fields. The text is UTF-8 when the whole file is
+// (told here by decoding each character), else Windows-1252 turned into UTF-8: every row and
+// field must then be UTF-8.
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "CodePage.h"
 #include "Exceptions.h"
 #include "FuzzSupport.h"
 #include "GameList.h"
@@ -46,6 +49,45 @@ struct Lines {
   }
 };
 
+// UTF-8 by decoding: each sequence gives a code point in its length's range, no surrogate,
+// nothing above U+10FFFF.
+bool IsUtf8(const uint8_t* s, size_t size) {
+  static constexpr char32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
+  for (size_t i = 0; i < size;) {
+    const uint8_t c = s[i];
+    const size_t n = c < 0x80 ? 1 : c >= 0xF8 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+    if (n == 0 || i + n > size) return false;
+    char32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (s[i + k] & 0x3F);
+    }
+    if (cp < kLeast[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
+    i += n;
+  }
+  return true;
+}
+
+// The lines as the program holds them.
+struct Text {
+  Lines Raw;
+  bool Utf8, First = true;
+  Text(const uint8_t* data, size_t size) : Raw{data, size} {
+    size_t end = 0;
+    while (end < size && data[end] != 26) ++end;
+    Utf8 = IsUtf8(data, end);
+  }
+  bool AtEnd() const { return Raw.AtEnd(); }
+  std::string Next() {
+    std::string line = Raw.Next();
+    if (!Utf8) line = platform::WindowsAnsiToUtf8(line);
+    else if (First && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+    First = false;
+    REQUIRE(IsUtf8(reinterpret_cast<const uint8_t*>(line.data()), line.size()));
+    return line;
+  }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -55,12 +97,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Expected titles and the selected record.
   std::vector<std::string> titles;
-  for (Lines l{data, size}; !l.AtEnd();) {
+  for (Text l{data, size}; !l.AtEnd();) {
     titles.push_back(l.Next());
     for (int i = 0; i < 4; ++i) l.Next();
   }
   const int selected = static_cast<int>(size % 9) - 1;
-  Lines l{data, size};
+  Text l{data, size};
   for (int i = 0; i < 5 * selected; ++i) l.Next();
   l.Next();
   const std::string rom = l.Next(), command = l.Next(), sub = l.Next();
