@@ -13,7 +13,7 @@ namespace {
 // (Windows-1252). Titles, paths, command words and destinations all go the same way.
 // Each reader opens its own handle: it is closed by its destructor on every path, so an
 // error half-way never leaves the file open for the next reader.
-class TTextFile {
+class TListFile {
 public:
   void Reset(const std::string& name) {
     File.Reset(name);
@@ -40,7 +40,7 @@ private:
 
 void ListLoader(const TGameListState& state, IGameListView& view) {
   if (!platform::FileExists(state.FileName)) return;
-  TTextFile file;
+  TListFile file;
   std::string scratch;
   file.Reset(state.FileName);
   while (!file.Eof()) {
@@ -53,7 +53,7 @@ void ListLoader(const TGameListState& state, IGameListView& view) {
 
 bool RecordReader(TGameListState& state, IGameListView& view) {
   if (!platform::FileExists(state.FileName)) return false;
-  TTextFile file;
+  TListFile file;
   std::string scratch;
   file.Reset(state.FileName);
   const int k = view.SelectedRow();
@@ -73,7 +73,7 @@ bool RecordReader(TGameListState& state, IGameListView& view) {
 void PresenceFilter(const TGameListState& state, IGameListView& view) {
   view.ClearRows();
   if (!platform::FileExists(state.FileName)) return;
-  TTextFile file;
+  TListFile file;
   std::string title, romPath, command, scratch;
   file.Reset(state.FileName);
   while (!file.Eof()) {

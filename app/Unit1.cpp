@@ -1,18 +1,18 @@
 #include "Unit1.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QEvent>
 #include <QFile>
 #include <QFrame>
-#include <QApplication>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
-#include <QKeyEvent>
 #include <QTimer>
 #include <cctype>
 
