@@ -4,7 +4,7 @@ QUORBIN_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev libjpeg-dev fonts-liberation2 xvfb xauth xdg-utils
-  zlib1g-dev libdeflate-dev nettle-dev zip unzip 7zip libarchive-tools python3 imagemagick time
+  zlib1g-dev libdeflate-dev nettle-dev libbz2-dev liblzma-dev libzstd-dev zip unzip 7zip libarchive-tools python3 imagemagick time
   dpkg-dev file fakeroot lintian pkg-config appstream desktop-file-utils
 )
 

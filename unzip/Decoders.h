@@ -18,4 +18,11 @@ void ExtractShrunk(TExtractState& state);               // method 1
 void ExtractReduced(TExtractState& state, int factor);  // methods 2..5, factor 1..4
 void ExtractImploded(TExtractState& state);             // method 6
 
+// Methods decoded by compression libraries (see StreamDecoder.h). A damaged stream sets
+// state.StreamFailed, a cut one state.InputExhausted.
+void ExtractBzip2(TExtractState& state);  // method 12, libbz2
+void ExtractLzma(TExtractState& state);   // method 14, liblzma (raw LZMA1 after the ZIP header)
+void ExtractZstd(TExtractState& state);   // methods 93 and 20, libzstd
+void ExtractXz(TExtractState& state);     // method 95, liblzma (XZ streams)
+
 }  // namespace unzip

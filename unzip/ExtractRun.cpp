@@ -434,7 +434,7 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   // Under AES the authentication code must prove the data as well, and under AE-2 it alone
   // does (the CRC is not stored).
   RunningCrc = ~state.RunningCrc;
-  const bool complete = !state.OutputCapped && !state.InputExhausted;
+  const bool complete = !state.OutputCapped && !state.InputExhausted && !state.StreamFailed;
   const bool authentic = complete && (!decryptor || state.FinishDecryption());
   const bool crcMatches = RunningCrc == CurrentEntry.Crc32 || (decryptor && !decryptor->CrcIsStored());
   if (complete && authentic && crcMatches) {

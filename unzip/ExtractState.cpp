@@ -90,6 +90,7 @@ void TExtractState::BeginDecoding() {
   OutTotal = 0;
   OutputCapped = false;
   InputExhausted = false;
+  StreamFailed = false;
   RunningCrc = 0xFFFFFFFFu;
 }
 

@@ -113,6 +113,9 @@ public:
   // Set by a decoder that stopped because it had read well past the end of the entry's data,
   // which no sound stream does: its output is short, and the entry fails as a CRC mismatch does.
   bool InputExhausted = false;
+  // Set by a decoder whose stream proved damaged (a library's verdict): the entry fails as a
+  // CRC mismatch does, whatever the register says.
+  bool StreamFailed = false;
 
   uint32_t RunningCrc = 0xFFFFFFFFu;
   // The entry's decryptor, none for plain data: every chunk of the data read goes through it.
@@ -142,7 +145,7 @@ public:
   uint8_t DecryptHeader(const std::string& password);
   // The reset just before the decoder runs: CompressedLeft = CompressedSize, ExpectedSize =
   // UncompressedSize, bit buffer empty, InCount 0 (the first fetch refills), output empty,
-  // OutTotal 0, RunningCrc all ones, OutputCapped and InputExhausted false.
+  // OutTotal 0, RunningCrc all ones, OutputCapped, InputExhausted and StreamFailed false.
   void BeginDecoding();
 
   // --- input -----------------------------------------------------------------------------

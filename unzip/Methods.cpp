@@ -17,6 +17,10 @@ void DecodeShrunk(TExtractState& state, uint16_t) { ExtractShrunk(state); }
 void DecodeReduced(TExtractState& state, uint16_t method) { ExtractReduced(state, method - 1); }
 void DecodeImploded(TExtractState& state, uint16_t) { ExtractImploded(state); }
 void DecodeDeflated(TExtractState& state, uint16_t) { ExtractDeflated(state); }
+void DecodeBzip2(TExtractState& state, uint16_t) { ExtractBzip2(state); }
+void DecodeLzma(TExtractState& state, uint16_t) { ExtractLzma(state); }
+void DecodeZstd(TExtractState& state, uint16_t) { ExtractZstd(state); }
+void DecodeXz(TExtractState& state, uint16_t) { ExtractXz(state); }
 
 constexpr TMethodInfo kMethods[] = {
     {0, "Stored", "extracting", DecodeStored, ""},
@@ -30,14 +34,14 @@ constexpr TMethodInfo kMethods[] = {
     {8, "Deflate", "inflating", DecodeDeflated, "", "Defl:"},
     {9, "Deflate64", "inflating", nullptr, "", "Def64"},
     {10, "PKWARE DCL Implode", "exploding", nullptr, ""},
-    {12, "BZip2", "inflating", nullptr, "libbz2"},
-    {14, "LZMA", "inflating", nullptr, "liblzma"},
+    {12, "BZip2", "inflating", DecodeBzip2, "libbz2"},
+    {14, "LZMA", "inflating", DecodeLzma, "liblzma"},
     {18, "IBM TERSE", "extracting", nullptr, ""},
     {19, "IBM LZ77", "extracting", nullptr, ""},
-    {20, "Zstd", "inflating", nullptr, "libzstd"},  // the id early writers used for zstd
-    {93, "Zstd", "inflating", nullptr, "libzstd"},
+    {20, "Zstd", "inflating", DecodeZstd, "libzstd"},  // the id early writers used for zstd
+    {93, "Zstd", "inflating", DecodeZstd, "libzstd"},
     {94, "MP3", "extracting", nullptr, ""},
-    {95, "XZ", "inflating", nullptr, "liblzma"},
+    {95, "XZ", "inflating", DecodeXz, "liblzma"},
     {96, "JPEG", "extracting", nullptr, ""},
     {97, "WavPack", "extracting", nullptr, ""},
     {98, "PPMd", "extracting", nullptr, ""},
