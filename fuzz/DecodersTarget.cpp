@@ -14,6 +14,13 @@
 // In round-trip mode the rest is plain data: zlib compresses it (level byte 1 % 10, strategy
 // byte 2 % 5, window bits 9 + byte 3 % 7) and inflate must give it back exactly.
 //
+// With bit 7 of byte 0 set, bits 0-2 choose a method decoded by a library instead: 0 BZip2,
+// 1 LZMA, 2 LZMA with flag bit 1 (end marker), 3 Zstd, 4 XZ on the rest as compressed data;
+// 5 BZip2, 6 LZMA (bit 3: with end marker), 7 Zstd or XZ (bit 3) as round trips of the rest,
+// compressed by the same library at level byte 1 % 10, which must come back exactly. Bit 5 is
+// not read here: a library keeps its own working memory, so a huge declared size would only
+// make each run slower, and the declared-size cap is the shared loop's, the same for all.
+//
 // Checked besides crashes, leaks and hangs: no entry delivers more than its declared size;
 // no decoder reads more than the entry's compressed bytes from the archive; where zlib
 // decodes a deflate stream completely within the declared size, inflate gives the same bytes
@@ -29,6 +36,7 @@
 #include "FuzzSupport.h"
 #include "ExtractState.h"
 #include "MemoryExtractHost.h"
+#include "MethodWriter.h"
 #include "UnzipErrors.h"
 
 namespace {
@@ -84,19 +92,59 @@ std::vector<uint8_t> ZlibDeflate(const uint8_t* in, size_t size, int level, int 
   return out;
 }
 
+// A method decoded by a library: (id, entry flags, round trip).
+struct TLibraryCase {
+  uint16_t Method, Flags;
+  bool RoundTrip;
+};
+
+TLibraryCase LibraryCase(unsigned selector) {
+  const uint16_t marker = (selector & 8) ? testzip::kLzmaEndMarkerFlag : 0;
+  switch (selector & 7) {
+    case 0: return {12, 0, false};
+    case 1: return {14, 0, false};
+    case 2: return {14, testzip::kLzmaEndMarkerFlag, false};
+    case 3: return {93, 0, false};
+    case 4: return {95, 0, false};
+    case 5: return {12, 0, true};
+    case 6: return {14, marker, true};
+    default: return {static_cast<uint16_t>(marker ? 95 : 93), 0, true};
+  }
+}
+
+void RunLibraryDecoder(unzip::TExtractState& state, uint16_t method) {
+  switch (method) {
+    case 12: unzip::ExtractBzip2(state); break;
+    case 14: unzip::ExtractLzma(state); break;
+    case 93: unzip::ExtractZstd(state); break;
+    default: unzip::ExtractXz(state); break;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   const unsigned selector = data[0];
+  const bool library = (selector & 0x80) != 0;
   const unsigned decoder = selector & 7;
+  const TLibraryCase libraryCase = LibraryCase(selector);
   const uint8_t* body = data + 4;
   const size_t bodySize = size - 4;
 
   std::vector<uint8_t> archive;
-  std::vector<uint8_t> plain;  // round trip: what inflate must give back
+  std::vector<uint8_t> plain;  // round trip: what the decoder must give back
   int64_t declared = (data[1] | (data[2] << 8) | (data[3] << 16)) & 0xFFFFF;
-  if (decoder == 7) {
+  if (library && libraryCase.RoundTrip) {
+    plain.assign(body, body + bodySize);
+    const std::string packed = testzip::CompressForMethod(
+        libraryCase.Method, std::string(body, body + bodySize), libraryCase.Flags, data[1] % 10);
+    REQUIRE(!packed.empty());
+    archive.assign(packed.begin(), packed.end());
+    declared = static_cast<int64_t>(bodySize);
+  } else if (library) {
+    archive.assign(body, body + bodySize);
+  } else if (decoder == 7) {
     plain.assign(body, body + bodySize);
     const int bits = 9 + data[3] % 7;
     archive = ZlibDeflate(body, bodySize, data[1] % 10, data[2] % 5, bits);
@@ -120,19 +168,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   host.Written = 0;
   // Keep enough output to compare with zlib (inflate) or the plain data (round trip).
   host.Keep = decoder == 0 || decoder == 7 ? 1u << 20 : 0;
+  if (library) host.Keep = libraryCase.RoundTrip ? 1u << 20 : 0;
   std::memset(state.Window, 0xA5, unzip::kWindowBlockSize + unzip::kWindowSize);
-  uint16_t flags = 0;
-  if (decoder == 6) flags = static_cast<uint16_t>(((selector >> 2) & 2) | ((selector >> 2) & 4));
+  uint16_t flags = library ? libraryCase.Flags : 0;
+  if (!library && decoder == 6) flags = static_cast<uint16_t>(((selector >> 2) & 2) | ((selector >> 2) & 4));
   unzip::testing::BeginMemoryEntry(state, static_cast<int64_t>(compressed), declared, flags);
 
   int inflateResult = -1;
   try {
-    switch (decoder) {
-      case 0:
-      case 7: inflateResult = unzip::InflateEntry(state); break;
-      case 1: unzip::ExtractShrunk(state); break;
-      case 2: case 3: case 4: case 5: unzip::ExtractReduced(state, static_cast<int>(decoder) - 1); break;
-      case 6: unzip::ExtractImploded(state); break;
+    if (library) {
+      RunLibraryDecoder(state, libraryCase.Method);
+    } else {
+      switch (decoder) {
+        case 0:
+        case 7: inflateResult = unzip::InflateEntry(state); break;
+        case 1: unzip::ExtractShrunk(state); break;
+        case 2: case 3: case 4: case 5: unzip::ExtractReduced(state, static_cast<int>(decoder) - 1); break;
+        case 6: unzip::ExtractImploded(state); break;
+      }
     }
   } catch (const unzip::EFatalUnzipError&) {
     // A decoder may give up on bad data with the component's fatal error; that is a clean end.
@@ -142,7 +195,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   REQUIRE(host.Position <= compressed);              // never past the entry's data
   REQUIRE(state.OutTotal == host.Written);
 
-  if (decoder == 7) {
+  if (library) {
+    // What the library compressed comes back exactly, and is not taken for damage.
+    if (libraryCase.RoundTrip) {
+      REQUIRE(!state.StreamFailed && !state.InputExhausted && !state.OutputCapped);
+      REQUIRE(host.Output == plain);
+    }
+  } else if (decoder == 7) {
     REQUIRE(inflateResult == 0);
     REQUIRE(host.Output == plain);
   } else if (decoder == 0 && declared <= (1 << 20)) {

@@ -73,6 +73,7 @@ def made_archives():
                 z.writestr(zipfile.ZipInfo(name, FIXED_TIME), content, method)
             z.comment = b"archive comment"
         out.append(b.getvalue())
+    out += library_method_archives(text)
     # Encrypted archives and data descriptors through Info-ZIP zip, when it is installed.
     if shutil.which("zip"):
         with tempfile.TemporaryDirectory() as t:
@@ -160,6 +161,46 @@ def reading_path_archives():
     return out
 
 
+def raw_entry_archive(entries):
+    """A stored-layout archive whose entries carry given compressed bytes:
+    (name, method, flags, plain, raw)."""
+    local, central = b"", b""
+    for name, method, flags, plain, raw in entries:
+        crc = zlib.crc32(plain)
+        fixed = struct.pack("<HHHHHIII", 63, flags, method, 0x6000, 0x50CF, crc, len(raw), len(plain))
+        central += (b"PK\x01\x02" + struct.pack("<H", 63) + fixed +
+                    struct.pack("<HHHHHII", len(name), 0, 0, 0, 0, 0x20, len(local)) + name)
+        local += b"PK\x03\x04" + fixed + struct.pack("<HH", len(name), 0) + name + raw
+    end = b"PK\x05\x06" + struct.pack("<HHHHIIH", 0, 0, len(entries), len(entries), len(central),
+                                       len(local), 0)
+    return local + central + end
+
+
+def library_method_archives(text):
+    """Entries of the methods decoded by libraries: BZip2 and LZMA from zipfile, XZ and
+    Zstd (methods 95, 93 and 20) written here, LZMA without end marker too."""
+    import lzma
+    out = []
+    for method in (zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA):
+        b = io.BytesIO()
+        with zipfile.ZipFile(b, "w", method) as z:
+            z.writestr(zipfile.ZipInfo("readme.txt", FIXED_TIME), text, method)
+            z.writestr(zipfile.ZipInfo("empty.txt", FIXED_TIME), b"", method)
+        out.append(b.getvalue())
+    data = bytes(range(256)) * 4
+    props = lzma._encode_filter_properties({"id": lzma.FILTER_LZMA1, "preset": 6})
+    lzma1 = b"\x15\x02\x05\x00" + props + lzma.compress(
+        data, format=lzma.FORMAT_RAW, filters=[{"id": lzma.FILTER_LZMA1, "preset": 6}])
+    entries = [(b"x.txt", 95, 0, text, lzma.compress(text, format=lzma.FORMAT_XZ)),
+               (b"m.bin", 14, 2, data, lzma1)]
+    if shutil.which("zstd"):
+        z = subprocess.run(["zstd", "-q", "-c", "-19"], input=text, stdout=subprocess.PIPE,
+                           check=True).stdout
+        entries += [(b"z.txt", 93, 0, text, z), (b"old.txt", 20, 0, text, z)]
+    out.append(raw_entry_archive(entries))
+    return out
+
+
 def entries_of(data):
     """(method, flags, uncompressed size, raw compressed bytes) of each readable entry."""
     result = []
@@ -188,6 +229,8 @@ def decoder_seed(method, flags, size, raw):
         sel = method
     elif method == 6:
         sel = 6 | ((flags & 2) << 2) | ((flags & 4) << 2)
+    elif method in (12, 14, 93, 20, 95):
+        sel = 0x80 | {12: 0, 14: 2 if flags & 2 else 1, 93: 3, 20: 3, 95: 4}[method]
     else:
         return None
     if size >= 1 << 24 or len(raw) > MAX_STREAM:
@@ -237,6 +280,9 @@ def main():
     for level, payload in ((0, b"stored block"), (1, b"abc" * 300), (6, bytes(range(256)) * 8),
                            (9, b"\x00" * 5000)):
         write("decoders", bytes([7 | (level << 3)]) + payload)
+    # Round trips through the libraries (0x80 | 5, 6, 7; bit 3: LZMA end marker or XZ).
+    for sel in (0x85, 0x86, 0x8E, 0x87, 0x8F):
+        write("decoders", bytes([sel, 6, 0, 0]) + b"library round trip " * 30)
     # Deflate streams with each block type.
     for level in (0, 1, 9):
         c = zlib.compressobj(level, zlib.DEFLATED, -15)
