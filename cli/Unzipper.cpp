@@ -791,6 +791,14 @@ int RunUnzipper(const std::vector<std::string>& args) {
   if (o.Command == TCommand::Version) {
     std::printf("unzipper %s (Quorbin; extraction component version %d)\n", QUORBIN_VERSION,
                 unzip::kThisVersion);
+    // What this build decodes, and with which library where it is not our own code.
+    std::string methods;
+    for (const unzip::TMethodInfo& m : unzip::AllMethods()) {
+      std::string item = std::string(m.Name) + (*m.Needs ? " (" + std::string(m.Needs) + ")" : "");
+      if (!m.Decode || methods.find(item) != std::string::npos) continue;  // Zstd has two ids
+      methods += (methods.empty() ? "" : ", ") + item;
+    }
+    std::printf("methods: %s\n", methods.c_str());
     return kExitOk;
   }
   static char buffer[1 << 16];

@@ -3,6 +3,7 @@
 #include "Methods.h"
 
 #include <cstdio>
+#include <string>
 
 #include "Decoders.h"
 #include "ExtractState.h"
@@ -49,6 +50,8 @@ constexpr TMethodInfo kMethods[] = {
 };
 
 }  // namespace
+
+std::span<const TMethodInfo> AllMethods() { return kMethods; }
 
 const TMethodInfo* FindMethod(uint16_t id) {
   for (const TMethodInfo& m : kMethods)

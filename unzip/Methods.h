@@ -3,6 +3,7 @@
 // run (which decoder), the listings (which name) and every message that names a method.
 // Adding a method means a row here and the decoder's own file; nothing else keeps a list.
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace unzip {
@@ -25,6 +26,8 @@ struct TMethodInfo {
   const char* LevelPrefix = nullptr;
 };
 
+// Every row, in the order of the ids.
+std::span<const TMethodInfo> AllMethods();
 // The row of a method id; nullptr for an id the component has never heard of.
 const TMethodInfo* FindMethod(uint16_t id);
 // True when the component decodes the method.

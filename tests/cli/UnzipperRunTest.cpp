@@ -422,6 +422,7 @@ TEST_F(UnzipperCli, ExitCodesOfEachFailureClass) {
   r = U({"--version"});
   EXPECT_EQ(r.Code, 0);
   EXPECT_EQ(r.Out.rfind("unzipper ", 0), 0u);
+  EXPECT_NE(r.Out.find(", BZip2 (libbz2), LZMA (liblzma), Zstd (libzstd), XZ (liblzma)"), std::string::npos) << r.Out;
 }
 
 TEST_F(UnzipperCli, NamesFromTheArchiveStayBelowTheDestination) {
