@@ -5,7 +5,10 @@
 //               factor 1-4, 6 explode, 7 inflate round trip); for explode bit 3 sets flag
 //               bit 1 (8K dictionary) and bit 4 flag bit 2 (literal tree); bit 5 declares the
 //               largest size (2^31 - 1) instead of bytes 1-3 (every decoder stops soon after
-//               its data, so this costs no more than a small size)
+//               its data, so this costs no more than a small size); bit 6 (not in round-trip
+//               modes, libraries' too): the compressed bytes are WinZip AES data (salt,
+//               verifier, encrypted stream, code) for the password "secret", AES-128 when bit
+//               7 of byte 3 is set, else AES-256
 //   bytes 1-3   declared uncompressed size, little-endian, low 20 bits (up to 1 MiB: enough
 //               for every window and buffer boundary, and fast enough to run millions)
 //   rest        the compressed bytes, the whole of the host's archive (a buffer of exactly
@@ -25,7 +28,8 @@
 // Checked besides crashes, leaks and hangs: no entry delivers more than its declared size;
 // no decoder reads more than the entry's compressed bytes from the archive; where zlib
 // decodes a deflate stream completely within the declared size, inflate gives the same bytes
-// and reports success.
+// and reports success; under AES, a password taken means the whole entry is read (the code
+// covers every byte) and nothing past it.
 #include <zlib.h>
 
 #include <cstdint>
@@ -33,6 +37,7 @@
 #include <cstring>
 #include <vector>
 
+#include "AesCrypt.h"
 #include "Decoders.h"
 #include "FuzzSupport.h"
 #include "ExtractState.h"
@@ -176,7 +181,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memset(state.Window, 0xA5, unzip::kWindowBlockSize + unzip::kWindowSize);
   uint16_t flags = library ? libraryCase.Flags : 0;
   if (!library && decoder == 6) flags = static_cast<uint16_t>(((selector >> 2) & 2) | ((selector >> 2) & 4));
-  unzip::testing::BeginMemoryEntry(state, static_cast<int64_t>(compressed), declared, flags);
+  const bool aes = (selector & 0x40) && !(library ? libraryCase.RoundTrip : decoder == 7);
+  const int strength = (data[3] & 0x80) ? 1 : 3;
+  unzip::TAesDecryptor decryptor(strength, 2);
+  bool passwordTaken = false;
+  if (aes) {
+    state.SetEntry(static_cast<uint16_t>(flags | 1), static_cast<int64_t>(compressed), declared);
+    try {
+      passwordTaken = state.StartDecryption(decryptor, "secret");
+    } catch (const unzip::EFatalUnzipError&) {
+      // Shorter than salt and verifier.
+    }
+    if (!passwordTaken) return 0;
+    state.BeginDecoding();
+  } else {
+    unzip::testing::BeginMemoryEntry(state, static_cast<int64_t>(compressed), declared, flags);
+  }
 
   int inflateResult = -1;
   try {
@@ -195,6 +215,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A decoder may give up on bad data with the component's fatal error; that is a clean end.
   }
 
+  if (aes) {
+    state.FinishDecryption();
+    const size_t around = unzip::AesSaltSize(strength) + unzip::kAesVerifierSize +
+                          unzip::kAesAuthCodeSize;
+    if (compressed >= around) REQUIRE(host.Position == compressed);
+  }
   REQUIRE(host.Written <= declared);                 // never more than the declared size
   REQUIRE(host.Position <= compressed);              // never past the entry's data
   REQUIRE(state.OutTotal == host.Written);
@@ -208,7 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (decoder == 7) {
     REQUIRE(inflateResult == 0);
     REQUIRE(host.Output == plain);
-  } else if (decoder == 0 && declared <= (1 << 20)) {
+  } else if (decoder == 0 && !aes && declared <= (1 << 20)) {
     std::vector<uint8_t> expected;
     if (ZlibInflate(data + 4, bodySize, static_cast<size_t>(declared), expected)) {
       REQUIRE(inflateResult == 0);

@@ -91,10 +91,34 @@ def made_archives():
                                check=True)
                 with open(z, "rb") as f:
                     out.append(f.read())
+            # Symbolic links, one that stays inside and two that would leave.
+            os.symlink("a.txt", os.path.join(t, "in"))
+            os.symlink("../../out", os.path.join(t, "up"))
+            os.symlink("/etc/passwd", os.path.join(t, "abs"))
+            z = os.path.join(t, "l.zip")
+            subprocess.run(["zip", "-q", "-X", "-y", "l.zip", "a.txt", "in", "up", "abs"], cwd=t,
+                           check=True)
+            with open(z, "rb") as f:
+                out.append(f.read())
+            for f in ("in", "up", "abs", "l.zip"):
+                os.remove(os.path.join(t, f))
             # A streamed archive (data descriptors, sizes only after the data).
             p = subprocess.run(["zip", "-q", "-X", "-", "a.txt"], cwd=t, stdout=subprocess.PIPE,
                                check=True)
             out.append(p.stdout)
+    # WinZip AES of each strength, stored and deflated, through 7-Zip when it is installed.
+    if shutil.which("7zz"):
+        with tempfile.TemporaryDirectory() as t:
+            with open(os.path.join(t, "a.txt"), "wb") as f:
+                f.write(text)
+            os.utime(os.path.join(t, "a.txt"), (1592224244, 1592224244))
+            for args in (["-mem=AES128", "-mx0"], ["-mem=AES192", "-mx1"], ["-mem=AES256", "-mx5"],
+                         ["-mem=AES128", "-mx1"]):
+                subprocess.run(["7zz", "a", "-tzip", "-psecret", "-bso0", "-bsp0"] + args + ["x.zip", "a.txt"],
+                               cwd=t, check=True)
+                with open(os.path.join(t, "x.zip"), "rb") as f:
+                    out.append(f.read())
+                os.remove(os.path.join(t, "x.zip"))
     return out
 
 
@@ -215,12 +239,28 @@ def entries_of(data):
         n, e = struct.unpack("<HH", data[off + 26:off + 30])
         start = off + 30 + n + e
         raw = data[start:start + info.compress_size]
-        result.append((info.compress_type, info.flag_bits, info.file_size, raw))
+        method = info.compress_type
+        if method == 99:
+            # WinZip AES: the strength and the real method are in the 0x9901 field.
+            ex = info.extra
+            while len(ex) >= 4:
+                fid, fsize = struct.unpack("<HH", ex[:4])
+                if fid == 0x9901 and fsize >= 7:
+                    method = 99 | (ex[8] << 8) | (struct.unpack("<H", ex[9:11])[0] << 16)
+                ex = ex[4 + fsize:]
+        result.append((method, info.flag_bits, info.file_size, raw))
     return result
 
 
 def decoder_seed(method, flags, size, raw):
     """Input of fuzz_decoders: selector byte, 24-bit declared size, compressed bytes."""
+    if method & 0xFF == 99:
+        # AES-128 or -256 over deflate, password "secret" (selector bit 6; bit 7 of byte 3
+        # for AES-128).
+        strength, real = (method >> 8) & 0xFF, method >> 16
+        if real != 8 or strength not in (1, 3) or size >= 1 << 20:
+            return None
+        return bytes([0x40]) + struct.pack("<I", size | (0x800000 if strength == 1 else 0))[:3] + raw
     if method == 8:
         sel = 0
     elif method == 1:
@@ -260,7 +300,7 @@ def main():
     per_kind = {}
     for data in [open(p, "rb").read() for p in shared_archives(1 << 22)] + made_archives():
         for method, flags, size, raw in entries_of(data):
-            if flags & 1:
+            if flags & 1 and method & 0xFF != 99:
                 continue
             seed = decoder_seed(method, flags, size, raw)
             if seed and per_kind.get(seed[0], 0) < 4:
