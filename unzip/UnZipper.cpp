@@ -377,10 +377,14 @@ void TUnZipper::ReadCentralDirectory() {
   const bool loadComments = !RebuiltFromLocalHeaders && EndRecord.ThisDiskNumber > 0;
   int64_t position = ArchiveStream->Position();
   int64_t merged = 0;
-  for (uint32_t i = 0; i < declared; ++i) {
+  // Writers that count in 16 bits without a Zip64 end record declare the count modulo 65,536:
+  // records that follow within the directory's size on a single disk are read as well.
+  const int64_t directoryEnd = EndRecord.DirectoryOffset + EndRecord.DirectorySize;
+  const bool readOn = !RebuiltFromLocalHeaders && MultiDiskMode == TMultiDiskMode::None;
+  for (uint32_t i = 0; i < declared || (readOn && i < UINT32_MAX && position < directoryEnd); ++i) {
     auto entry = std::make_unique<TZipHeaderInfo>();
     if (!entry->ReadCentralHeader(*ArchiveStream, nextDisk, &position, loadComments)) {
-      if (!RebuiltFromLocalHeaders) {
+      if (!RebuiltFromLocalHeaders && i < declared) {
         DirectoryDamage.Damaged = true;
         DirectoryDamage.FirstBadRecord = i;
         DirectoryDamage.FirstBadOffset = position;

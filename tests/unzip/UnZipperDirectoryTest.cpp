@@ -820,6 +820,17 @@ TEST_F(DirectoryTest, ARecordRunningPastTheFileEndIsDamageAndTheEntriesAfterItAr
   EXPECT_EQ(y.EntryCount(), 1);
 }
 
+TEST_F(DirectoryTest, RecordsBeyondACountThatWrappedAreReadWithinTheDirectorySize) {
+  testzip::ZipWriter zip;
+  for (const char* name : {"a", "b", "c"}) zip.Add(name, name);
+  zip.TotalEntries = zip.EntriesThisDisk = 1;  // 65,537 written as 1
+  TUnZipper z;
+  z.SetZipName(Write("wrapped.zip", zip.Build()));
+  z.ReadDirectory();
+  EXPECT_EQ(Names(z), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_FALSE(z.DirectoryDamage.Damaged);
+}
+
 TEST_F(DirectoryTest, DirectoryRunningPastTheLastDiskAsksForNoFurtherDisk) {
   testzip::ZipWriter zip;
   zip.Add("a", "1");
