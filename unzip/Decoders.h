@@ -9,9 +9,12 @@ namespace unzip {
 
 // Method 8 (deflated). Stops early when the output limit is reached (state.OutputCapped).
 void ExtractDeflated(TExtractState& state);
-// The same, returning the result of the last block (0 ok, 1 data error, 2 bad block type or
-// over-subscribed code, 3 out of memory) for tests and tools.
-int InflateEntry(TExtractState& state);
+// Method 9 (Deflate64): the same decoder with 64 KiB of history, length code 285 as 3 plus 16
+// extra bits, and distance codes 30 and 31.
+void ExtractDeflated64(TExtractState& state);
+// Either, returning the result of the last block (0 ok, 1 data error, 2 bad block type or
+// over-subscribed code) for tests and tools.
+int InflateEntry(TExtractState& state, bool deflate64 = false);
 
 // Older methods, implemented with the shrink, reduce and implode decoders:
 void ExtractShrunk(TExtractState& state);               // method 1

@@ -80,9 +80,6 @@ uint8_t TExtractState::DecryptHeader(const std::string& password) {
 void TExtractState::BeginDecoding() {
   CompressedLeft = CompressedSize;
   ExpectedSize = UncompressedSize;
-  BitBuf = 0;
-  BitCount = 0;
-  InputEnded = 0;
   InCount = 0;
   InPtr = InBuffer;
   OutCount = 0;
@@ -116,17 +113,6 @@ bool TExtractState::Refill() {
   InCount = static_cast<uint32_t>(len);
   InPtr = InBuffer;
   return InCount != 0;
-}
-
-void TExtractState::TopUpBits() {
-  InputEnded = -1;
-  uint16_t b = 0;
-  while (BitCount < 25) {
-    if (FetchByte(b) == 0) break;
-    BitBuf |= static_cast<uint32_t>(b) << BitCount;
-    BitCount = static_cast<uint16_t>(BitCount + 8);
-    InputEnded = 0;
-  }
 }
 
 void TExtractState::RaiseWriteFailed() {

@@ -97,9 +97,6 @@ public:
   uint32_t InCount = 0;            // bytes still unread in the input buffer
   int64_t CompressedLeft = 0;      // falls by one per FetchByte, also past the end (goes negative)
   int64_t ExpectedSize = 0;        // bytes the decoder is to produce (the uncompressed size)
-  uint32_t BitBuf = 0;             // shared bit buffer of TopUpBits/TakeBits; next bit is bit 0
-  uint16_t BitCount = 0;
-  int32_t InputEnded = 0;          // -1 when the last TopUpBits obtained no byte
   uint16_t ByteHolder = 0;         // receives EnsureBits' bytes; keeps its value at the end
 
   // Output side.
@@ -144,8 +141,8 @@ public:
   // check byte.
   uint8_t DecryptHeader(const std::string& password);
   // The reset just before the decoder runs: CompressedLeft = CompressedSize, ExpectedSize =
-  // UncompressedSize, bit buffer empty, InCount 0 (the first fetch refills), output empty,
-  // OutTotal 0, RunningCrc all ones, OutputCapped, InputExhausted and StreamFailed false.
+  // UncompressedSize, InCount 0 (the first fetch refills), output empty, OutTotal 0,
+  // RunningCrc all ones, OutputCapped, InputExhausted and StreamFailed false.
   void BeginDecoding();
 
   // --- input -----------------------------------------------------------------------------
@@ -161,14 +158,14 @@ public:
     --InCount;
     return 8;
   }
-  // Fills BitBuf to 25..32 bits unless the data ends; sets InputEnded.
-  void TopUpBits();
-  // The low n bits (n = 0..16) of BitBuf; positions past the end of the data read as 0.
-  void TakeBits(unsigned n, uint16_t& value) {
-    if (n > BitCount) TopUpBits();
-    value = static_cast<uint16_t>(BitBuf & kMask[n]);
-    BitBuf >>= n;
-    BitCount = static_cast<uint16_t>(BitCount - n);
+  // Takes n (at most InCount) bytes that a decoder read straight from the input buffer, as
+  // that many FetchByte calls would have: the byte holder keeps the last of them.
+  void TakeInput(uint32_t n) {
+    if (n == 0) return;
+    InPtr += n;
+    InCount -= n;
+    CompressedLeft -= n;
+    ByteHolder = InPtr[-1];
   }
   // A caller-held bit buffer: append bytes until it holds at least n (0..16) bits. Past the end
   // of the data the byte holder's previous value is appended.

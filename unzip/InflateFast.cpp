@@ -1,13 +1,13 @@
 // Inflate's fast loop. It runs only while two margins hold, so its body needs no input or
 // window checks:
-//   - at least kFastInputMargin unread bytes in the input buffer: one 8-byte load per symbol
-//     tops the 64-bit bit buffer up to 56 or more bits, and a whole length/distance pair needs
-//     at most 15 + 5 + 15 + 13 = 48;
-//   - room in the window for two literals and a maximal match (one round), and the window block
-//     has slack after it for copies that overshoot by a few bytes.
-// It never triggers a refill and never delivers output, so the reference decoder's refills,
-// writes and events happen at the same points; on leaving, the bytes it loaded but did not use
-// go back to the input buffer and the careful state is exact again.
+//   - at least kFastInputMargin unread bytes in the input buffer, enough for every refill of
+//     a round (see InflateInternal.h, where the margin follows from the longest codes);
+//   - the write position inside the current window piece: a round writes at most
+//     kMaxRoundOutput bytes, which the block's slack holds even after the last piece.
+// It never triggers a refill, so the plain decoder's refills happen at the same points; when
+// a round ends past the piece's end, the piece is delivered on leaving, before any further
+// input is asked for, which is where the plain decoder delivers it relative to the refills.
+// On leaving, the bytes it loaded but did not use go back to the input buffer.
 #include <cstring>
 
 #include "InflateInternal.h"
@@ -16,37 +16,25 @@ namespace unzip::detail {
 
 namespace {
 
+using namespace entry;
+
 inline uint64_t Load64(const uint8_t* p) {
   uint64_t v;
   std::memcpy(&v, p, 8);
   return v;
 }
 inline void Store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
-
-// Entries are read as one 64-bit word: bits in bits 0-7, op in 8-15, value in 32-63.
-inline uint64_t EntryWord(const TDecodeEntry* e) {
-  uint64_t w;
-  std::memcpy(&w, e, 8);
-  return w;
-}
-inline unsigned OpOf(uint64_t w) { return static_cast<unsigned>((w >> 8) & 0xFF); }
-inline unsigned BitsOf(uint64_t w) { return static_cast<unsigned>(w & 0xFF); }
-// Shifting by the whole word: the count of a 64-bit shift is taken modulo 64, and the bits
-// field is at most 32, so this is a shift by BitsOf(w) in one instruction.
-inline uint64_t ShiftOut(uint64_t bb, uint64_t w) { return bb >> (w & 63); }
-constexpr unsigned kMaxBitsField = 16;  // code lengths and lookup sizes are at most 16
-static_assert(kMaxBitsField <= 63);
-inline uint32_t ValueOf(uint64_t w) { return static_cast<uint32_t>(w >> 32); }
-
-static_assert(kWindowSlack >= 64, "copies may overshoot the window end");
-
-// Copies a match of length len from distance dist behind out; may write up to 31 bytes past
-// out + len (within the window block's slack).
 inline void Copy16(uint8_t* out, const uint8_t* src) {
   uint8_t tmp[16];
   std::memcpy(tmp, src, 16);
   std::memcpy(out, tmp, 16);
 }
+
+// The low n bits of v (n in 0..63).
+inline uint64_t LowBits(uint64_t v, unsigned n) { return v & ((uint64_t{1} << n) - 1); }
+
+// Copies a match of len bytes from dist behind out; may write up to kCopyOverrun - 1 bytes
+// past out + len.
 inline void CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
   const uint8_t* src = out - dist;
   uint8_t* const end = out + len;
@@ -85,150 +73,169 @@ inline void CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
     }
   }
 }
+static_assert(kCopyOverrun >= 32, "the copies above overrun by at most 31 bytes");
 
 }  // namespace
 
-// The loop body is compiled twice: for the base instruction set and with BMI2, whose
-// shifts by a register amount (shrx, bzhi) shorten the bit buffer's dependency chain.
-template <int Variant>
-__attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TDecodeTable* lit,
-                                                       int litBits, const TDecodeTable* dist,
-                                                       int distBits) {
+// The loop body is compiled for the base instruction set and with BMI2, whose shifts by a
+// register amount and bit extraction shorten the bit buffer's dependency chain.
+template <bool Deflate64>
+__attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode& litCode, const TCode& distCode) {
   TExtractState& s = z.S;
   const uint8_t* in = s.InPtr;
   const uint8_t* const inStart = in;
-  const uint8_t* const inFastEnd = s.InPtr + s.InCount - kFastInputMargin;
+  const uint8_t* const inLimit = s.InPtr + s.InCount - kFastInputMargin;
   uint8_t* out = z.Cur + z.WPos;
-  uint8_t* const outFastEnd = z.Cur + (kWindowSize - kFastOutputMargin);
-  // Earliest byte a distance may reach: the entry's first byte, or 32 KiB back.
-  const uint8_t* const reachBase =
-      z.CycleBase >= static_cast<int64_t>(kWindowSize) ? z.Hist : z.Cur - z.CycleBase;
-  const TDecodeEntry* const litRoot = lit->Root();
-  const TDecodeEntry* const distRoot = dist ? dist->Root() : nullptr;
-  const uint64_t litMask = (uint64_t{1} << litBits) - 1;
-  const uint64_t distMask = (uint64_t{1} << distBits) - 1;
+  uint8_t* const outLimit = z.Cur + kWindowSize;
+  const uint8_t* const reachBase = z.ReachBase();
+  const uint32_t* const lit = litCode.Table;
+  const uint32_t* const dist = distCode.Table;
+  const uint64_t litMask = (uint64_t{1} << litCode.RootBits) - 1;
+  const uint64_t distMask = (uint64_t{1} << distCode.RootBits) - 1;
 
   uint64_t bb = z.Bits;
-  unsigned bc = z.Count;
+  // Only the low byte of bc is the bit count: whole entries are subtracted from it, and their
+  // low byte is the number of bits they drop (higher bytes just borrow into bc's upper bits).
+  uint32_t bc = z.Count;
   int result = kInflateContinue;
+  uint32_t pendingLength = 0, pendingDistance = 0;
 
-  // Resolves an entry through its links; the root lookup is done by the caller. Afterwards e
-  // is a literal, end-of-block or length/distance entry whose own bits are still to drop.
-#define QUORBIN_RESOLVE(e, root)                                                   \
-  while (OpOf(e) > kOpLinkBase) {                                                  \
-    if (OpOf(e) == kOpInvalid) {                                                   \
-      result = kInflateDataError;                                                  \
-      goto done;                                                                   \
-    }                                                                              \
-    bb = ShiftOut(bb, e);                                                          \
-    bc -= BitsOf(e);                                                               \
-    e = EntryWord(root + ValueOf(e) + (bb & kMask[OpOf(e) - kOpLinkBase]));        \
-  }                                                                                \
-  bb = ShiftOut(bb, e);                                                            \
-  bc -= BitsOf(e)
+#define QUORBIN_REFILL()                                   \
+  do {                                                     \
+    bb |= Load64(in) << (bc & 63);                         \
+    in += (kRefillLoadBytes - 1) - ((bc >> 3) & 7);        \
+    bc |= kRefillBits;                                     \
+  } while (0)
+#define QUORBIN_CONSUME(e) \
+  do {                     \
+    bb >>= ((e) & 63);     \
+    bc -= (e);             \
+  } while (0)
 
-  // Each round starts with 56 or more bits; a literal takes at most 15, so up to three
-  // literals go without a refill; a length/distance pair (at most 48 bits) gets a fresh one.
-  // A round refills at most twice, 14 bytes in all, within the input margin.
-  static_assert(kFastInputMargin >= 16);
-  while (in <= inFastEnd && out <= outFastEnd) {
-    bb |= Load64(in) << bc;
-    in += (63 - bc) >> 3;
-    bc |= 56;
-
-    uint64_t e = EntryWord(litRoot + (bb & litMask));
-    QUORBIN_RESOLVE(e, litRoot);
-    if (OpOf(e) == kOpLiteral) {
-      *out++ = static_cast<uint8_t>(ValueOf(e));
-      e = EntryWord(litRoot + (bb & litMask));
-      QUORBIN_RESOLVE(e, litRoot);
-      if (OpOf(e) == kOpLiteral) {
-        *out++ = static_cast<uint8_t>(ValueOf(e));
-        e = EntryWord(litRoot + (bb & litMask));
-        QUORBIN_RESOLVE(e, litRoot);
-        if (OpOf(e) == kOpLiteral) {
-          *out++ = static_cast<uint8_t>(ValueOf(e));
+  while (in <= inLimit && out < outLimit) {
+    QUORBIN_REFILL();
+    uint32_t e = lit[bb & litMask];
+    if (IsLiteral(e)) {
+      // Up to three literals per refill: each code has at most kMaxCodeBits bits.
+      QUORBIN_CONSUME(e);
+      *out++ = static_cast<uint8_t>(e >> 16);
+      e = lit[bb & litMask];
+      if (IsLiteral(e)) {
+        QUORBIN_CONSUME(e);
+        *out++ = static_cast<uint8_t>(e >> 16);
+        e = lit[bb & litMask];
+        if (IsLiteral(e)) {
+          QUORBIN_CONSUME(e);
+          *out++ = static_cast<uint8_t>(e >> 16);
           continue;
         }
       }
-      if (OpOf(e) != kOpEndOfBlock && bc < 48) {
-        bb |= Load64(in) << bc;
-        in += (63 - bc) >> 3;
-        bc |= 56;
+      // A length follows: top up for it and its distance (the entry is already decided by
+      // bits that were there).
+      QUORBIN_REFILL();
+    }
+    if (e & kSpecial) {
+      if (e & kLink) {
+        QUORBIN_CONSUME(e);
+        e = lit[Value(e) + LowBits(bb, CodeBits(e))];
+        if (IsLiteral(e)) {
+          QUORBIN_CONSUME(e);
+          *out++ = static_cast<uint8_t>(e >> 16);
+          continue;
+        }
+      }
+      if (e & kEndOfBlock) {
+        QUORBIN_CONSUME(e);
+        result = kInflateOk;
+        break;
+      }
+      if (e & kInvalid) {
+        result = kInflateDataError;
+        break;
       }
     }
-    if (OpOf(e) == kOpEndOfBlock) {
-      result = kInflateOk;
+    // A length: its base plus the extra bits above its code bits, dropped in one shift.
+    const uint32_t length = Value(e) + static_cast<uint32_t>(LowBits(bb, DropBits(e)) >> CodeBits(e));
+    QUORBIN_CONSUME(e);
+    if (dist == nullptr) {
+      result = kInflateDataError;
       break;
     }
-    {
-      unsigned extra = OpOf(e);
-      uint32_t length = ValueOf(e) + static_cast<uint32_t>(bb & kMask[extra]);
-      bb >>= extra;
-      bc -= extra;
-      if (distRoot == nullptr) {
-        result = kInflateDataError;
-        break;
-      }
-      uint64_t d = EntryWord(distRoot + (bb & distMask));
-      QUORBIN_RESOLVE(d, distRoot);
-      unsigned dextra = OpOf(d);
-      uint32_t distance = ValueOf(d) + static_cast<uint32_t>(bb & kMask[dextra]);
-      bb >>= dextra;
-      bc -= dextra;
-      if (distance > static_cast<uint32_t>(out - reachBase)) {
-        result = kInflateDataError;
-        break;
-      }
-      CopyMatch(out, distance, length);
-      out += length;
+    if constexpr (Deflate64) {
+      if ((bc & 0xFF) < kMaxCodeBits + kMaxDistanceExtra) QUORBIN_REFILL();
     }
+    uint32_t d = dist[bb & distMask];
+    if (d & kSpecial) {
+      if (d & kLink) {
+        QUORBIN_CONSUME(d);
+        d = dist[Value(d) + LowBits(bb, CodeBits(d))];
+      }
+      if (d & kInvalid) {
+        result = kInflateDataError;
+        break;
+      }
+    }
+    const uint32_t distance = Value(d) + static_cast<uint32_t>(LowBits(bb, DropBits(d)) >> CodeBits(d));
+    QUORBIN_CONSUME(d);
+    // Reaching back before the entry's first byte would leak an earlier entry's data.
+    if (distance > static_cast<uint32_t>(out - reachBase)) {
+      result = kInflateDataError;
+      break;
+    }
+    if (Deflate64 && length > kMaxDeflateMatch) {
+      // Longer than a round may write: the careful copy below takes it piece by piece.
+      pendingLength = length;
+      pendingDistance = distance;
+      break;
+    }
+    CopyMatch(out, distance, length);
+    out += length;
   }
-#undef QUORBIN_RESOLVE
-done:
+#undef QUORBIN_REFILL
+#undef QUORBIN_CONSUME
   // Give back the whole bytes loaded but not used (only ones this loop loaded: earlier ones may
   // belong to a previous chunk), and clear the bits above the count.
+  unsigned count = bc & 0xFF;
   {
-    unsigned back = bc >> 3;
+    unsigned back = count >> 3;
     if (back > static_cast<unsigned>(in - inStart)) back = static_cast<unsigned>(in - inStart);
     in -= back;
-    bc -= back * 8;
-    bb &= (uint64_t{1} << bc) - 1;
+    count -= back * 8;
+    bb = LowBits(bb, count);
   }
-  const uint32_t used = static_cast<uint32_t>(in - inStart);
-  s.InPtr += used;
-  s.InCount -= used;
-  s.CompressedLeft -= used;
-  if (used != 0) s.ByteHolder = in[-1];
-  z.Bits = static_cast<uint32_t>(bb);
-  z.Count = static_cast<uint16_t>(bc);
+  s.TakeInput(static_cast<uint32_t>(in - inStart));
+  z.Bits = bb;
+  z.Count = count;
   z.WPos = static_cast<uint32_t>(out - z.Cur);
-  if (result == kInflateContinue && z.WPos == kWindowSize && !z.Wrap()) return kInflateDataError;
+  // A piece filled in this loop was delivered by the plain decoder before the symbol that
+  // ended the loop, whatever that symbol turned out to be.
+  if (z.WPos >= kWindowSize && !z.Wrap()) return kInflateDataError;
+  if (pendingLength != 0 && !CopyMatchCareful(z, pendingDistance, pendingLength)) return kInflateDataError;
   return result;
 }
 
 #if defined(__x86_64__)
-__attribute__((target("bmi2"))) static int FastLoopBmi2(TInflater& z, const TDecodeTable* lit, int litBits,
-                                                        const TDecodeTable* dist, int distBits) {
-  return FastLoopBody<1>(z, lit, litBits, dist, distBits);
+template <bool Deflate64>
+__attribute__((target("bmi2"))) static int FastLoopBmi2(TInflater& z, const TCode& lit, const TCode& dist) {
+  return FastLoopBody<Deflate64>(z, lit, dist);
 }
 #endif
 
-static int FastLoopBase(TInflater& z, const TDecodeTable* lit, int litBits, const TDecodeTable* dist,
-                        int distBits) {
-  return FastLoopBody<0>(z, lit, litBits, dist, distBits);
+template <bool Deflate64>
+static int FastLoopBase(TInflater& z, const TCode& lit, const TCode& dist) {
+  return FastLoopBody<Deflate64>(z, lit, dist);
 }
 
-int InflateFastLoop(TInflater& z, const TDecodeTable* lit, int litBits, const TDecodeTable* dist,
-                    int distBits) {
+int InflateFastLoop(TInflater& z, const TCode& lit, const TCode& dist) {
+  const bool deflate64 = z.Format == TInflateFormat::Deflate64;
 #if defined(__x86_64__)
   static const bool bmi2 = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("bmi2");
   }();
-  if (bmi2) return FastLoopBmi2(z, lit, litBits, dist, distBits);
+  if (bmi2) return deflate64 ? FastLoopBmi2<true>(z, lit, dist) : FastLoopBmi2<false>(z, lit, dist);
 #endif
-  return FastLoopBase(z, lit, litBits, dist, distBits);
+  return deflate64 ? FastLoopBase<true>(z, lit, dist) : FastLoopBase<false>(z, lit, dist);
 }
 
 }  // namespace unzip::detail

@@ -1,6 +1,6 @@
 #pragma once
-// Inflate's working state, shared by the block driver (Inflate.cpp) and the fast loop
-// (InflateFast.cpp). Not part of the component's surface.
+// Inflate's working state, shared by the block driver (Inflate.cpp), the code tables
+// (InflateTables.cpp) and the fast loop (InflateFast.cpp). Not part of the component's surface.
 #include <cstdint>
 #include <cstring>
 
@@ -12,48 +12,159 @@ namespace unzip::detail {
 // "Keep going" from a piece of the decoder that did not finish the block.
 inline constexpr int kInflateContinue = -1;
 
-// The window: inflate decodes into Cur, the current 32 KiB of history, with the previous
-// 32 KiB kept right in front of it (Hist), so every distance up to 32768 is a plain backward
-// offset from the write position. When Cur fills up it is delivered and the next Cur follows.
+// The two formats the decoder reads. Deflate64 differs in three points: 64 KiB of history,
+// length code 285 meaning 3 plus 16 extra bits, and distance codes 30 and 31 (with 32 distance
+// codes allowed in a block header).
+enum class TInflateFormat { Deflate, Deflate64 };
+
+// --- code tables ---------------------------------------------------------------------------
+// One 32-bit entry per table slot:
+//   bits 0-7    bits to drop for this entry: its code bits at this level plus the extra bits
+//               (a link: the root bits), so that one shift consumes both
+//   bits 8-11   code bits at this level (the shift below which the extra bits start); for a
+//               link, the index bits of its sub-table
+//   bits 12-15  kind flags (below); none set for a length or distance base
+//   bits 16-31  literal byte (with bit 31 set), base value, or a link's sub-table start
+namespace entry {
+inline constexpr uint32_t kLink = 1u << 12;
+inline constexpr uint32_t kEndOfBlock = 1u << 13;
+inline constexpr uint32_t kInvalid = 1u << 14;
+inline constexpr uint32_t kSpecial = kLink | kEndOfBlock | kInvalid;
+inline constexpr uint32_t kLiteral = 1u << 31;  // literal/length tables only: test the sign
+inline constexpr unsigned DropBits(uint32_t e) { return e & 0xFF; }
+inline constexpr unsigned CodeBits(uint32_t e) { return (e >> 8) & 0xF; }
+inline constexpr uint32_t Value(uint32_t e) { return e >> 16; }
+inline constexpr bool IsLiteral(uint32_t e) { return static_cast<int32_t>(e) < 0; }
+}  // namespace entry
+
+// Longest code lengths and extra bits of both formats; the fast loop's margins follow from them.
+inline constexpr unsigned kMaxCodeBits = 15;
+inline constexpr unsigned kMaxLengthExtra = 16;  // Deflate64's length code 285
+inline constexpr unsigned kMaxDistanceExtra = 14;
+inline constexpr unsigned kMaxMatch = 65538;     // Deflate64: 3 + 65535
+inline constexpr unsigned kMaxDeflateMatch = 258;
+
+// One Huffman code of a block as the decoder uses it: a root table indexed by RootBits input
+// bits with sub-tables after it, and what the plain decoder's table for the same lengths
+// would have asked for (CarefulBits at the root, and the lengths to work out its sub-table
+// sizes), so that the careful path requests input exactly as the plain decoder does.
+struct TCode {
+  const uint32_t* Table = nullptr;  // null: every length was 0 (no symbol can be decoded)
+  unsigned RootBits = 0;
+  unsigned CarefulBits = 0;
+  unsigned MaxLen = 0;
+  uint16_t Count[kMaxCodeBits + 1] = {};
+  uint16_t First[kMaxCodeBits + 1] = {};  // first canonical code of each length (MSB first)
+};
+
+// What each symbol of an alphabet decodes to, before its code bits are added: flags, value and
+// (in the low byte) the number of extra bits.
+struct TAlphabet {
+  const uint32_t* Symbols;
+  unsigned Size;
+};
+TAlphabet LiteralLengthAlphabet(TInflateFormat format);
+TAlphabet DistanceAlphabet(TInflateFormat format);
+TAlphabet CodeLengthAlphabet();
+
+inline constexpr unsigned kLiteralRootBits = 11;
+inline constexpr unsigned kDistanceRootBits = 8;
+// Table sizes that every complete code fits: the root plus sub-tables of at most
+// (kMaxCodeBits - root) bits, each holding at least one more code than its index bits.
+inline constexpr unsigned kLiteralTableSize = (1u << kLiteralRootBits) + 1024;
+inline constexpr unsigned kDistanceTableSize = (1u << kDistanceRootBits) + 768;
+inline constexpr unsigned kCodeLengthTableSize = 1u << 7;
+
+// Builds the table of lengths[0..n-1] into storage (capacity entries). Result codes as
+// BuildDecodeTables: 0 complete, 1 incomplete (accepted when the longest length is 1 or when
+// acceptIncomplete; else no table), 2 over-subscribed; every length 0 gives no table and 0.
+// carefulRequest is the root size the plain decoder asks for.
+int BuildCode(TCode& code, const uint16_t* lengths, unsigned n, TAlphabet alphabet, unsigned rootBits,
+              unsigned carefulRequest, uint32_t* storage, unsigned capacity, bool acceptIncomplete = false);
+
+// The longest code whose first `prefixBits` bits are the next input bits (low bit first).
+unsigned LongestCodeUnder(const TCode& code, uint64_t bits, unsigned prefixBits);
+
+// --- the state -----------------------------------------------------------------------------
+// The window: inflate decodes into Cur, the current 32 KiB piece, with the history (32 or
+// 64 KiB) right in front of it, so every distance is a plain backward offset from the write
+// position. When Cur fills up it is delivered and the next piece follows it in the block.
 struct TInflater {
-  explicit TInflater(TExtractState& state)
-      : S(state), Hist(state.Window), Cur(state.Window + kWindowSize) {}
+  TInflater(TExtractState& state, TInflateFormat format)
+      : S(state),
+        Format(format),
+        History(format == TInflateFormat::Deflate64 ? 2 * kWindowSize : kWindowSize),
+        Cur(state.Window + kWindowSize) {}
 
   TExtractState& S;
-  uint8_t* Hist;
+  const TInflateFormat Format;
+  const uint32_t History;
   uint8_t* Cur;
-  uint32_t WPos = 0;         // next free position in Cur, 0..32768
-  int64_t CycleBase = 0;     // bytes of this entry produced before Cur's first byte
-  uint32_t Bits = 0;         // bit buffer; the next bit is bit 0; nothing above Count
-  uint16_t Count = 0;
+  uint32_t WPos = 0;        // next free position in Cur; beyond kWindowSize only inside the fast loop
+  int64_t CycleBase = 0;    // bytes of this entry produced before Cur's first byte
+  // Bit buffer: the next bit is bit 0. Bits above Count are zero or the true bits of the
+  // next input bytes, so OR-ing those bytes in again changes nothing.
+  uint64_t Bits = 0;
+  unsigned Count = 0;
 
   // How far back a distance may reach: no further than the first byte of the entry.
   uint32_t Reach() const {
-    return CycleBase >= static_cast<int64_t>(kWindowSize) ? static_cast<uint32_t>(kWindowSize) + WPos
-                                                          : static_cast<uint32_t>(CycleBase) + WPos;
+    return (CycleBase >= static_cast<int64_t>(History) ? History : static_cast<uint32_t>(CycleBase)) + WPos;
+  }
+  // Earliest byte a distance may reach, as a pointer.
+  const uint8_t* ReachBase() const {
+    return CycleBase >= static_cast<int64_t>(History) ? Cur - History : Cur - CycleBase;
   }
 
-  void Ensure(unsigned n) { S.EnsureBits(n, Bits, Count); }
+  // Brings the bit buffer to n (at most 32) bits. Whole words come from the input buffer while
+  // it holds eight bytes; near the end of a chunk the bytes come one at a time through
+  // EnsureBits' fetch, which does the refills. Refills therefore fall exactly where the plain
+  // decoder's do, whatever this buffer held before: both refill only when the chunk is used up,
+  // and then both hold the same bits.
+  void Need(unsigned n) {
+    if (Count >= n) return;
+    if (S.InCount >= 8) {
+      uint64_t word;
+      std::memcpy(&word, S.InPtr, 8);
+      Bits |= word << Count;
+      const unsigned taken = (63 - Count) >> 3;
+      S.TakeInput(taken);
+      Count += taken * 8;
+      return;
+    }
+    while (Count < n) {
+      S.FetchByte(S.ByteHolder);
+      Bits |= static_cast<uint64_t>(S.ByteHolder & 0xFF) << Count;
+      Count += 8;
+    }
+  }
   // Drops n bits; false when that consumed filler appended past the end of the entry's data.
   bool Drop(unsigned n) {
-    TExtractState::DropBits(n, Bits, Count);
+    Bits >>= n;
+    Count -= n;
     return S.CompressedLeft >= 0 || Count >= 8 * static_cast<uint64_t>(-S.CompressedLeft);
   }
-  // Delivers the full window and restarts at 0; false when the entry's output limit is hit.
-  // The next window follows the full one while the block has room, so that one becomes the
-  // history without a copy; at the end of the block the history moves back to the start.
+  // Reads n (at most 16) bits; false when that consumed bits past the end of the data.
+  bool Read(unsigned n, unsigned& value) {
+    Need(n);
+    value = static_cast<unsigned>(Bits & ((1u << n) - 1));
+    return Drop(n);
+  }
+
+  // Delivers the full window piece and moves on; false when the entry's output limit is hit.
+  // Bytes the fast loop wrote past the piece's end (at most a few hundred) move along with it.
   bool Wrap() {
     S.FlushBytes(Cur, kWindowSize);
+    const uint32_t spill = WPos - static_cast<uint32_t>(kWindowSize);
     if (Cur + 2 * kWindowSize + kWindowSlack <= S.Window + kWindowAllocSize) {
-      Hist = Cur;
       Cur += kWindowSize;
     } else {
-      std::memcpy(S.Window, Cur, kWindowSize);
-      Hist = S.Window;
-      Cur = S.Window + kWindowSize;
+      // End of the block: the history and the spill move back to its start.
+      std::memcpy(S.Window, Cur + kWindowSize - History, History + spill);
+      Cur = S.Window + History;
     }
     CycleBase += kWindowSize;
-    WPos = 0;
+    WPos = spill;
     return !S.OutputCapped;
   }
   bool PutWindowByte(uint8_t b) {
@@ -61,17 +172,35 @@ struct TInflater {
     return WPos != kWindowSize || Wrap();
   }
 };
+static_assert(2 * 2 * kWindowSize + kWindowSlack <= kWindowAllocSize, "room for 64 KiB of history and a piece");
 
-// Decodes symbols while the input buffer and the window leave room for a whole symbol without
+// Copies a match the way the plain decoder does, piece by piece, delivering each window piece
+// as it fills; false when the output limit was hit. The distance must already be checked.
+bool CopyMatchCareful(TInflater& z, uint32_t distance, uint32_t length);
+
+// Decodes symbols while the input buffer and the window leave room for a whole round without
 // any check; returns kInflateContinue when a margin no longer holds, else the block's result.
-// Works on the careful state and leaves it exact: unused whole bytes go back to the input.
-int InflateFastLoop(TInflater& z, const TDecodeTable* lit, int litBits, const TDecodeTable* dist,
-                    int distBits);
+// Works on the careful state and leaves it exact: unused whole bytes go back to the input, and
+// a window piece it filled is delivered.
+int InflateFastLoop(TInflater& z, const TCode& lit, const TCode& dist);
 
-// Margins of the fast loop: input bytes that must remain unread in the buffer, and the window
-// room a maximal match needs.
-inline constexpr uint32_t kFastInputMargin = 16;
-inline constexpr uint32_t kMaxMatch = 258;
-inline constexpr uint32_t kFastOutputMargin = kMaxMatch + 2;
+// Input bytes a round of the fast loop may read: each refill loads 8 bytes and takes at most
+// 7, and a round refills at most three times (start, after literals, and in Deflate64 between
+// a length with 16 extra bits and its distance).
+inline constexpr unsigned kRefillLoadBytes = 8;
+inline constexpr unsigned kRefillsPerRound = 3;
+inline constexpr unsigned kFastInputMargin = (kRefillLoadBytes - 1) * (kRefillsPerRound - 1) + kRefillLoadBytes;
+// Bits a refill guarantees, and what a round spends between refills.
+inline constexpr unsigned kRefillBits = 8 * (kRefillLoadBytes - 1);
+static_assert(3 * kMaxCodeBits <= kRefillBits, "three literals per refill");
+static_assert(kMaxCodeBits + 5 + kMaxCodeBits + 13 <= kRefillBits, "a deflate length and distance per refill");
+static_assert(kMaxCodeBits + kMaxLengthExtra <= kRefillBits && kMaxCodeBits + kMaxDistanceExtra <= kRefillBits,
+              "a Deflate64 length, or distance, per refill");
+static_assert(kFastInputMargin >= (kRefillLoadBytes - 1) * (kRefillsPerRound - 1) + kRefillLoadBytes);
+// Window room a round may write past the piece's end: two literals and a longest deflate
+// match (longer Deflate64 matches are cut into pieces of at most this), plus the copy overrun.
+inline constexpr unsigned kCopyOverrun = 32;
+inline constexpr unsigned kMaxRoundOutput = 2 + kMaxDeflateMatch + kCopyOverrun;
+static_assert(kMaxRoundOutput <= kWindowSlack, "a round that starts inside the piece stays inside the block");
 
 }  // namespace unzip::detail

@@ -14,7 +14,7 @@ namespace unzip::detail {
 // What a bit reader hands out once the entry's compressed bytes are used up.
 enum class TPastEnd {
   Stop,        // nothing: the caller sees fewer bits than it asked for and ends (unshrink)
-  Zeros,       // zero bits, as TakeBits gives them (unreduce)
+  Zeros,       // zero bits (unreduce)
   RepeatLast,  // the last byte again and again, as EnsureBits appends it (explode)
 };
 
@@ -57,9 +57,7 @@ public:
       }
       Buf |= word << Count;
       const unsigned taken = (63 - Count) >> 3;
-      S.InPtr += taken;
-      S.InCount -= taken;
-      S.CompressedLeft -= taken;
+      S.TakeInput(taken);
       Count += taken * 8;
       return;
     }
@@ -91,7 +89,7 @@ private:
       } else if (S.FetchByte(b) == 0) {
         Ended = true;
         // Every real byte is in, so the bits above Count are zero: count them as the zero
-        // bits that TakeBits reads past the end.
+        // bits that unreduce reads past the end.
         if constexpr (PastEnd == TPastEnd::Zeros) Count = 64;
         return;
       }
