@@ -165,6 +165,18 @@ void TExtractState::FlushBytes(const uint8_t* src, size_t n) {
   }
 }
 
+void TExtractState::FlushFollowing(const uint8_t* src, size_t n) {
+  if (OutCount != 0 && n >= kChunkSize - OutCount) {
+    const size_t k = kChunkSize - OutCount;
+    EmitChunk(src - OutCount, kChunkSize);
+    OutCount = 0;
+    OutPtr = OutBuffer;
+    src += k;
+    n -= k;
+  }
+  FlushBytes(src, n);
+}
+
 void TExtractState::ExtractStored() {
   OutCount = static_cast<uint32_t>(std::clamp<int64_t>(CompressedSize, 0, kChunkSize));
   while (CompressedSize > 0 && !OutputCapped) {

@@ -192,6 +192,10 @@ public:
   void FlushWindow(size_t n) { FlushBytes(Window, n); }
   // Delivers n bytes from src through the output buffer, flushing at every 16000.
   void FlushBytes(const uint8_t* src, size_t n);
+  // The same, for a caller whose bytes waiting in the output buffer also lie right before src
+  // (inflate's window keeps its history there): a chunk that completes them is written from
+  // that memory as one piece, without copying into the output buffer first.
+  void FlushFollowing(const uint8_t* src, size_t n);
 
   // --- whole entries ---------------------------------------------------------------------
   // Method 0: copies CompressedSize bytes from the archive through the output buffer.

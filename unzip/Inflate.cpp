@@ -114,7 +114,7 @@ int TBlockDecoder::Run() {
     int r = DecodeBlock(last);
     if (r != kInflateOk) return r;  // what the window and output buffer hold is dropped
   } while (!last);
-  Z.S.FlushBytes(Z.Cur, Z.WPos);
+  Z.S.FlushFollowing(Z.Cur, Z.WPos);
   Z.S.FlushOutput();
   return Z.S.OutputCapped ? kInflateDataError : kInflateOk;
 }

@@ -30,15 +30,42 @@ inline void Copy16(uint8_t* out, const uint8_t* src) {
   std::memcpy(out, tmp, 16);
 }
 
-// The low n bits of v (n in 0..63).
-inline uint64_t LowBits(uint64_t v, unsigned n) { return v & ((uint64_t{1} << n) - 1); }
+// The low n bits of v (n in 0..63); with BMI2 one instruction that reads n from the low byte
+// of a whole table entry.
+template <bool Bmi2>
+inline uint64_t LowBits(uint64_t v, uint32_t n) {
+#if defined(__x86_64__)
+  if constexpr (Bmi2) {
+    uint64_t r;
+    asm("bzhi %2, %1, %0" : "=r"(r) : "r"(v), "r"(uint64_t{n}));
+    return r;
+  }
+#endif
+  return v & ((uint64_t{1} << (n & 0xFF)) - 1);
+}
+
+// Stands in for the table of an empty distance code: every distance is invalid.
+constexpr uint32_t kNoDistance[1] = {kInvalid};
+
+inline void Copy32(uint8_t* out, const uint8_t* src) {
+  uint8_t tmp[32];
+  std::memcpy(tmp, src, 32);
+  std::memcpy(out, tmp, 32);
+}
 
 // Copies a match of len bytes from dist behind out; may write up to kCopyOverrun - 1 bytes
 // past out + len.
 inline void CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
   const uint8_t* src = out - dist;
   uint8_t* const end = out + len;
-  if (dist >= 16) {
+  if (dist >= 32) {
+    // One 32-byte move covers most matches; its load never overlaps its own store.
+    do {
+      Copy32(out, src);
+      out += 32;
+      src += 32;
+    } while (out < end);
+  } else if (dist >= 16) {
     // Most matches are short: two 16-byte moves without a test, then a loop for the rest.
     Copy16(out, src);
     Copy16(out + 16, src + 16);
@@ -77,9 +104,10 @@ static_assert(kCopyOverrun >= 32, "the copies above overrun by at most 31 bytes"
 
 }  // namespace
 
-// The loop body is compiled for the base instruction set and with BMI2, whose shifts by a
-// register amount and bit extraction shorten the bit buffer's dependency chain.
-template <bool Deflate64>
+// The loop body is compiled for the base instruction set and with BMI2 and AVX2: shifts by a
+// register amount and bit extraction shorten the bit buffer's dependency chain, and matches
+// move 32 bytes at a time.
+template <bool Deflate64, bool Bmi2>
 __attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode& litCode, const TCode& distCode) {
   TExtractState& s = z.S;
   const uint8_t* in = s.InPtr;
@@ -89,9 +117,9 @@ __attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode
   uint8_t* const outLimit = z.Cur + kWindowSize;
   const uint8_t* const reachBase = z.ReachBase();
   const uint32_t* const lit = litCode.Table;
-  const uint32_t* const dist = distCode.Table;
+  const uint32_t* const dist = distCode.Table != nullptr ? distCode.Table : kNoDistance;
   const uint64_t litMask = (uint64_t{1} << litCode.RootBits) - 1;
-  const uint64_t distMask = (uint64_t{1} << distCode.RootBits) - 1;
+  const uint64_t distMask = distCode.Table != nullptr ? (uint64_t{1} << distCode.RootBits) - 1 : 0;
 
   uint64_t bb = z.Bits;
   // Only the low byte of bc is the bit count: whole entries are subtracted from it, and their
@@ -137,7 +165,7 @@ __attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode
     if (e & kSpecial) {
       if (e & kLink) {
         QUORBIN_CONSUME(e);
-        e = lit[Value(e) + LowBits(bb, CodeBits(e))];
+        e = lit[Value(e) + LowBits<Bmi2>(bb, CodeBits(e))];
         if (IsLiteral(e)) {
           QUORBIN_CONSUME(e);
           *out++ = static_cast<uint8_t>(e >> 16);
@@ -155,12 +183,8 @@ __attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode
       }
     }
     // A length: its base plus the extra bits above its code bits, dropped in one shift.
-    const uint32_t length = Value(e) + static_cast<uint32_t>(LowBits(bb, DropBits(e)) >> CodeBits(e));
+    const uint32_t length = Value(e) + static_cast<uint32_t>(LowBits<Bmi2>(bb, e) >> CodeBits(e));
     QUORBIN_CONSUME(e);
-    if (dist == nullptr) {
-      result = kInflateDataError;
-      break;
-    }
     if constexpr (Deflate64) {
       if ((bc & 0xFF) < kMaxCodeBits + kMaxDistanceExtra) QUORBIN_REFILL();
     }
@@ -168,14 +192,14 @@ __attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode
     if (d & kSpecial) {
       if (d & kLink) {
         QUORBIN_CONSUME(d);
-        d = dist[Value(d) + LowBits(bb, CodeBits(d))];
+        d = dist[Value(d) + LowBits<Bmi2>(bb, CodeBits(d))];
       }
       if (d & kInvalid) {
         result = kInflateDataError;
         break;
       }
     }
-    const uint32_t distance = Value(d) + static_cast<uint32_t>(LowBits(bb, DropBits(d)) >> CodeBits(d));
+    const uint32_t distance = Value(d) + static_cast<uint32_t>(LowBits<Bmi2>(bb, d) >> CodeBits(d));
     QUORBIN_CONSUME(d);
     // Reaching back before the entry's first byte would leak an earlier entry's data.
     if (distance > static_cast<uint32_t>(out - reachBase)) {
@@ -201,7 +225,7 @@ __attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode
     if (back > static_cast<unsigned>(in - inStart)) back = static_cast<unsigned>(in - inStart);
     in -= back;
     count -= back * 8;
-    bb = LowBits(bb, count);
+    bb = LowBits<false>(bb, count);
   }
   s.TakeInput(static_cast<uint32_t>(in - inStart));
   z.Bits = bb;
@@ -216,14 +240,14 @@ __attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode
 
 #if defined(__x86_64__)
 template <bool Deflate64>
-__attribute__((target("bmi2"))) static int FastLoopBmi2(TInflater& z, const TCode& lit, const TCode& dist) {
-  return FastLoopBody<Deflate64>(z, lit, dist);
+__attribute__((target("bmi2,avx2"))) static int FastLoopBmi2(TInflater& z, const TCode& lit, const TCode& dist) {
+  return FastLoopBody<Deflate64, true>(z, lit, dist);
 }
 #endif
 
 template <bool Deflate64>
 static int FastLoopBase(TInflater& z, const TCode& lit, const TCode& dist) {
-  return FastLoopBody<Deflate64>(z, lit, dist);
+  return FastLoopBody<Deflate64, false>(z, lit, dist);
 }
 
 int InflateFastLoop(TInflater& z, const TCode& lit, const TCode& dist) {
@@ -231,7 +255,7 @@ int InflateFastLoop(TInflater& z, const TCode& lit, const TCode& dist) {
 #if defined(__x86_64__)
   static const bool bmi2 = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("bmi2");
+    return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx2");
   }();
   if (bmi2) return deflate64 ? FastLoopBmi2<true>(z, lit, dist) : FastLoopBmi2<false>(z, lit, dist);
 #endif

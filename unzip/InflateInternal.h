@@ -154,7 +154,7 @@ struct TInflater {
   // Delivers the full window piece and moves on; false when the entry's output limit is hit.
   // Bytes the fast loop wrote past the piece's end (at most a few hundred) move along with it.
   bool Wrap() {
-    S.FlushBytes(Cur, kWindowSize);
+    S.FlushFollowing(Cur, kWindowSize);
     const uint32_t spill = WPos - static_cast<uint32_t>(kWindowSize);
     if (Cur + 2 * kWindowSize + kWindowSlack <= S.Window + kWindowAllocSize) {
       Cur += kWindowSize;
