@@ -119,6 +119,22 @@ def made_archives():
                 with open(os.path.join(t, "x.zip"), "rb") as f:
                     out.append(f.read())
                 os.remove(os.path.join(t, "x.zip"))
+    # Deflate64 through 7-Zip, when it is installed: text repeated from more than 32 KiB back,
+    # so the distance codes only Deflate64 has occur.
+    if shutil.which("7zz"):
+        with tempfile.TemporaryDirectory() as t:
+            far = (text * 60)[:40000]
+            far = bytes(b ^ (i * 7 // 13 & 0x1F) for i, b in enumerate(far))
+            with open(os.path.join(t, "far.txt"), "wb") as f:
+                f.write(far + far[:3000] + b"\0" * 2000)
+            with open(os.path.join(t, "small.txt"), "wb") as f:
+                f.write(text)
+            for f in ("far.txt", "small.txt"):
+                os.utime(os.path.join(t, f), (1592224244, 1592224244))
+            subprocess.run(["7zz", "a", "-tzip", "-mm=Deflate64", "d64.zip", "far.txt", "small.txt"],
+                           cwd=t, check=True, stdout=subprocess.DEVNULL)
+            with open(os.path.join(t, "d64.zip"), "rb") as f:
+                out.append(f.read())
     return out
 
 
@@ -263,6 +279,8 @@ def decoder_seed(method, flags, size, raw):
         return bytes([0x40]) + struct.pack("<I", size | (0x800000 if strength == 1 else 0))[:3] + raw
     if method == 8:
         sel = 0
+    elif method == 9:
+        sel = 0x08
     elif method == 1:
         sel = 1
     elif 2 <= method <= 5:

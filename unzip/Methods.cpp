@@ -18,6 +18,7 @@ void DecodeShrunk(TExtractState& state, uint16_t) { ExtractShrunk(state); }
 void DecodeReduced(TExtractState& state, uint16_t method) { ExtractReduced(state, method - 1); }
 void DecodeImploded(TExtractState& state, uint16_t) { ExtractImploded(state); }
 void DecodeDeflated(TExtractState& state, uint16_t) { ExtractDeflated(state); }
+void DecodeDeflated64(TExtractState& state, uint16_t) { ExtractDeflated64(state); }
 void DecodeBzip2(TExtractState& state, uint16_t) { ExtractBzip2(state); }
 void DecodeLzma(TExtractState& state, uint16_t) { ExtractLzma(state); }
 void DecodeZstd(TExtractState& state, uint16_t) { ExtractZstd(state); }
@@ -33,7 +34,7 @@ constexpr TMethodInfo kMethods[] = {
     {6, "Implode", "exploding", DecodeImploded, ""},
     {7, "Tokenize", "extracting", nullptr, ""},
     {8, "Deflate", "inflating", DecodeDeflated, "", "Defl:"},
-    {9, "Deflate64", "inflating", nullptr, "", "Def64"},
+    {9, "Deflate64", "inflating", DecodeDeflated64, "", "Def64"},
     {10, "PKWARE DCL Implode", "exploding", nullptr, ""},
     {12, "BZip2", "inflating", DecodeBzip2, "libbz2"},
     {14, "LZMA", "inflating", DecodeLzma, "liblzma"},

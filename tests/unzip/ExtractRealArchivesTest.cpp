@@ -155,6 +155,19 @@ TEST_F(RealArchiveTest, SevenZipAesEveryStrengthStoredAndDeflatedAndWithAWrongPa
   for (const std::string& n : Tree(Dest)) EXPECT_TRUE(IsDir(Out(n))) << n;
 }
 
+TEST_F(RealArchiveTest, SevenZipDeflate64WithFarMatches) {
+  if (!Have("7zz")) GTEST_SKIP() << "7-Zip (7zz) is not installed";
+  // Text repeated from 33 to 60 KiB back (distance codes 30 and 31) and a long run of zeros.
+  std::string far = Text(40000, 6);
+  far += far.substr(0, 3000) + Text(20000, 7) + far.substr(5000, 4000) + std::string(70000, '\0');
+  Files.push_back({"far.txt", far});
+  testzip::WriteFile(Source + "/far.txt", far);
+  Make("7zz a -tzip -mm=Deflate64 ../d64.zip .");
+  ExtractArchive(Tmp.Path() + "/d64.zip");
+  EXPECT_EQ(unzip::MethodDescription(9), "Deflate64 (method 9)");
+  EXPECT_TRUE(unzip::CanDecode(9));
+}
+
 // WinZip AES from the tests' own writer: AE-1 (CRC kept) and AE-2, every strength, data
 // across several refills and not a whole number of AES blocks.
 TEST_F(ExtractTest, WinZipAesEntriesExtractOrFailAsTheirPasswordCodeAndCrcSay) {

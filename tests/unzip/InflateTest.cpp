@@ -370,6 +370,42 @@ TEST(InflateOutput, NoEntryWritesMoreThanItsDeclaredSize) {
   EXPECT_FALSE(exact.Capped);
 }
 
+// --- Deflate64 -------------------------------------------------------------------------------
+
+TEST(InflateDeflate64, LongLengthsAndFarDistancesThroughBothPaths) {
+  // 60000 stored bytes of history, then matches with distance codes 31 and 30 and a length code
+  // 285 run of 65538 that crosses window pieces; with trailing literals the fast loop decodes
+  // the matches, without them the careful path does.
+  const Bytes noise = MakeInput(0, 60000, 64);
+  for (int trailing : {200, 0}) {
+    TBitWriter w;
+    w.Put(0, 1).Put(0, 2).AlignByte().Put(60000, 16).Put(~60000u & 0xFFFF, 16);
+    w.Out.insert(w.Out.end(), noise.begin(), noise.end());
+    w.Put(1, 1).Put(1, 2);
+    Bytes expected = noise;
+    auto match = [&](unsigned length, unsigned distCode, unsigned distExtra, unsigned extraBits,
+                     unsigned distance) {
+      FixedLiteral(w, 285);
+      w.Put(length - 3, 16);
+      w.Code(distCode, 5).Put(distExtra, extraBits);
+      for (unsigned i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
+    };
+    match(300, 31, 60000 - 49153, 14, 60000);
+    match(20, 30, 40000 - 32769, 14, 40000);
+    match(65538, 0, 0, 0, 1);
+    for (int i = 0; i < trailing; ++i) {
+      FixedLiteral(w, 'a' + i % 26);
+      expected.push_back(static_cast<uint8_t>('a' + i % 26));
+    }
+    FixedLiteral(w, 256);
+    TDecodeRun r = RunDecoder(w.Out, static_cast<int64_t>(expected.size()),
+                              [](TExtractState& s) { return InflateEntry(s, true); });
+    EXPECT_EQ(r.Result, 0) << trailing;
+    EXPECT_TRUE(r.Output == expected) << trailing;
+    EXPECT_NE(Ours(w.Out, static_cast<int64_t>(expected.size())).Result, 0) << "not deflate";
+  }
+}
+
 // --- running out of data -----------------------------------------------------------------------
 
 TEST(InflateTruncated, EveryPrefixEndsAndMatchesTheReference) {
