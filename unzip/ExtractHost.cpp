@@ -56,18 +56,20 @@ std::string TemporaryName(unsigned attempt) {
 
 }  // namespace
 
-void RaiseCannotCreate(const std::string& name) {
-  throw platform::EFCreateError(platform::Format("Cannot create file %s", name.c_str()));
+void RaiseCannotCreate(const std::string& name, int systemError) {
+  throw ECreateFailed(platform::Format("Cannot create file %s", name.c_str()), systemError);
 }
 
-void RaiseLinkInTheWay(const std::string& name) {
-  throw platform::EFCreateError(platform::Format(
-      "Cannot create file %s (a symbolic link or a file stands in its way)", name.c_str()));
+void RaiseLinkInTheWay(const std::string& name, int systemError) {
+  throw ECreateFailed(platform::Format("Cannot create file %s (a symbolic link or a file stands in its way)",
+                                       name.c_str()),
+                      systemError);
 }
 
-void RaiseWriteError(const std::string& name) {
-  throw platform::EWriteError("Error writing file " + name +
-                              " (the disk may be full or the file refused the data)");
+void RaiseWriteError(const std::string& name, int systemError) {
+  throw EWriteFailed("Error writing file " + name +
+                         " (the disk may be full or the file refused the data)",
+                     systemError);
 }
 
 bool EntryTime(uint32_t dosDateTime, const TEntryExtra& extra, struct timespec& time) {
@@ -200,7 +202,10 @@ int64_t TOutputFile::Write(const uint8_t* buffer, int64_t count) {
   while (done < count) {
     const ssize_t n = ::write(Handle, buffer + done, static_cast<size_t>(count - done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) {
+      Error = n < 0 ? errno : ENOSPC;
+      break;
+    }
     done += n;
   }
   return done;
@@ -210,12 +215,13 @@ void TOutputFile::Close() {
   const int h = Handle;
   Handle = -1;
   if (h >= 0 && ::close(h) != 0) {
+    const int err = errno;
     // No handle left to tell whether the name is still ours: a new file goes by its name.
     if (IsNew) {
       ::unlinkat(Dir, Leaf.c_str(), 0);
       IsNew = false;
     }
-    RaiseWriteError(OutputPath);
+    RaiseWriteError(OutputPath, err);
   }
 }
 
@@ -287,7 +293,17 @@ bool TUnZipper::CanRequestNextDisk() {
 bool TUnZipper::RequestNextDisk() { return RequestDisk(CurrentDisk + 2) != nullptr; }
 
 int64_t TUnZipper::WriteOutput(const uint8_t* buffer, int64_t count) {
-  return ActiveRun && ActiveRun->Output ? ActiveRun->Output->Write(buffer, count) : 0;
+  if (!ActiveRun) return 0;
+  if (OutputSink) {
+    errno = 0;
+    const int64_t n = OutputSink->Write(buffer, count);
+    if (n != count) ActiveRun->WriteError = errno;
+    return n;
+  }
+  if (!ActiveRun->Output) return 0;
+  const int64_t n = ActiveRun->Output->Write(buffer, count);
+  if (n != count) ActiveRun->WriteError = ActiveRun->Output->LastError();
+  return n;
 }
 
 std::string TUnZipper::OutputName() { return ActiveRun ? ActiveRun->OutputPath : std::string(); }

@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -69,6 +70,8 @@ public:
   // The link's target as written so far; `LinkTooLong` when it outgrew what a link holds.
   const std::string& LinkTarget() const { return Target; }
   bool LinkTooLong() const { return TooLong; }
+  // The system's error number of the last write that failed here.
+  int LastError() const { return Error; }
 
   // Writes all bytes unless the system refuses; returns the count taken.
   int64_t Write(const uint8_t* buffer, int64_t count);
@@ -101,6 +104,7 @@ private:
   std::string Target;
   struct timespec LinkTime[2] = {};
   bool HasLinkTime = false;
+  int Error = 0;
 };
 
 // The time an entry's output gets: its UTC time when a field gave one, else its MS-DOS
@@ -127,13 +131,17 @@ struct TUnZipper::TExtractRun {
     struct timespec Time;
   };
   std::vector<TDirectoryTime> DirectoryTimes;
+  // The system's error number of the last failed write to the output.
+  int WriteError = 0;
 };
 
-// The text of a failed write, naming the file.
-[[noreturn]] void RaiseWriteError(const std::string& name);
-// What creating a file that cannot be made raises ("Cannot create file %s").
-[[noreturn]] void RaiseCannotCreate(const std::string& name);
+// The text of a failed write, naming the file (EWriteFailed with the system's reason, by
+// default errno as it stands at the call).
+[[noreturn]] void RaiseWriteError(const std::string& name, int systemError = errno);
+// What creating a file that cannot be made raises ("Cannot create file %s", ECreateFailed
+// with the system's reason).
+[[noreturn]] void RaiseCannotCreate(const std::string& name, int systemError = errno);
 // The same where a symbolic link (or a file) stands in the way to it.
-[[noreturn]] void RaiseLinkInTheWay(const std::string& name);
+[[noreturn]] void RaiseLinkInTheWay(const std::string& name, int systemError = errno);
 
 }  // namespace unzip

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,9 +56,10 @@ bool SameText(const std::string& a, const std::string& b) {
 // The directory's components joined with "\" (with a trailing "\" when any), without the
 // empty, "." and ".." ones: whatever an archive stores, the result stays below where it is
 // put.
-std::string WithoutDotComponents(const std::string& dir) {
+std::string WithoutDotComponents(const std::string& dir, bool& droppedParent) {
   std::string out, part;
   auto take = [&] {
+    if (part == "..") droppedParent = true;
     if (!part.empty() && part != "." && part != "..") out += part + "\\";
     part.clear();
   };
@@ -116,7 +118,32 @@ bool LinkStaysInside(const std::string& target, int depth) {
   return true;
 }
 
+uint8_t PackResult(TEntryOutcome outcome, TEntryProblem problem, bool rewritten) {
+  return static_cast<uint8_t>(static_cast<unsigned>(outcome) | (static_cast<unsigned>(problem) << 3) |
+                              (rewritten ? 0x80u : 0u));
+}
+
 }  // namespace
+
+// ---- Results ------------------------------------------------------------------------------------
+
+TEntryResult TUnZipper::EntryResult(int32_t Index) const {
+  TEntryResult r;
+  if (Index < 0 || static_cast<size_t>(Index) >= RunOutcomes.size()) return r;
+  const uint8_t packed = RunOutcomes[static_cast<size_t>(Index)];
+  auto it = std::lower_bound(RunFailures.begin(), RunFailures.end(), Index,
+                             [](const auto& f, int32_t i) { return f.first < i; });
+  if (it != RunFailures.end() && it->first == Index) r = it->second;
+  r.Outcome = static_cast<TEntryOutcome>(packed & 7);
+  r.Problem = static_cast<TEntryProblem>((packed >> 3) & 15);
+  r.NameRewritten = (packed & 0x80) != 0;
+  return r;
+}
+
+void TUnZipper::SetEntryOutcome(int32_t index, TEntryOutcome outcome, TEntryProblem problem) {
+  uint8_t& packed = RunOutcomes[static_cast<size_t>(index)];
+  packed = PackResult(outcome, problem, (packed & 0x80) != 0);
+}
 
 // ---- The run ----------------------------------------------------------------------------------
 
@@ -142,11 +169,11 @@ int32_t TUnZipper::RunExtraction() {
   ActiveRun = &run;
 
   const std::string remembered = GetCurrentDir();
-  bool sortChanged = false;
+  bool sortChanged = false, entered = false;
   const TZipSortMode rememberedSort = SortMode;
   auto restore = [&] {
     ActiveRun = nullptr;
-    SetCurrentDir(remembered);
+    if (entered) SetCurrentDir(remembered);
     if (sortChanged) {
       SortMode = rememberedSort;
       ApplySortMode(rememberedSort);
@@ -163,8 +190,17 @@ int32_t TUnZipper::RunExtraction() {
       // relative one is resolved first: otherwise it would be taken twice.
       if (!platform::IsPathSeparator(run.Dest[0]) && !StartsWithDrive(run.Dest))
         run.Dest = remembered + "\\" + run.Dest;
-      if (!DirectoryExists(run.Dest)) ForceDirs(run.Dest);
-      SetCurrentDir(run.Dest);
+      // A run into a sink makes nothing and goes nowhere.
+      if (!OutputSink) {
+        if (!DirectoryExists(run.Dest) && !platform::CreateDirectories(run.Dest)) {
+          // Said with the system's reason (a read-only or missing parent is no "File not
+          // found"); a file in the way is no directory.
+          const int err = errno == EEXIST || errno == 0 ? ENOTDIR : errno;
+          throw ECreateFailed(platform::Format("Cannot create directory %s", run.Dest.c_str()), err);
+        }
+        SetCurrentDir(run.Dest);
+        entered = true;
+      }
     }
     run.DestHost = platform::HostPath(run.Dest.empty() ? std::string("\\") : run.Dest);
 
@@ -179,6 +215,8 @@ int32_t TUnZipper::RunExtraction() {
     TotalExtracted = 0;
     const int32_t entries = EntryCount();
     run.Count = entries;
+    RunOutcomes.assign(static_cast<size_t>(std::max(entries, 0)), 0);
+    RunFailures.clear();
     std::vector<std::string> masks;
     for (const std::string& m : FilesList) masks.push_back(LowerCase(m));
     for (int32_t i = 0; i < entries; ++i) {
@@ -199,10 +237,15 @@ int32_t TUnZipper::RunExtraction() {
           break;
         }
       }
+      if (EntryFilter && entry.Selected && !EntryFilter(i)) entry.Selected = false;
       // Sizes are unsigned 32-bit in the archive: counted in 64 bits, 2-4 GiB entries stay
       // positive.
-      if (entry.Selected) TotalToExtract += entry.UncompressedSize;
-      else --run.Count;
+      if (entry.Selected) {
+        TotalToExtract += entry.UncompressedSize;
+        RunOutcomes[static_cast<size_t>(i)] = PackResult(TEntryOutcome::NotReached, TEntryProblem::None, false);
+      } else {
+        --run.Count;
+      }
     }
     state.TotalToExtract = TotalToExtract;
     state.TotalExtracted = 0;
@@ -212,9 +255,11 @@ int32_t TUnZipper::RunExtraction() {
 
     if (run.Count > 0 && !stopNow) {
       for (int32_t i = 0; i < entries; ++i) {
-        if (!DoAll && !SortedEntries->Entry(i)->Selected) continue;
+        if (!SortedEntries->Entry(i)->Selected && (!DoAll || EntryFilter)) continue;
+        if (RunOutcomes[static_cast<size_t>(i)] == 0)
+          RunOutcomes[static_cast<size_t>(i)] = PackResult(TEntryOutcome::NotReached, TEntryProblem::None, false);
         do {
-          ExtractEntry(state, i);
+          ExtractEntryReporting(state, i);
         } while (RetryEntry);
       }
       // Writing into a directory changed its time: directory entries get theirs now.
@@ -240,6 +285,41 @@ int32_t TUnZipper::RunExtraction() {
   return run.Count;
 }
 
+void TUnZipper::ExtractEntryReporting(TExtractState& state, int32_t index) {
+  TExtractRun& run = *ActiveRun;
+  auto fail = [&](TEntryProblem problem, const platform::Exception& e, int systemError) {
+    RetryEntry = false;
+    SetEntryOutcome(index, TEntryOutcome::Failed, problem);
+    TEntryResult detail;
+    detail.Message = e.Message;
+    detail.SystemError = systemError;
+    detail.OutputPath = run.OutputPath;
+    // Indexes only grow within a run, so the list stays sorted.
+    RunFailures.emplace_back(index, detail);
+  };
+  run.OutputPath.clear();
+  run.WriteError = 0;
+  try {
+    ExtractEntry(state, index);
+    return;
+  } catch (const EUserCanceled&) {
+    throw;
+  } catch (const platform::EWriteError& e) {
+    // A refused write (a full disk) would refuse the next entry too: the run ends here.
+    const auto* failed = dynamic_cast<const EWriteFailed*>(&e);
+    fail(TEntryProblem::WriteFailed, e, failed ? failed->SystemError : run.WriteError);
+    throw;
+  } catch (const ECreateFailed& e) {
+    fail(TEntryProblem::CannotCreate, e, e.SystemError);
+    if (!ContinueAfterEntryErrors) throw;
+  } catch (const platform::Exception& e) {
+    fail(TEntryProblem::Damaged, e, 0);
+    if (!ContinueAfterEntryErrors) throw;
+  }
+  --run.Count;
+  if (OnEntryFailed) OnEntryFailed(this, index, EntryResult(index));
+}
+
 void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   TExtractRun& run = *ActiveRun;
   RetryEntry = false;
@@ -262,6 +342,8 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
 
   // Output directory. Below the destination it is reached one directory at a time, never
   // through a link, whether the archive made it or it stood there before.
+  // A run into a sink makes none.
+  const bool toFiles = OutputSink == nullptr;
   std::string outputDir, base = run.DestHost, relative;
   if (RecreateDirs && !CurrentEntry.Directory.empty()) {
     std::string dir = CurrentEntry.Directory;
@@ -270,30 +352,40 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
       dir.erase(0, FRootDir.size());
     const bool rooted = !dir.empty() && platform::IsPathSeparator(dir[0]);
     const bool drive = StartsWithDrive(dir);
-    const std::string rest = WithoutDotComponents(drive ? dir.substr(2) : dir);
+    bool droppedParent = false;
+    const std::string rest = WithoutDotComponents(drive ? dir.substr(2) : dir, droppedParent);
     if (run.Dest.empty() && (rooted || drive)) {
       // No destination: a rooted or drive directory is used as stored (less its dots).
       std::string lead = rooted ? "\\" : dir.substr(0, 2);
       if (drive && dir.size() > 2 && platform::IsPathSeparator(dir[2])) lead += "\\";
       outputDir = lead + rest;
-      if (!DirectoryExists(outputDir)) ForceDirs(outputDir);
+      if (toFiles && !DirectoryExists(outputDir)) ForceDirs(outputDir);
       base = platform::HostPath(outputDir);
     } else {
       // A drive or a leading "\" is dropped: everything goes below the destination.
       outputDir = run.Dest + "\\" + rest;
       relative = HostRelative(rest);
+      if (rooted || drive) droppedParent = true;
+    }
+    if (droppedParent) {
+      uint8_t& packed = RunOutcomes[static_cast<size_t>(index)];
+      packed = static_cast<uint8_t>(packed | 0x80);
     }
   } else {
     outputDir = run.Dest + "\\";
   }
   int outDir = -1;
-  if (!directoryEntry || RecreateDirs) {
+  if (toFiles && (!directoryEntry || RecreateDirs)) {
+    run.OutputPath = outputDir;
     outDir = run.NewFileDirectory.Open(base, relative);
     if (outDir < 0 && (errno == ELOOP || errno == ENOTDIR))
       RaiseLinkInTheWay(directoryEntry ? outputDir : outputDir + CurrentEntry.FileName);
+    // A directory entry that could not be made is not made, and never said to be.
+    if (outDir < 0 && directoryEntry) RaiseCannotCreate(outputDir);
   }
 
   if (directoryEntry) {
+    SetEntryOutcome(index, TEntryOutcome::Made, TEntryProblem::None);
     // Its time is set once everything inside it is written.
     struct timespec time;
     if (RecreateDirs && outDir >= 0 && !relative.empty() &&
@@ -311,6 +403,9 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   state.SetEntry(CurrentEntry.Flags, CurrentEntry.CompressedSize, CurrentEntry.UncompressedSize);
 
   auto skipEntry = [&](TSkipReason reason) {
+    SetEntryOutcome(index, TEntryOutcome::Skipped,
+                    reason == TSkipReason::SkipBadPassword ? TEntryProblem::BadPassword
+                                                           : TEntryProblem::ExistingFile);
     if (OnSkippingFile) OnSkippingFile(this, reason, index);
     state.SkipEntryData();
   };
@@ -354,19 +449,27 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
                       ((CurrentEntry.ExternalAttributes >> 16) & S_IFMT) == S_IFLNK;
   std::string leaf = platform::HostPath(outputPath);
   leaf.erase(0, leaf.rfind('/') + 1);
-  if (outDir < 0) RaiseCannotCreate(outputPath);
+  if (toFiles && outDir < 0) RaiseCannotCreate(outputPath);
   TOutputFile output;
   int made = EEXIST;
-  if (!isLink) made = output.CreateNew(outputPath, outDir, leaf, mode, run.DefaultMode);
+  if (!toFiles) made = 0;
+  else if (!isLink) made = output.CreateNew(outputPath, outDir, leaf, mode, run.DefaultMode);
   else if (PathKindAt(outDir, leaf) == TPathKind::None) made = 0;  // the link is made at the end
   TPathKind existing = TPathKind::None;
   if (made != 0) {
     if (made != EEXIST) {
-      // The directory may be gone (removed while the run went on): walk to it again.
+      // The directory may be gone (removed while the run went on): walk to it again, and
+      // try once more.
       run.NewFileDirectory.Forget();
       outDir = run.NewFileDirectory.Open(base, relative);
       if (outDir < 0) RaiseCannotCreate(outputPath);
+      if (!isLink) made = output.CreateNew(outputPath, outDir, leaf, mode, run.DefaultMode);
+      // Refused for a reason of its own (a name too long or invalid, no permission, a
+      // read-only file system): no other way would do better.
+      if (made != 0 && made != EEXIST) RaiseCannotCreate(outputPath, made);
     }
+  }
+  if (made != 0) {
     existing = PathKindAt(outDir, leaf);
     if (OverwriteMode != TUZOverwriteMode::Always && existing == TPathKind::Other) {
       if (OverwriteMode == TUZOverwriteMode::Never) {
@@ -401,7 +504,7 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     }
     // No file can be made where a directory stands; say so before any work is done.
     // (A link to a directory is no directory here: like any link, it is replaced.)
-    if (existing == TPathKind::Directory) RaiseCannotCreate(outputPath);
+    if (existing == TPathKind::Directory) RaiseCannotCreate(outputPath, EISDIR);
   }
 
   state.BeginDecoding();
@@ -410,11 +513,15 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   if (OnStartUnZip) OnStartUnZip(this, index, outputPath, skip);
   // Skipped: an existing file stays as it was, a file just made goes again (with `output`).
   // It still counts.
-  if (skip) return;
+  if (skip) {
+    SetEntryOutcome(index, TEntryOutcome::Skipped, TEntryProblem::SkippedByHandler);
+    return;
+  }
 
-  // Something stood at the output path (or the path could not be taken directly): the entry
-  // goes into a temporary file that replaces it only once the entry proved sound.
-  if (isLink) output.CreateLink(outputPath, outDir, leaf, existing != TPathKind::None);
+  // Something stood at the output path: the entry goes into a temporary file that replaces
+  // it only once the entry proved sound.
+  if (!toFiles) OutputSink->BeginEntry(index, outputPath);
+  else if (isLink) output.CreateLink(outputPath, outDir, leaf, existing != TPathKind::None);
   else if (!output.Created()) output.CreateReplacement(outputPath, outDir, leaf);
   run.Output = &output;
   struct Detach {
@@ -426,29 +533,40 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     method->Decode(state, CurrentEntry.DataMethod());
   else
     platform::UI().MessageBox("Unknown Compression Method", "Zip Error", platform::TMsgButtons::Ok);
-  output.SetTimeAndMode(CurrentEntry.FileDateTime, CurrentEntry.Extra, mode);
+  if (toFiles) output.SetTimeAndMode(CurrentEntry.FileDateTime, CurrentEntry.Extra, mode);
   TotalExtracted = state.TotalExtracted;
 
-  // CRC check. Output cut off at the entry's declared size fails like a wrong CRC. A failed
-  // entry's file stays open until it goes, so that only our own file is ever removed.
+  // CRC check. Output cut off at the entry's declared size fails like a wrong CRC, and so does
+  // a decoder whose data ran out. A failed entry's file stays open until it goes, so that only
+  // our own file is ever removed.
   // Under AES the authentication code must prove the data as well, and under AE-2 it alone
   // does (the CRC is not stored).
   RunningCrc = ~state.RunningCrc;
   const bool complete = !state.OutputCapped && !state.InputExhausted && !state.StreamFailed;
   const bool authentic = complete && (!decryptor || state.FinishDecryption());
   const bool crcMatches = RunningCrc == CurrentEntry.Crc32 || (decryptor && !decryptor->CrcIsStored());
-  if (complete && authentic && crcMatches) {
+  const TEntryProblem problem = state.OutputCapped           ? TEntryProblem::TooLong
+                                : state.InputExhausted       ? TEntryProblem::TooShort
+                                : !(authentic && crcMatches) ? TEntryProblem::BadCrc
+                                                             : TEntryProblem::None;
+  if (!toFiles) OutputSink->EndEntry(index, problem == TEntryProblem::None);
+  if (problem == TEntryProblem::None) {
     if (isLink && (output.LinkTooLong() || !LinkStaysInside(output.LinkTarget(), ComponentCount(relative)))) {
       // Made, it would lead out of the destination: not made at all, and said so.
+      SetEntryOutcome(index, TEntryOutcome::Skipped, TEntryProblem::None);
       if (OnSkippingFile) OnSkippingFile(this, TSkipReason::SkipUnsafeLink, index);
       --run.Count;
       return;
     }
-    output.Close();
-    output.Commit();
+    if (toFiles) {
+      output.Close();
+      output.Commit();
+    }
+    SetEntryOutcome(index, TEntryOutcome::Made, TEntryProblem::None);
     if (OnEndUnZip) OnEndUnZip(this, index, outputPath);
     return;
   }
+  SetEntryOutcome(index, TEntryOutcome::Failed, problem);
   if (CurrentEntry.IsEncrypted() && !CurrentEntry.IsAesEncrypted()) {
     // Traditional encryption: a wrong password that passed the check byte shows up here.
     if (OnBadPassword) {
@@ -459,6 +577,7 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
         RetryEntry = true;
       }
     }
+    if (!RetryEntry) SetEntryOutcome(index, TEntryOutcome::Skipped, TEntryProblem::BadPassword);
     if (!RetryEntry && OnSkippingFile) OnSkippingFile(this, TSkipReason::SkipBadPassword, index);
   } else if (OnBadCRC) {
     OnBadCRC(this, static_cast<int32_t>(RunningCrc), static_cast<int32_t>(CurrentEntry.Crc32), index);

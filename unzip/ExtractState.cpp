@@ -143,6 +143,11 @@ void TExtractState::EmitChunk(const uint8_t* data, int64_t n) {
     TotalExtracted += n;
     Host.TotalPercentDone(ProgressPercent(TotalToExtract, TotalExtracted));
   }
+  SincePoll += n;
+  if (SincePoll >= kCancelPollBytes) {
+    SincePoll = 0;
+    if (Host.PollCancel()) RaiseUserAborted();
+  }
 }
 
 void TExtractState::FlushBytes(const uint8_t* src, size_t n) {

@@ -23,6 +23,7 @@ inline constexpr size_t kWindowSize = 32768;        // the circular history of i
 inline constexpr size_t kWindowBlockSize = 32780;   // what every decoder may use of the window
 inline constexpr size_t kBufferBlockSize = 16001;   // input and output blocks
 inline constexpr size_t kChunkSize = 16000;         // bytes per refill and per output write
+inline constexpr int64_t kCancelPollBytes = 256 * 1024;  // output between two PollCancel calls
 // Inflate keeps the previous 32 KiB of history right in front of the current one and slides
 // along a larger block, so it copies history only once per 224 KiB of output; the block is
 // therefore larger than the part the older decoders use.
@@ -65,6 +66,11 @@ public:
 
   // SkipEntryData left an entry out: lower the count of extracted entries by one.
   virtual void EntrySkipped() = 0;
+
+  // Called as output flows (every kCancelPollBytes written), so that a cancel is noticed
+  // where the input alone would not be looked at for long: a stored copy, or a decoder that
+  // makes much output from little input. True when the work is to stop.
+  virtual bool PollCancel() { return false; }
 };
 
 // Percentages of the progress events: done * 100 / total rounded (halves to even), at most 100,
@@ -103,6 +109,7 @@ public:
   uint8_t* OutPtr;                 // always OutBuffer + OutCount
   uint32_t OutCount = 0;
   int64_t OutTotal = 0;            // bytes of this entry handed to the output file
+  int64_t SincePoll = 0;           // output since the last PollCancel
   // An entry never writes more than its uncompressed size: output beyond it is cut off, this
   // flag is set, and decoders stop at their next check. The entry must then fail as a CRC
   // mismatch does, whatever the register says.

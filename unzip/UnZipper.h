@@ -34,6 +34,52 @@ enum class TSkipReason : uint8_t { SkipBadPassword = 0, SkipExistingFile = 1, Sk
 // How the further disks of a multi-disk archive are found.
 enum class TMultiDiskMode : uint8_t { None = 0, RemovableDisks = 1, Files = 2 };
 
+// What became of an entry in the last extraction run.
+enum class TEntryOutcome : uint8_t {
+  NotSelected = 0,  // not part of the run
+  NotReached = 1,   // selected, but the run stopped before it
+  Made = 2,         // extracted (or, to a sink, delivered whole and sound)
+  Skipped = 3,      // left out on purpose: see the problem
+  Failed = 4,       // could not be extracted: see the problem
+};
+// Why an entry was skipped or failed.
+enum class TEntryProblem : uint8_t {
+  None = 0,
+  BadPassword,       // skipped: no password accepted
+  ExistingFile,      // skipped: the output file exists and is not to be replaced
+  SkippedByHandler,  // skipped: OnStartUnZip answered Skip
+  CannotCreate,      // the output file or its directory could not be made (SystemError says why)
+  BadCrc,            // the CRC of the data does not match
+  TooLong,           // the data ran past the entry's declared size and was cut off there
+  TooShort,          // the data ran out before the entry's declared size
+  Damaged,           // an error in the entry's headers or data (Message says which)
+  WriteFailed,       // a write was refused (SystemError says why); the run stopped there
+};
+struct TEntryResult {
+  TEntryOutcome Outcome = TEntryOutcome::NotSelected;
+  TEntryProblem Problem = TEntryProblem::None;
+  // The stored directory was changed to keep the entry below the destination: a drive, a
+  // leading "\" or ".." components taken off.
+  bool NameRewritten = false;
+  int SystemError = 0;     // the system's error number of a failed create or write, else 0
+  std::string Message;     // the text of the error that failed the entry
+  std::string OutputPath;  // where a failed entry was to go (empty when not reached)
+};
+
+// Where the bytes of a run go when they are not to be files: a run with a sink makes no file
+// or directory and changes no current directory; the overwrite policy and attributes do not
+// apply. Chosen per run through TUnZipper::OutputSink.
+class TOutputSink {
+public:
+  virtual ~TOutputSink() = default;
+  // An entry's bytes follow; `outputPath` is where they would go as a file.
+  virtual void BeginEntry(int32_t /*index*/, const std::string& /*outputPath*/) {}
+  // Takes the bytes; returns the count taken (fewer is a failed write).
+  virtual int64_t Write(const uint8_t* buffer, int64_t count) = 0;
+  // The entry ended normally; `sound` when its CRC and size agreed.
+  virtual void EndEntry(int32_t /*index*/, bool /*sound*/) {}
+};
+
 using TSender = platform::TObject*;
 using TStartUnzipInfo =
     std::function<void(TSender Sender, int32_t NumFiles, int64_t TotalBytes, bool& StopNow)>;
@@ -52,6 +98,8 @@ using TBadCRC = std::function<void(TSender Sender, int32_t CalcCRC, int32_t Stor
                                    int32_t FileIndex)>;
 using TIncompleteZip = std::function<void(TSender Sender, TIncompleteZipMode& IncompleteMode)>;
 using TGetNextDisk = std::function<void(TSender Sender, int32_t NextDisk, std::string& FName)>;
+using TEntryFailedEvent =
+    std::function<void(TSender Sender, int32_t FileIndex, const TEntryResult& Result)>;
 
 inline constexpr int32_t kThisVersion = 202;
 
@@ -114,6 +162,10 @@ public:
   std::vector<std::string> FilesList;
   void SetFilesList(const std::vector<std::string>& Value) { FilesList = Value; }
   bool DoAll = false;
+  // When set, only the entries it accepts (by index of the current order) are part of a run,
+  // over DoAll and FilesList: an entry it refuses is never looked at. Also a way to give each
+  // of several components on the same archive its share of the entries.
+  std::function<bool(int32_t Index)> EntryFilter;
   TIncompleteZipMode IncompleteZipMode = TIncompleteZipMode::izAssumeMulti;
   bool KeepZipOpen = false;
   bool DoProcessMessages = true;
@@ -134,6 +186,15 @@ public:
   TBadCRC OnBadCRC;
   TIncompleteZip OnInCompleteZip;
   TGetNextDisk OnGetNextDisk;
+
+  // With this set, an entry that fails with an error (its file cannot be made, its data is
+  // damaged) is reported through OnEntryFailed and the run goes on with the next entry; a
+  // refused write (a full disk), a cancel and a missing disk still end the run. Off, every
+  // error ends the run.
+  bool ContinueAfterEntryErrors = false;
+  TEntryFailedEvent OnEntryFailed;
+  // None: entries become files under DestDir. Otherwise their bytes go to the sink.
+  TOutputSink* OutputSink = nullptr;
 
   // ---- Public operations ------------------------------------------------------------------
 
@@ -158,6 +219,8 @@ public:
   // The archive comment, loaded from the archive on first use.
   std::string ArchiveComment();
   void SetArchiveComment(const std::string& Text);
+  // What became of the entry at `Index` in the last extraction run (NotSelected before any).
+  TEntryResult EntryResult(int32_t Index) const;
   // Asks the work under way to stop: the local-header scan and the extraction's refills
   // raise EUserCanceled "User Aborted Operation" at their next check. Meant for a cancel
   // button whose handler runs while the component lets messages be processed.
@@ -184,6 +247,10 @@ public:
   // The extraction run (ExtractRun.cpp).
   int32_t RunExtraction();
   void ExtractEntry(TExtractState& State, int32_t Index);
+  // ExtractEntry, with what became of the entry recorded and, with ContinueAfterEntryErrors,
+  // its error reported instead of ending the run.
+  void ExtractEntryReporting(TExtractState& State, int32_t Index);
+  void SetEntryOutcome(int32_t Index, TEntryOutcome Outcome, TEntryProblem Problem);
 
   std::unique_ptr<platform::TStream> ArchiveStream;
   // All entries in archive order (owning).
@@ -220,6 +287,7 @@ public:
   // ---- What the extraction state needs from the component (ExtractRun.cpp) ----------------
 
   bool ProcessMessagesAndCheckCancel() override;
+  bool PollCancel() override { return ProcessMessagesAndCheckCancel(); }
   int64_t ReadArchive(uint8_t* buffer, int64_t count) override;
   void SkipArchive(int64_t count) override;
   bool CanRequestNextDisk() override;
@@ -235,6 +303,10 @@ public:
   // The run in progress (count, output file); none between runs.
   struct TExtractRun;
   TExtractRun* ActiveRun = nullptr;
+  // The last run's outcome per entry index: TEntryOutcome in bits 0-2, TEntryProblem in bits
+  // 3-6, NameRewritten in bit 7; one byte an entry, details only for the failed ones.
+  std::vector<uint8_t> RunOutcomes;
+  std::vector<std::pair<int32_t, TEntryResult>> RunFailures;
 
 private:
   // Releases SortedEntries (when it is a list of its own) and EntryList with its entries.

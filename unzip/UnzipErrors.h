@@ -23,6 +23,21 @@ public:
   using platform::Exception::Exception;
 };
 
+// A file or directory of the output that the system would not make, or a write it refused,
+// with the system's error number (errno) saying why.
+class ECreateFailed : public platform::EFCreateError {
+public:
+  ECreateFailed(std::string message, int systemError)
+      : platform::EFCreateError(std::move(message)), SystemError(systemError) {}
+  int SystemError;
+};
+class EWriteFailed : public platform::EWriteError {
+public:
+  EWriteFailed(std::string message, int systemError)
+      : platform::EWriteError(std::move(message)), SystemError(systemError) {}
+  int SystemError;
+};
+
 inline constexpr const char* kMsgUserAborted = "User Aborted Operation";
 inline constexpr const char* kMsgPrematureEnd = "Premature end of file reached";
 

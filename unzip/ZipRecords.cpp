@@ -83,7 +83,12 @@ std::string ConvertEntryName(std::string_view stored, uint16_t flags, uint16_t v
 }
 
 void SplitEntryName(const std::string& name, std::string& directory, std::string& fileName) {
-  const size_t cut = name.find_last_of("\\:");
+  // A ":" is a drive delimiter only where one can stand: after a letter at the start of the
+  // name. Anywhere else ("sub/a:b.txt", a valid name on Unix hosts) it is part of the name.
+  size_t cut = name.rfind('\\');
+  if (cut == std::string::npos && name.size() >= 2 && name[1] == ':' &&
+      ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= 'A' && name[0] <= 'Z')))
+    cut = 1;
   if (cut == std::string::npos) {
     directory.clear();
     fileName = name;

@@ -61,8 +61,9 @@ inline uint32_t GetU32(const uint8_t* p) {
 // 19 for OS X) whose bytes are valid UTF-8.
 std::string ConvertEntryName(std::string_view stored, uint16_t flags, uint16_t versionMadeBy = 0);
 
-// Splits a converted name at its last "\" or ":" into the directory part (up to and
-// including the delimiter, or empty) and the file name (the rest).
+// Splits a converted name at its last "\" (or, without one, after a drive letter and ":" at
+// its start) into the directory part (up to and including the delimiter, or empty) and the
+// file name (the rest). A ":" anywhere else is part of the name.
 void SplitEntryName(const std::string& name, std::string& directory, std::string& fileName);
 
 // True when the packed MS-DOS date-time (time in the low 16 bits, date in the high 16 bits)

@@ -59,6 +59,10 @@ TEST(EntryNames, ForwardSlashesTurnIntoBackslashesBeforeTheSplit) {
   SplitEntryName(ConvertEntryName("c:name", 0), dir, file);
   EXPECT_EQ(dir, "c:");
   EXPECT_EQ(file, "name");
+  SplitEntryName(ConvertEntryName("sub/a:b.txt", 0), dir, file);  // a colon that is no drive
+  EXPECT_EQ(dir + "|" + file, "sub\\|a:b.txt");
+  SplitEntryName(ConvertEntryName("ab:c", 0), dir, file);
+  EXPECT_EQ(dir + "|" + file, "|ab:c");
   SplitEntryName(ConvertEntryName("plain", 0), dir, file);
   EXPECT_EQ(dir, "");
   EXPECT_EQ(file, "plain");
