@@ -8,7 +8,8 @@ int ExitCodeFor(const TOutcome& o) {
   if (o.BadPassword > 0 && o.Done == 0 && o.DirectoriesMade == 0 && o.NotReplaced == 0)
     return kExitBadPassword;
   if (o.UnmatchedMasks > 0 || o.NothingSelected) return kExitNoMatch;
-  if (o.BadPassword > 0 || o.NotReplaced > 0 || o.UnsafeLinks > 0) return kExitWarning;
+  if (o.BadPassword > 0 || o.NotReplaced > 0 || o.UnsafeLinks > 0 || o.NotCreated > 0 || o.Rewritten > 0)
+    return kExitWarning;
   return kExitOk;
 }
 

@@ -24,6 +24,8 @@ struct TOutcome {
   int BadPassword = 0;       // no password accepted
   int NotReplaced = 0;       // an existing file kept because the answer was no (or no terminal)
   int UnsafeLinks = 0;       // symbolic links not made: they would lead out of the destination
+  int NotCreated = 0;        // a file or directory the system would not make (the run went on)
+  int Rewritten = 0;         // a stored name changed to keep the entry below the destination
   int UnmatchedMasks = 0;    // include masks that selected no entry
   bool NothingSelected = false;
   bool DirectoryDamaged = false;  // the central directory could not be read whole

@@ -61,7 +61,10 @@ void InstallInterruptHandlers() {
   struct sigaction sa {};
   sa.sa_handler = HandleInterrupt;
   sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESETHAND;  // and no SA_RESTART: a question being read is cut short
+  // No SA_RESTART: a question being read is cut short. The handler stays for every signal
+  // that follows, so that the cleanup of the run (removing the file being written) is never
+  // cut short by a second Ctrl-C.
+  sa.sa_flags = 0;
   for (int sig : kInterruptSignals) sigaction(sig, &sa, nullptr);
 }
 

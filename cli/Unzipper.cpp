@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <algorithm>
 #include <filesystem>
 #include <unordered_map>
@@ -67,31 +68,37 @@ std::string Hex8(uint32_t v) {
   return b;
 }
 
-// Where decoded bytes go: files (the component's own output), nowhere (-t) or standard
-// output (-p).
-enum class TSink { Files, Discard, Stdout };
+// Where decoded bytes go with -t (nowhere) and -p (standard output): the component's output
+// sink, so that these make no file or directory at all.
+class TCliSink : public unzip::TOutputSink {
+public:
+  bool ToStdout = false;
+  bool BrokenPipe = false;  // -p: the reader went away
+
+  int64_t Write(const uint8_t* buffer, int64_t count) override {
+    if (!ToStdout) return count;
+    int64_t n = 0;
+    while (n < count) {
+      const ssize_t w = ::write(STDOUT_FILENO, buffer + n, static_cast<size_t>(count - n));
+      if (w < 0 && errno == EINTR) {
+        // A reader that does not read must not keep an interrupted run waiting.
+        if (Interrupted()) RaiseInterrupted();
+        continue;
+      }
+      if (w < 0 && errno == EPIPE) BrokenPipe = true;
+      if (w <= 0) break;
+      n += w;
+    }
+    return n;
+  }
+};
 
 class TCliUnZipper : public unzip::TUnZipper {
 public:
-  TSink Sink = TSink::Files;
   int64_t Written = 0;  // bytes delivered in this program run
-  bool BrokenPipe = false;  // -p: the reader went away
 
   int64_t WriteOutput(const uint8_t* buffer, int64_t count) override {
-    int64_t n = 0;
-    switch (Sink) {
-      case TSink::Files: n = TUnZipper::WriteOutput(buffer, count); break;
-      case TSink::Discard: n = count; break;
-      case TSink::Stdout:
-        while (n < count) {
-          const ssize_t w = ::write(STDOUT_FILENO, buffer + n, static_cast<size_t>(count - n));
-          if (w < 0 && errno == EINTR) continue;
-          if (w < 0 && errno == EPIPE) BrokenPipe = true;
-          if (w <= 0) break;
-          n += w;
-        }
-        break;
-    }
+    const int64_t n = TUnZipper::WriteOutput(buffer, count);
     Written += n;
     return n;
   }
@@ -126,9 +133,11 @@ std::string UnsupportedLine(const std::string& name, const unzip::TZipHeaderInfo
          unzip::EntryMethodDescription(e) + "\n";
 }
 
+// Names given on the command line are host paths: "c:out" is a folder of that name here, not
+// a drive.
 std::string AbsoluteHostName(const std::string& name) {
   if (name.empty()) return platform::GetCurrentDirectory();
-  if (name[0] == '/' || (name.size() >= 2 && name[1] == ':')) return name;
+  if (name[0] == '/') return name;
   std::string cwd = platform::GetCurrentDirectory();
   if (cwd.empty() || cwd.back() != '/') cwd += '/';
   return cwd + name;
@@ -140,11 +149,12 @@ class TRun {
 public:
   explicit TRun(const TOptions& options) : O(options) {}
   int Execute();
-  bool BrokenPipe() const { return Z.BrokenPipe; }
+  bool BrokenPipe() const { return Sink.BrokenPipe; }
 
 private:
   const TOptions& O;
   TCliUnZipper Z;
+  TCliSink Sink;
   TCliUserInterface UI;
   std::string Shown;    // the archive as named to the user
   std::string Archive;  // its absolute name
@@ -217,10 +227,11 @@ private:
   int List();
   int Extract();
   void WireEvents();
-  int32_t IndexOfCurrentEntry();
   void ReportDirectoryDamage();
+  // Where the entry went, as the user reads it: below the destination, with "/".
+  std::string Written(const std::string& outputPath) const;
   std::vector<std::string> DirectoriesOnlyForExcluded(const std::string& dest);
-  std::string ScratchDirectory();
+  void EntryFailed(int32_t i, const unzip::TEntryResult& r);
 };
 
 int TRun::Execute() {
@@ -392,29 +403,33 @@ int TRun::List() {
   return ExitCodeFor(Out);
 }
 
-std::string TRun::ScratchDirectory() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/unzipper-XXXXXX";
-  if (!::mkdtemp(pattern.data())) return {};
-  return pattern;
+std::string TRun::Written(const std::string& outputPath) const {
+  std::string host = platform::HostPath(outputPath);
+  std::string dest = platform::HostPath(Z.DestDir());
+  if (!dest.empty() && dest.back() != '/') dest += '/';
+  if (host.compare(0, dest.size(), dest) == 0) host.erase(0, dest.size());
+  return host;
 }
 
-int32_t TRun::IndexOfCurrentEntry() {
-  if (Z.CurrentEntry.LocalHeaderOffset < 0) return -1;
-  const int32_t n = Z.EntryCount();
-  for (int32_t i = 0; i < n; ++i) {
-    const auto& e = Z.EntryInfo(i);
-    if (e.LocalHeaderOffset == Z.CurrentEntry.LocalHeaderOffset &&
-        e.DiskNumberStart == Z.CurrentEntry.DiskNumberStart)
-      return i;
+// An entry that the component could not extract; the run goes on (a refused write ends it,
+// and is reported where the run ends).
+void TRun::EntryFailed(int32_t i, const unzip::TEntryResult& r) {
+  Settled[i] = 1;
+  const std::string where = platform::HostPath(r.OutputPath);
+  if (r.Problem == unzip::TEntryProblem::CannotCreate) {
+    ++Out.NotCreated;
+    Error("unzipper: cannot create " + (where.empty() ? Name(i) : where) + ": " +
+          std::strerror(r.SystemError) + "\n");
+    return;
   }
-  return -1;
+  ++Out.Damaged;
+  Error(Name(i) + ": " + r.Message + "\n");
 }
 
-// The component makes an entry's directory before it asks whether to go on with the entry, so
-// an excluded entry may leave an empty directory behind. These are the directories that do not
-// exist yet and that only excluded entries would need; whatever of them is empty after the run
-// is removed again.
+// With -f the component makes an entry's directory before the start event passes over an
+// entry that has no file yet, so it may leave an empty directory behind. These are the
+// directories that do not exist yet and that only such entries would need; whatever of them
+// is empty after the run is removed again.
 std::vector<std::string> TRun::DirectoriesOnlyForExcluded(const std::string& dest) {
   std::vector<std::string> candidates, needed;
   auto prefixes = [&](const std::string& directory, std::vector<std::string>& into, bool onlyNew) {
@@ -457,13 +472,21 @@ void TRun::WireEvents() {
       return;
     }
     const auto& e = Z.EntryInfo(i);
+    // A name changed to keep it below the destination is said, and the line shows where the
+    // entry went.
+    std::string shown = Name(i);
+    if (Z.EntryResult(i).NameRewritten) {
+      shown = Written(outputPath);
+      ++Out.Rewritten;
+      Warn("warning: " + Name(i) + " is written as " + shown + " (kept below the destination)\n");
+    }
     if (IsDirectoryEntry(e)) {
       Settled[i] = 1;
       if (O.Freshen) return;  // makes nothing new: an empty directory made goes again after the run
       // An encrypted directory entry is made all the same (it holds no data), but like unzip
       // we do not count it as an entry that came through.
       if (!e.IsEncrypted()) ++Out.DirectoriesMade;
-      if (O.Quiet == 0) Info("   creating: " + Name(i) + "\n");
+      if (O.Quiet == 0) Info("   creating: " + shown + "\n");
       return;
     }
     // -u and -f: only a file older than the entry is replaced; -f makes no new file (the one
@@ -483,19 +506,18 @@ void TRun::WireEvents() {
     }
     CurrentIndex = i;
     WrittenAtStart = Z.Written;
-    if (O.Command == TCommand::Extract && O.Quiet == 0) Info(ExtractVerb(e.DataMethod()) + Name(i) + "\n");
+    if (O.Command == TCommand::Extract && O.Quiet == 0) Info(ExtractVerb(e.DataMethod()) + shown + "\n");
   };
 
   Z.OnEndUnZip = [this, testing](unzip::TSender, int32_t i, const std::string& fname) {
     Settled[i] = 1;
     const auto& e = Z.EntryInfo(i);
     const int64_t written = Z.Written - WrittenAtStart;
-    if (Z.Sink != TSink::Files) platform::DeleteFile(fname);  // the empty stand-in file
     // 0xFFFFFFFF left in the directory stands for a size whose Zip64 field was missing or
     // unusable: there the CRC alone has to do.
     if (written != e.UncompressedSize && e.UncompressedSize != 0xFFFFFFFFLL) {
       // The CRC agreed but the data came out shorter than the entry says: still damaged.
-      if (Z.Sink == TSink::Files) platform::DeleteFile(fname);
+      if (!Z.OutputSink) platform::DeleteFile(fname);
       ++Out.Damaged;
       if (testing) Info("    testing: " + Name(i) + "  size mismatch\n");
       Error(Name(i) + ": damaged: " + std::to_string(written) + " bytes decoded, " +
@@ -533,8 +555,15 @@ void TRun::WireEvents() {
   Z.OnBadCRC = [this, testing](unzip::TSender, int32_t calc, int32_t stored, int32_t i) {
     Settled[i] = 1;
     ++Out.Damaged;
-    const std::string what = "bad CRC " + Hex8(static_cast<uint32_t>(calc)) + "  (should be " +
-                             Hex8(static_cast<uint32_t>(stored)) + ")";
+    std::string what = "bad CRC " + Hex8(static_cast<uint32_t>(calc)) + "  (should be " +
+                       Hex8(static_cast<uint32_t>(stored)) + ")";
+    const unzip::TEntryProblem problem = Z.EntryResult(i).Problem;
+    if (problem == unzip::TEntryProblem::TooLong)
+      what = "data longer than its stored size of " +
+             std::to_string(Z.EntryInfo(i).UncompressedSize) + " bytes (cut off there)";
+    else if (problem == unzip::TEntryProblem::TooShort)
+      what = "data ended before its stored size of " +
+             std::to_string(Z.EntryInfo(i).UncompressedSize) + " bytes";
     if (testing && O.Quiet == 0)
       Info("    testing: " + Name(i) + "  " + what + "\n");
     else
@@ -633,7 +662,6 @@ int TRun::Extract() {
   }
 
   const bool extracting = O.Command == TCommand::Extract;
-  std::string scratch;
   if (extracting) {
     Z.SetDestDir(AbsoluteHostName(O.DestDir));
     Z.RecreateDirs = !O.JunkPaths;
@@ -648,29 +676,14 @@ int TRun::Extract() {
       OverwriteNone = O.Overwrite == TOverwrite::Never;
     }
   } else {
-    // Nothing lands on disk: the decoded bytes go to standard output or nowhere, and the
-    // component's empty stand-in files go into a private scratch directory.
-    scratch = ScratchDirectory();
-    if (scratch.empty()) {
-      Error("unzipper: cannot create a scratch directory\n");
-      return kExitBadArchive;
-    }
-    Z.SetDestDir(scratch);
+    // Nothing lands on disk: the decoded bytes go to standard output or nowhere.
+    Sink.ToStdout = O.Command == TCommand::Pipe;
+    Z.OutputSink = &Sink;
     Z.RecreateDirs = false;
-    Z.OverwriteMode = unzip::TUZOverwriteMode::Always;
-    Z.Sink = O.Command == TCommand::Pipe ? TSink::Stdout : TSink::Discard;
     Z.CreateLinks = false;  // a link's target is data to test or print here
   }
-  struct ScratchGuard {
-    std::string Path;
-    ~ScratchGuard() {
-      std::error_code ec;
-      if (!Path.empty()) std::filesystem::remove_all(Path, ec);
-    }
-  } guard{scratch};
-
   std::vector<std::string> cleanup;
-  if (extracting && Z.RecreateDirs && (!O.Excludes.empty() || !O.Includes.empty() || O.Freshen))
+  if (extracting && Z.RecreateDirs && O.Freshen)
     cleanup = DirectoriesOnlyForExcluded(AbsoluteHostName(O.DestDir));
   struct CleanupGuard {
     const std::vector<std::string>& Paths;
@@ -679,82 +692,57 @@ int TRun::Extract() {
     }
   } cleanupGuard{cleanup};
 
+  Z.ContinueAfterEntryErrors = true;
+  Z.OnEntryFailed = [this](unzip::TSender, int32_t i, const unzip::TEntryResult& r) { EntryFailed(i, r); };
+
   if (O.HasPassword) Z.Password = O.Password;
   Z.DoAll = O.Includes.empty();
   Z.FilesList.clear();
   for (const auto& m : O.Includes) Z.FilesList.push_back(ComponentMask(m));
+  // Entries left out (by -x, or by the letter case under -C) are not part of the run at all:
+  // nothing of theirs is looked at or made.
+  Z.EntryFilter = [this](int32_t i) { return !Excluded[i]; };
   WireEvents();
 
   if (O.Command != TCommand::Pipe) Info("Archive:  " + Shown + "\n");
 
   int code = -1;
-  int createFailures = 0;
-  for (;;) {
-    Z.CurrentEntry.LocalHeaderOffset = -1;  // tells a failure before the first entry apart
-    std::string message;
-    bool createError = false;
-    try {
-      Z.ExtractFiles();
-      break;
-    } catch (const unzip::EUserCanceled& e) {
-      if (!MissingDisk.empty()) {
-        Error("unzipper: " + Shown + ": a disk of the split set is missing: cannot find " +
-              MissingDisk + "\n");
-        code = kExitNoArchive;
-      } else {
-        Error(Interrupted() ? std::string("unzipper: interrupted\n") : "unzipper: " + e.Message + "\n");
-        code = kExitInterrupted;
-      }
-      break;
-    } catch (const platform::EWriteError& e) {
-      if (Z.BrokenPipe) {  // "unzipper -p ... | head": not an error worth a message
-        code = kExitOk;
-        break;
-      }
-      Error("unzipper: " + e.Message + "\n");
-      code = 50;  // Info-ZIP's code for a full disk
-      break;
-    } catch (const platform::EFCreateError& e) {
-      message = e.Message;
-      createError = true;
-    } catch (const platform::Exception& e) {
-      message = e.Message;
-    } catch (const std::bad_alloc&) {
-      message = "out of memory";
-    }
-    const int32_t failing = IndexOfCurrentEntry();
-    if (failing < 0) {
-      // Nothing was reached: the destination itself is the trouble.
-      Error("unzipper: cannot extract into " + (O.DestDir.empty() ? std::string(".") : O.DestDir) +
-            ": " + message + "\n");
-      code = kExitBadArchive;
-      break;
-    }
-    if (Settled[failing]) {
-      // The same entry fails before the point where it can be passed over: nothing after it
-      // can be reached in this archive.
-      Error("unzipper: " + Shown + ": stopped at " + Name(failing) + ": " + message + "\n");
-      ++Out.Damaged;
-      break;
-    }
-    Settled[failing] = 1;
-    if (createError) {
-      Error("unzipper: " + message + "\n");
-      ++Out.NotReplaced;
-      if (++createFailures >= 10) {
-        Error("unzipper: giving up after 10 files that could not be created\n");
-        code = kExitBadArchive;
-        break;
-      }
+  try {
+    Z.ExtractFiles();
+  } catch (const unzip::EUserCanceled& e) {
+    if (!MissingDisk.empty()) {
+      Error("unzipper: " + Shown + ": a disk of the split set is missing: cannot find " +
+            MissingDisk + "\n");
+      code = kExitNoArchive;
     } else {
-      Error(Name(failing) + ": " + message + "\n");
-      ++Out.Damaged;
-    }
-    if (Interrupted()) {
-      Error("unzipper: interrupted\n");
+      Error(Interrupted() ? std::string("unzipper: interrupted\n") : "unzipper: " + e.Message + "\n");
       code = kExitInterrupted;
-      break;
     }
+  } catch (const platform::EWriteError& e) {
+    if (Sink.BrokenPipe) {  // "unzipper -p ... | head": not an error worth a message
+      code = kExitOk;
+    } else {
+      // A refused write ends the run: the next file would meet the same full disk.
+      const int32_t n = Z.EntryCount();
+      unzip::TEntryResult r;
+      for (int32_t i = 0; i < n && r.Problem != unzip::TEntryProblem::WriteFailed; ++i) r = Z.EntryResult(i);
+      const std::string where = platform::HostPath(r.OutputPath);
+      Error("unzipper: cannot write " + (where.empty() ? std::string("the output") : where) +
+            (r.SystemError ? std::string(": ") + std::strerror(r.SystemError) : std::string()) + "\n");
+      code = 50;  // Info-ZIP's code for a full disk
+    }
+  } catch (const platform::Exception& e) {
+    // Before any entry: the destination itself, or the archive as a whole, is the trouble.
+    const auto* failed = dynamic_cast<const unzip::ECreateFailed*>(&e);
+    if (failed)
+      Error("unzipper: cannot extract into " + AbsoluteHostName(O.DestDir) + ": " +
+            std::strerror(failed->SystemError) + "\n");
+    else
+      Error("unzipper: " + Shown + ": " + e.Message + "\n");
+    code = kExitBadArchive;
+  } catch (const std::bad_alloc&) {
+    Error("unzipper: " + Shown + ": out of memory\n");
+    code = kExitBadArchive;
   }
   ClearBar();
   std::fflush(stdout);
@@ -804,8 +792,8 @@ int RunUnzipper(const std::vector<std::string>& args) {
   static char buffer[1 << 16];
   std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
   // A reader of -p output that stops early gives EPIPE instead of killing the program at once,
-  // so that the scratch directory and the component's part file are cleaned up first; the
-  // program then ends by SIGPIPE all the same, as the shell expects of a pipeline.
+  // so that the run ends cleanly first; the program then ends by SIGPIPE all the same, as the
+  // shell expects of a pipeline.
   if (o.Command == TCommand::Pipe) ::signal(SIGPIPE, SIG_IGN);
   TRun run(o);
   int code;

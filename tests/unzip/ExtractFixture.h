@@ -81,6 +81,19 @@ inline std::string Text(size_t n, uint32_t seed) {
   return s;
 }
 
+// An output sink that keeps what it is given: the bytes, the output paths, the verdicts.
+struct TRecordingSink : unzip::TOutputSink {
+  std::string Bytes;
+  std::vector<std::string> Paths;
+  std::vector<bool> Sound;
+  void BeginEntry(int32_t, const std::string& path) override { Paths.push_back(path); }
+  int64_t Write(const uint8_t* b, int64_t n) override {
+    Bytes.append(reinterpret_cast<const char*>(b), static_cast<size_t>(n));
+    return n;
+  }
+  void EndEntry(int32_t, bool sound) override { Sound.push_back(sound); }
+};
+
 class ExtractTest : public ::testing::Test {
 protected:
   ExtractTest() : Scope(Ui) {

@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <filesystem>
+
 #include "ExtractFixture.h"
 #include "UnzipErrors.h"
 
@@ -96,6 +99,75 @@ TEST_F(ExtractTest, WithoutMessageProcessingAPendingCancelIsNotActedOn) {
   EXPECT_EQ(Read("b.txt"), Noise(100000, 2));
 }
 
+TEST_F(ExtractTest, ACancelDuringAStoredCopyIsHonouredAndLeavesNothingPartial) {
+  // Stored entries are copied without an input refill: the cancel is seen as output flows.
+  for (const std::string target : {"new.bin", "old.bin"}) {
+    SCOPED_TRACE(target);
+    ASSERT_EQ(::mkdir(Dest.c_str(), 0755), 0);
+    testzip::WriteFile(Out("old.bin"), "old");
+    testzip::ZipWriter zip;
+    zip.Add("new.bin", Noise(3000000, 1));
+    zip.Add("old.bin", Noise(3000000, 2));
+    zip.Add("after.txt", "after");
+    Use(zip);
+    Zip.OverwriteMode = TUZOverwriteMode::Always;
+    bool inTarget = false;
+    Zip.OnStartUnZip = [&](unzip::TSender, int32_t, const std::string& n, bool&) {
+      inTarget = n.size() >= target.size() && n.compare(n.size() - target.size(), target.size(), target) == 0;
+    };
+    // Raised from the first progress event of the target, as a Ctrl-C handler would.
+    Zip.OnFilePercentDone = [&](unzip::TSender, int32_t) {
+      if (inTarget) Zip.Cancel();
+    };
+    EXPECT_THROW(Zip.ExtractFiles(), unzip::EUserCanceled);
+    EXPECT_EQ(Read("old.bin"), "old");
+    const std::vector<std::string> left = target == "new.bin" ? std::vector<std::string>{"old.bin"}
+                                                              : std::vector<std::string>{"new.bin", "old.bin"};
+    EXPECT_EQ(Tree(Dest), left);
+    std::filesystem::remove_all(Dest);
+  }
+}
+
+// ---- An entry that cannot be made stops nothing else ----------------------------------------------
+
+TEST_F(ExtractTest, AnEntryThatCannotBeMadeIsReportedWithTheSystemsReasonAndTheRunGoesOn) {
+  ASSERT_EQ(::mkdir(Dest.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(Out("dir.txt").c_str(), 0755), 0);
+  testzip::ZipWriter zip;
+  zip.Add("a.txt", "a");
+  zip.Add("dir.txt", "a directory stands there");
+  zip.Add(std::string(300, 'x'), "a name the host refuses");
+  zip.Add("f/b", "file");
+  zip.AddDirectory("f/b/");  // a file stands where the directory goes
+  zip.Add("f/b/c.txt", "below it");
+  zip.Add("z.txt", "z");
+  Use(zip);
+  Zip.RecreateDirs = true;
+  Zip.ContinueAfterEntryErrors = true;
+  std::vector<std::pair<int32_t, int>> failed;
+  Zip.OnEntryFailed = [&](unzip::TSender, int32_t i, const unzip::TEntryResult& r) {
+    EXPECT_EQ(r.Problem, unzip::TEntryProblem::CannotCreate);
+    failed.emplace_back(i, r.SystemError);
+  };
+  std::vector<std::string> started;
+  Zip.OnStartUnZip = [&](unzip::TSender, int32_t, const std::string& n, bool&) { started.push_back(n); };
+  EXPECT_EQ(Zip.ExtractFiles(), 3);
+  EXPECT_EQ(failed, (std::vector<std::pair<int32_t, int>>{{1, EISDIR}, {2, ENAMETOOLONG}, {4, ENOTDIR}, {5, ENOTDIR}}));
+  EXPECT_EQ(started.size(), 3u) << "an entry not made is never started";
+  EXPECT_EQ(Read("z.txt"), "z");
+  EXPECT_EQ(Read("f/b"), "file");
+  EXPECT_EQ(Zip.EntryResult(6).Outcome, unzip::TEntryOutcome::Made);
+  EXPECT_EQ(Zip.EntryResult(4).Outcome, unzip::TEntryOutcome::Failed);
+  EXPECT_EQ(Zip.EntryResult(5).OutputPath, Dest + "\\f\\b\\");
+
+  // Left out by the filter, an entry in the way is never looked at.
+  Zip.EntryFilter = [](int32_t i) { return i == 0 || i == 6; };
+  Zip.OverwriteMode = TUZOverwriteMode::Always;
+  failed.clear();
+  EXPECT_EQ(Zip.ExtractFiles(), 2);
+  EXPECT_TRUE(failed.empty());
+}
+
 // ---- Failed writes are errors ------------------------------------------------------------------
 
 // Lowers the largest file this process may write, so the system refuses writes past it, the
@@ -127,6 +199,7 @@ TEST_F(ExtractTest, AWriteTheSystemRefusesIsAnErrorNamingTheFile) {
   zip.Add("after.txt", "after");
   Use(zip);
   Zip.OverwriteMode = TUZOverwriteMode::Always;
+  Zip.ContinueAfterEntryErrors = true;  // a refused write ends the run all the same
   int ended = 0;
   Zip.OnEndUnZip = [&](unzip::TSender, int32_t, const std::string&) { ++ended; };
   {
@@ -141,6 +214,8 @@ TEST_F(ExtractTest, AWriteTheSystemRefusesIsAnErrorNamingTheFile) {
   EXPECT_EQ(ended, 0);
   EXPECT_EQ(Read("big.bin"), "old");
   EXPECT_EQ(Tree(Dest), (std::vector<std::string>{"big.bin"}));  // the run stopped there
+  EXPECT_EQ(Zip.EntryResult(0).Problem, unzip::TEntryProblem::WriteFailed);
+  EXPECT_EQ(Zip.EntryResult(0).SystemError, EFBIG);
 }
 
 // ---- A stored entry continues on the next disk ---------------------------------------------------
@@ -237,6 +312,28 @@ TEST_F(ExtractTest, ADriveRelativeDirectoryIsNotGluedToTheDestinationName) {
   EXPECT_EQ(Zip.ExtractFiles(), 1);
   EXPECT_EQ(Read("sub/f.txt"), "f");
   EXPECT_FALSE(Exists(Tmp.Path() + "/outsub"));
+}
+
+// ---- Output that does not fit its declared size -------------------------------------------------
+
+TEST_F(ExtractTest, DataThatRunsOutOrRunsPastItsDeclaredSizeFailsAndSaysWhich) {
+  // A reduced entry of empty follower sets and five literals, declared far longer: past its
+  // data the decoder reads zero bits until it sees the data has run out. The second round
+  // gives it the CRC of exactly what came out, so only the written size tells it is short.
+  const std::string reduced = std::string(192, '\0') + "hello";
+  uint32_t shortCrc = 1;
+  Zip.OnBadCRC = [&](unzip::TSender, int32_t calc, int32_t, int32_t i) {
+    if (i == 0) shortCrc = static_cast<uint32_t>(calc);
+  };
+  for (int round = 0; round < 2; ++round) {
+    testzip::ZipWriter zip;
+    zip.AddRaw("short.bin", reduced, 2, shortCrc, 100000);
+    zip.AddRaw("long.bin", "0123456789", 0, testzip::Crc32("01234"), 5);  // declared shorter
+    EXPECT_EQ(Extract(zip), 0) << "round " << round;
+    EXPECT_EQ(Zip.EntryResult(0).Problem, unzip::TEntryProblem::TooShort);
+    EXPECT_EQ(Zip.EntryResult(1).Problem, unzip::TEntryProblem::TooLong);
+    EXPECT_TRUE(Tree(Dest).empty());
+  }
 }
 
 // ---- Sizes of 2 GiB to 4 GiB ---------------------------------------------------------------------

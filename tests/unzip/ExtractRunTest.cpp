@@ -286,13 +286,29 @@ TEST_F(ExtractTest, AnEmptyDestinationWithoutRecreateDirsMeansTheRootDirectory) 
   Use(zip);
   Zip.SetDestDir("");
   std::string started;
-  // Skipped before anything is written, so the test leaves the root directory alone.
-  Zip.OnStartUnZip = [&](unzip::TSender, int32_t, const std::string& n, bool& skip) {
-    started = n;
-    skip = true;
-  };
+  Zip.OnStartUnZip = [&](unzip::TSender, int32_t, const std::string& n, bool&) { started = n; };
+  // The sink stands in for the file system, so the machine's root directory is never touched.
+  extracttest::TRecordingSink sink;
+  Zip.OutputSink = &sink;
   EXPECT_EQ(Zip.ExtractFiles(), 1);
   EXPECT_EQ(started, "\\x.bin");
+  EXPECT_EQ(sink.Paths, std::vector<std::string>{"\\x.bin"});
+  EXPECT_EQ(sink.Bytes, "x");
+}
+
+TEST_F(ExtractTest, ARunIntoASinkMakesNothingOnDisk) {
+  testzip::ZipWriter zip;
+  zip.AddDeflated("d/a.txt", Text(5000, 1), 6);
+  zip.Add("b.txt", "bb").Crc = 1;
+  Use(zip);
+  Zip.RecreateDirs = true;
+  extracttest::TRecordingSink sink;
+  Zip.OutputSink = &sink;
+  EXPECT_EQ(Zip.ExtractFiles(), 1);
+  EXPECT_FALSE(Exists(Dest)) << "the destination is not even made";
+  EXPECT_EQ(sink.Bytes, Text(5000, 1) + "bb");
+  EXPECT_EQ(sink.Paths, (std::vector<std::string>{Dest + "\\d\\a.txt", Dest + "\\b.txt"}));
+  EXPECT_EQ(sink.Sound, (std::vector<bool>{true, false}));
 }
 
 TEST_F(ExtractTest, AMissingDestinationIsCreatedAndARelativeOneTakenOnce) {
