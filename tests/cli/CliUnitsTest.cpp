@@ -1,6 +1,9 @@
 // The parts of unzipper that need no archive: command line, exit codes, disk names, listing
 // layout, progress bar, terminal answers and entry selection.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "DiskNames.h"
 #include "ExitCodes.h"
@@ -133,6 +136,8 @@ TEST(CliExitCodes, GravestClassWins) {
       {with([](TOutcome& o) { o.BadPassword = 2; }), kExitBadPassword},
       {with([](TOutcome& o) { o.DirectoriesMade = 1; o.BadPassword = 1; }), kExitWarning},
       {with([](TOutcome& o) { o.BadPassword = 1; o.NotReplaced = 1; }), kExitWarning},
+      {with([](TOutcome& o) { o.Done = 1; o.NotCreated = 1; }), kExitWarning},
+      {with([](TOutcome& o) { o.Done = 1; o.Rewritten = 1; }), kExitWarning},
       {with([](TOutcome& o) { o.Done = 4; o.UnmatchedMasks = 1; }), kExitNoMatch},
       {with([](TOutcome& o) { o.NothingSelected = true; }), kExitNoMatch},
       {with([](TOutcome& o) { o.Unsupported = 1; o.BadPassword = 1; }), kExitUnsupported},
@@ -273,6 +278,21 @@ TEST(CliTerminal, OverwriteAnswers) {
   EXPECT_EQ(ParseOverwriteAnswer(""), TOverwriteAnswer::Invalid);
   EXPECT_EQ(ParseOverwriteAnswer("r"), TOverwriteAnswer::Invalid);
   EXPECT_EQ(ParseOverwriteAnswer("yess"), TOverwriteAnswer::Invalid);
+}
+
+TEST(CliTerminal, EverySignalThatFollowsOnlySetsTheFlag) {
+  // In a child, so the test program keeps its own handlers: the second Ctrl-C must not end
+  // the program while its run is still cleaning up.
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    InstallInterruptHandlers();
+    for (int sig : {SIGINT, SIGINT, SIGTERM, SIGINT}) ::raise(sig);
+    ::_exit(Interrupted() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 // ---- Selection --------------------------------------------------------------------------------

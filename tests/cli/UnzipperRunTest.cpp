@@ -252,6 +252,8 @@ TEST_F(UnzipperCli, PipeAndTestLeaveNoScratchBehindEvenWhenTheReaderStops) {
   const std::vector<std::string> env = {"TMPDIR=" + P("tmp")};
   TResult r = RunProgram(kUnzipper, {"-t", "small.zip"}, Dir.Path(), env);
   EXPECT_EQ(r.Code, 0) << r.Err;
+  r = RunProgram(kUnzipper, {"-t", "small.zip"}, Dir.Path(), {"TMPDIR=" + P("none")});
+  EXPECT_EQ(r.Code, 0) << "testing needs no place to write: " << r.Err;
   // Far more than a pipe holds, so the program is still writing when the reader goes.
   ZipWriter big;
   big.Add("big.bin", RandomBytes(4 << 20, 3));
@@ -388,6 +390,20 @@ TEST_F(UnzipperCli, ExitCodesOfEachFailureClass) {
   EXPECT_EQ(r.Code, 2) << r.Err;
   EXPECT_FALSE(Exists(P("t/big.bin")));
 
+  ZipWriter cut;
+  cut.AddRaw("cut.txt", "0123456789", 0, testzip::Crc32("01234"), 5);
+  cut.WriteTo(P("cut.zip"));
+  r = U({"-d", "t", "cut.zip"});
+  EXPECT_EQ(r.Code, 2) << r.Err;
+  EXPECT_NE(r.Err.find("cut.txt: data longer than its stored size of 5 bytes"), std::string::npos) << r.Err;
+
+  // -d is a host path, and a destination that cannot be made says why.
+  r = U({"-d", "c:out", "method.zip", "ok.txt"});
+  EXPECT_EQ(testzip::ReadFile(P("c:out/ok.txt")), "ok\n") << r.Err;
+  r = U({"-d", "small.zip/out", "small.zip"});
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_NE(r.Err.find("cannot extract into " + P("small.zip/out") + ": Not a directory"), std::string::npos) << r.Err;
+
   ZipWriter empty;
   empty.WriteTo(P("empty.zip"));
   r = U({"empty.zip"});
@@ -432,11 +448,39 @@ TEST_F(UnzipperCli, NamesFromTheArchiveStayBelowTheDestination) {
   z.WriteTo(P("evil.zip"));
   fs::create_directory(P("inside"));
   const TResult r = RunProgram(kUnzipper, {"-d", "out", "../evil.zip"}, P("inside"));
-  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Code, 1) << "a rewritten name is a warning, as in unzip: " << r.Err;
+  EXPECT_NE(r.Err.find("../escaped.txt is written as escaped.txt"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("/abs/rooted.txt is written as abs/rooted.txt"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Out.find(" extracting: escaped.txt\n"), std::string::npos) << r.Out;
   EXPECT_FALSE(Exists(P("escaped.txt")));
   EXPECT_FALSE(Exists(P("inside/escaped.txt")));
   EXPECT_TRUE(Exists(P("inside/out/escaped.txt")));
   EXPECT_TRUE(Exists(P("inside/out/abs/rooted.txt")));
+}
+
+TEST_F(UnzipperCli, AnEntryThatCannotBeWrittenStopsNothingElse) {
+  ZipWriter z;
+  z.Add("a.txt", "a\n");
+  z.Add("b.txt", "a directory stands there\n");
+  z.Add(std::string(300, 'x'), "a name the host refuses\n");
+  z.Add("f/b", "file\n");
+  z.AddDirectory("f/b/");  // a file stands where the directory goes
+  z.Add("sub/a:b.txt", "a colon is part of the name\n");
+  z.WriteTo(P("w.zip"));
+  fs::create_directories(P("out/b.txt"));
+  for (const char* overwrite : {"-o", "-n"}) {
+    const TResult r = U({overwrite, "-d", "out", "w.zip"});
+    EXPECT_EQ(r.Code, 1) << r.Err;
+    EXPECT_NE(r.Err.find("cannot create " + P("out/b.txt") + ": Is a directory"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("xxxx: File name too long"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("cannot create " + P("out/f/b/") + ": Not a directory"), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Out.find("creating: f/b/"), std::string::npos) << "not made, so not reported as made";
+    EXPECT_EQ(testzip::ReadFile(P("out/sub/a:b.txt")), "a colon is part of the name\n");
+  }
+  // Excluded, the entries in the way are never looked at.
+  const TResult r = U({"-o", "-d", "out", "w.zip", "-x", "b.txt", "xx*", "f/*"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Err, "");
 }
 
 // ---- Split sets ----------------------------------------------------------------------------------------
