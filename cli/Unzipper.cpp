@@ -564,6 +564,11 @@ void TRun::WireEvents() {
     else if (problem == unzip::TEntryProblem::TooShort)
       what = "data ended before its stored size of " +
              std::to_string(Z.EntryInfo(i).UncompressedSize) + " bytes";
+    // AE-2 stores no CRC: there only the authentication code can have failed.
+    const auto& entry = Z.EntryInfo(i);
+    if (problem != unzip::TEntryProblem::TooLong && problem != unzip::TEntryProblem::TooShort &&
+        entry.IsAesEncrypted() && entry.Extra.AesVersion == 2)
+      what = "bad AES authentication code";
     if (testing && O.Quiet == 0)
       Info("    testing: " + Name(i) + "  " + what + "\n");
     else

@@ -371,6 +371,27 @@ TEST_F(UnzipperCli, ExitCodesOfEachFailureClass) {
   EXPECT_EQ(r.Code, 2);
   EXPECT_NE(r.Err.find("a.txt: bad CRC"), std::string::npos) << r.Err;
 
+  // A link leading out is left out with a warning (1); a damaged AES entry is damage (2).
+  ZipWriter link, aes;
+  for (ZipWriter* z : {&link, &aes}) {
+    auto& l = z->Add("up", "../../x");
+    l.VersionMadeBy = 3 << 8 | 30;
+    l.ExternalAttributes = 0120777u << 16;
+  }
+  link.WriteTo(P("link.zip"));
+  auto& a = aes.AddDeflated("aes.txt", Data);
+  a.Password = "pw";
+  a.AesStrength = 3;
+  a.DamageAuthCode = true;
+  aes.WriteTo(P("aes.zip"));
+  r = U({"-d", "l", "link.zip"});
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  EXPECT_NE(r.Err.find("up  (symbolic link leads out of the destination)"), std::string::npos) << r.Err;
+  r = U({"-P", "pw", "-d", "aes", "aes.zip"});
+  EXPECT_EQ(r.Code, 2) << r.Err;
+  EXPECT_NE(r.Err.find("aes.txt: bad AES authentication code"), std::string::npos) << r.Err;
+  EXPECT_FALSE(Exists(P("aes/aes.txt")));
+
   ZipWriter method;
   method.AddRaw("future.bin", "????", 98, testzip::Crc32("four"), 4);
   method.AddRaw("unheard.bin", "????", 177, testzip::Crc32("four"), 4);
