@@ -6,6 +6,7 @@
 // entries are checked to come in the order of the sort mode.
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -39,8 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const std::string name = unzipper.EntryFileName(i);
       const unzip::TZipHeaderInfo& info = unzipper.EntryInfo(i);
       REQUIRE(name == info.FileName);
-      // Names are split at their last delimiter: none is left in the file name.
-      REQUIRE(info.FileName.find_first_of("\\:") == std::string::npos);
+      // Names are split at their last "\\": none is left in the file name. A ":" may stay
+      // (it is part of a name), but a drive at the start of the whole name is always split off.
+      REQUIRE(info.FileName.find('\\') == std::string::npos);
+      REQUIRE(!(info.Directory.empty() && info.FileName.size() >= 2 && info.FileName[1] == ':' &&
+                std::isalpha(static_cast<unsigned char>(info.FileName[0]))));
       (void)unzipper.EntryComment(i);
       // The entries come in the order of the sort mode: none goes before the one ahead of it.
       if (i > 0) REQUIRE(unzip::CompareEntries(unzipper.SortMode, unzipper.EntryInfo(i - 1), info) <= 0);
