@@ -24,7 +24,7 @@ def check(dest, name, work):
     else:
         want = [("mixed.tar", l.split()[0]) for l in open(os.path.join(work, "SHA256SUMS"))
                 if l.split()[1] == "big/mixed.tar"]
-        got = tree_manifest(dest)
+        got = tree_manifest(os.path.join(dest, "big"))
     return f"content OK ({len(got)} files)" if got == want else "CONTENT MISMATCH"
 
 
