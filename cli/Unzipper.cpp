@@ -269,7 +269,7 @@ int TRun::Execute() {
 // Reads the directory; -1 when it worked, else the exit code.
 int TRun::ReadArchive() {
   Z.OnGetNextDisk = [this](unzip::TSender, int32_t disk, std::string& fname) {
-    const auto candidates = DiskNameCandidates(Archive, disk, Z.EndRecord.ThisDiskNumber + 1);
+    const auto candidates = DiskNameCandidates(Archive, disk, Z.EndCentral().ThisDiskNumber + 1);
     for (const auto& c : candidates)
       if (platform::FileExists(c)) {
         fname = c;
@@ -314,12 +314,12 @@ int TRun::ReadArchive() {
 // Entries recovered from local headers may all come out, but the archive is damaged, and the
 // run says so and ends with 2 whatever else happens.
 void TRun::ReportDirectoryDamage() {
-  const unzip::TDirectoryDamage& d = Z.DirectoryDamage;
+  const unzip::TDirectoryDamage& d = Z.DirectoryDamageInfo();
   if (!d.Damaged) return;
   Out.DirectoryDamaged = true;
   const std::string where = " (offset " + std::to_string(d.FirstBadOffset) + ")";
   const std::string recovered = std::to_string(d.Recovered) + " more recovered from their local headers\n";
-  if (Z.RebuiltFromLocalHeaders)
+  if (Z.DirectoryRebuilt())
     Error("unzipper: warning: " + Shown + ": central directory of " + std::to_string(d.Declared) +
           " entries not found where the end record says" + where + ": " + std::to_string(d.Read) +
           " of its records found elsewhere, " + recovered);
@@ -339,7 +339,7 @@ int TRun::List() {
   std::string text;
   if (O.Quiet == 0 && !namesOnly) {
     text += "Archive:  " + Shown + "\n";
-    if (Z.EndRecord.HasArchiveComment()) {
+    if (Z.EndCentral().HasArchiveComment()) {
       try {
         const std::string comment = WithoutCarriageReturns(Z.ArchiveComment());
         text += comment;

@@ -2,6 +2,7 @@
 // entry. Kept apart from the run itself, so that what uses only the directory side of the
 // component does not pull in the decoders.
 #include "ExtractHost.h"
+#include "UnZipperState.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -273,40 +274,40 @@ void TOutputFile::Commit() {
 bool TUnZipper::ProcessMessagesAndCheckCancel() {
   if (!DoProcessMessages) return false;
   platform::UI().ProcessMessages();
-  if (!CancelRequested) return false;
-  CancelRequested = false;
+  if (!S->CancelRequested) return false;
+  S->CancelRequested = false;
   return true;
 }
 
 int64_t TUnZipper::ReadArchive(uint8_t* buffer, int64_t count) {
-  return ArchiveStream ? ArchiveStream->Read(buffer, count) : 0;
+  return S->ArchiveStream ? S->ArchiveStream->Read(buffer, count) : 0;
 }
 
 void TUnZipper::SkipArchive(int64_t count) {
-  if (ArchiveStream) ArchiveStream->Seek(count, platform::soFromCurrent);
+  if (S->ArchiveStream) S->ArchiveStream->Seek(count, platform::soFromCurrent);
 }
 
 bool TUnZipper::CanRequestNextDisk() {
-  return EndRecord.ThisDiskNumber > 0 && static_cast<bool>(OnGetNextDisk);
+  return S->EndRecord.ThisDiskNumber > 0 && static_cast<bool>(OnGetNextDisk);
 }
 
-bool TUnZipper::RequestNextDisk() { return RequestDisk(CurrentDisk + 2) != nullptr; }
+bool TUnZipper::RequestNextDisk() { return RequestDisk(S->CurrentDisk + 2) != nullptr; }
 
 int64_t TUnZipper::WriteOutput(const uint8_t* buffer, int64_t count) {
-  if (!ActiveRun) return 0;
+  if (!S->ActiveRun) return 0;
   if (OutputSink) {
     errno = 0;
     const int64_t n = OutputSink->Write(buffer, count);
-    if (n != count) ActiveRun->WriteError = errno;
+    if (n != count) S->ActiveRun->WriteError = errno;
     return n;
   }
-  if (!ActiveRun->Output) return 0;
-  const int64_t n = ActiveRun->Output->Write(buffer, count);
-  if (n != count) ActiveRun->WriteError = ActiveRun->Output->LastError();
+  if (!S->ActiveRun->Output) return 0;
+  const int64_t n = S->ActiveRun->Output->Write(buffer, count);
+  if (n != count) S->ActiveRun->WriteError = S->ActiveRun->Output->LastError();
   return n;
 }
 
-std::string TUnZipper::OutputName() { return ActiveRun ? ActiveRun->OutputPath : std::string(); }
+std::string TUnZipper::OutputName() { return S->ActiveRun ? S->ActiveRun->OutputPath : std::string(); }
 
 bool TUnZipper::FilePercentDoneAssigned() { return static_cast<bool>(OnFilePercentDone); }
 void TUnZipper::FilePercentDone(int percent) { OnFilePercentDone(this, percent); }
@@ -314,7 +315,7 @@ bool TUnZipper::TotalPercentDoneAssigned() { return static_cast<bool>(OnTotalPer
 void TUnZipper::TotalPercentDone(int percent) { OnTotalPercentDone(this, percent); }
 
 void TUnZipper::EntrySkipped() {
-  if (ActiveRun) --ActiveRun->Count;
+  if (S->ActiveRun) --S->ActiveRun->Count;
 }
 
 }  // namespace unzip

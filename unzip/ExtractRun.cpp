@@ -28,6 +28,7 @@
 #include "OverlapCheck.h"
 #include "Streams.h"
 #include "UnZipper.h"
+#include "UnZipperState.h"
 #include "UnzipErrors.h"
 #include "UserInterface.h"
 #include "ZipDirectory.h"
@@ -148,7 +149,8 @@ void TUnZipper::SetEntryOutcome(int32_t index, TEntryOutcome outcome, TEntryProb
 // ---- The run ----------------------------------------------------------------------------------
 
 int32_t TUnZipper::ExtractFiles() {
-  CancelRequested = false;
+  S->CancelRequested = false;
+  S->CurrentEntry.LocalHeaderOffset = -1;  // no entry reached yet
   if (FDestDir == "?") return 0;
   OpenArchive();
   int32_t count = 0;
@@ -166,13 +168,13 @@ int32_t TUnZipper::ExtractFiles() {
 int32_t TUnZipper::RunExtraction() {
   TExtractState state(*this);
   TExtractRun run;
-  ActiveRun = &run;
+  S->ActiveRun = &run;
 
   const std::string remembered = GetCurrentDir();
   bool sortChanged = false, entered = false;
   const TZipSortMode rememberedSort = SortMode;
   auto restore = [&] {
-    ActiveRun = nullptr;
+    S->ActiveRun = nullptr;
     if (entered) SetCurrentDir(remembered);
     if (sortChanged) {
       SortMode = rememberedSort;
@@ -182,7 +184,7 @@ int32_t TUnZipper::RunExtraction() {
 
   try {
     // An archive whose entries share compressed data is refused before anything is made.
-    if (EntryList) CheckOverlappingEntries(*EntryList);
+    if (S->EntryList) CheckOverlappingEntries(*S->EntryList);
     run.DefaultMode = platform::DefaultFileMode();
     run.Dest = FDestDir;
     if (!run.Dest.empty()) {
@@ -204,15 +206,15 @@ int32_t TUnZipper::RunExtraction() {
     }
     run.DestHost = platform::HostPath(run.Dest.empty() ? std::string("\\") : run.Dest);
 
-    if (EndRecord.ThisDiskNumber > 0 && SortMode != TZipSortMode::ByNone) {
+    if (S->EndRecord.ThisDiskNumber > 0 && SortMode != TZipSortMode::ByNone) {
       // A set that spans disks is read in archive order, so each disk is asked for once.
       sortChanged = true;
       SortMode = TZipSortMode::ByNone;
       ApplySortMode(TZipSortMode::ByNone);
     }
 
-    TotalToExtract = 0;
-    TotalExtracted = 0;
+    S->TotalToExtract = 0;
+    S->TotalExtracted = 0;
     const int32_t entries = EntryCount();
     run.Count = entries;
     RunOutcomes.assign(static_cast<size_t>(std::max(entries, 0)), 0);
@@ -220,7 +222,7 @@ int32_t TUnZipper::RunExtraction() {
     std::vector<std::string> masks;
     for (const std::string& m : FilesList) masks.push_back(LowerCase(m));
     for (int32_t i = 0; i < entries; ++i) {
-      TZipHeaderInfo& entry = *SortedEntries->Entry(i);
+      TZipHeaderInfo& entry = *S->SortedEntries->Entry(i);
       entry.Selected = DoAll;
       const bool noFile = entry.FileName.empty() || entry.FileName == "." || entry.FileName == "..";
       if (noFile && !RecreateDirs) {
@@ -241,26 +243,26 @@ int32_t TUnZipper::RunExtraction() {
       // Sizes are unsigned 32-bit in the archive: counted in 64 bits, 2-4 GiB entries stay
       // positive.
       if (entry.Selected) {
-        TotalToExtract += entry.UncompressedSize;
+        S->TotalToExtract += entry.UncompressedSize;
         RunOutcomes[static_cast<size_t>(i)] = PackResult(TEntryOutcome::NotReached, TEntryProblem::None, false);
       } else {
         --run.Count;
       }
     }
-    state.TotalToExtract = TotalToExtract;
+    state.TotalToExtract = S->TotalToExtract;
     state.TotalExtracted = 0;
 
     bool stopNow = false;
-    if (OnStartUnZipInfo) OnStartUnZipInfo(this, run.Count, TotalToExtract, stopNow);
+    if (OnStartUnZipInfo) OnStartUnZipInfo(this, run.Count, S->TotalToExtract, stopNow);
 
     if (run.Count > 0 && !stopNow) {
       for (int32_t i = 0; i < entries; ++i) {
-        if (!SortedEntries->Entry(i)->Selected && (!DoAll || EntryFilter)) continue;
+        if (!S->SortedEntries->Entry(i)->Selected && (!DoAll || EntryFilter)) continue;
         if (RunOutcomes[static_cast<size_t>(i)] == 0)
           RunOutcomes[static_cast<size_t>(i)] = PackResult(TEntryOutcome::NotReached, TEntryProblem::None, false);
         do {
           ExtractEntryReporting(state, i);
-        } while (RetryEntry);
+        } while (S->RetryEntry);
       }
       // Writing into a directory changed its time: directory entries get theirs now.
       for (const TExtractRun::TDirectoryTime& d : run.DirectoryTimes) {
@@ -272,7 +274,7 @@ int32_t TUnZipper::RunExtraction() {
                                   AT_SYMLINK_NOFOLLOW);
       }
     }
-    TotalExtracted = state.TotalExtracted;
+    S->TotalExtracted = state.TotalExtracted;
   } catch (...) {
     // The first error is the one reported: a failure to get back is not raised over it.
     try {
@@ -286,9 +288,9 @@ int32_t TUnZipper::RunExtraction() {
 }
 
 void TUnZipper::ExtractEntryReporting(TExtractState& state, int32_t index) {
-  TExtractRun& run = *ActiveRun;
+  TExtractRun& run = *S->ActiveRun;
   auto fail = [&](TEntryProblem problem, const platform::Exception& e, int systemError) {
-    RetryEntry = false;
+    S->RetryEntry = false;
     SetEntryOutcome(index, TEntryOutcome::Failed, problem);
     TEntryResult detail;
     detail.Message = e.Message;
@@ -321,23 +323,23 @@ void TUnZipper::ExtractEntryReporting(TExtractState& state, int32_t index) {
 }
 
 void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
-  TExtractRun& run = *ActiveRun;
-  RetryEntry = false;
-  CurrentEntry.Assign(SortedEntries->Entry(index));
-  const bool directoryEntry = CurrentEntry.FileName.empty() || CurrentEntry.FileName == "." ||
-                              CurrentEntry.FileName == "..";
+  TExtractRun& run = *S->ActiveRun;
+  S->RetryEntry = false;
+  S->CurrentEntry.Assign(S->SortedEntries->Entry(index));
+  const bool directoryEntry = S->CurrentEntry.FileName.empty() || S->CurrentEntry.FileName == "." ||
+                              S->CurrentEntry.FileName == "..";
 
   if (!directoryEntry) {
-    if (EndRecord.ThisDiskNumber > 0 && CurrentEntry.DiskNumberStart != CurrentDisk)
-      RequestDisk(CurrentEntry.DiskNumberStart + 1);
-    ArchiveStream->Seek(CurrentEntry.LocalHeaderOffset, platform::soFromBeginning);
-    if (ReadArchive(LocalHeaderBuffer, kLocalHeaderSize) != kLocalHeaderSize) RaisePrematureEnd();
+    if (S->EndRecord.ThisDiskNumber > 0 && S->CurrentEntry.DiskNumberStart != S->CurrentDisk)
+      RequestDisk(S->CurrentEntry.DiskNumberStart + 1);
+    S->ArchiveStream->Seek(S->CurrentEntry.LocalHeaderOffset, platform::soFromBeginning);
+    if (ReadArchive(S->LocalHeaderBuffer, kLocalHeaderSize) != kLocalHeaderSize) RaisePrematureEnd();
     // Only the lengths are taken from the local header; the central values stand.
-    const int localRest = GetU16(LocalHeaderBuffer + 26) + GetU16(LocalHeaderBuffer + 28);
-    if (EntryList)
-      CheckEntryDataExtent(*EntryList, CurrentEntry,
-                           CurrentEntry.LocalHeaderOffset + kLocalHeaderSize + localRest);
-    ArchiveStream->Seek(localRest, platform::soFromCurrent);
+    const int localRest = GetU16(S->LocalHeaderBuffer + 26) + GetU16(S->LocalHeaderBuffer + 28);
+    if (S->EntryList)
+      CheckEntryDataExtent(*S->EntryList, S->CurrentEntry,
+                           S->CurrentEntry.LocalHeaderOffset + kLocalHeaderSize + localRest);
+    S->ArchiveStream->Seek(localRest, platform::soFromCurrent);
   }
 
   // Output directory. Below the destination it is reached one directory at a time, never
@@ -345,8 +347,8 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   // A run into a sink makes none.
   const bool toFiles = OutputSink == nullptr;
   std::string outputDir, base = run.DestHost, relative;
-  if (RecreateDirs && !CurrentEntry.Directory.empty()) {
-    std::string dir = CurrentEntry.Directory;
+  if (RecreateDirs && !S->CurrentEntry.Directory.empty()) {
+    std::string dir = S->CurrentEntry.Directory;
     if (!FRootDir.empty() && dir.size() >= FRootDir.size() &&
         SameText(dir.substr(0, FRootDir.size()), FRootDir))
       dir.erase(0, FRootDir.size());
@@ -379,7 +381,7 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     run.OutputPath = outputDir;
     outDir = run.NewFileDirectory.Open(base, relative);
     if (outDir < 0 && (errno == ELOOP || errno == ENOTDIR))
-      RaiseLinkInTheWay(directoryEntry ? outputDir : outputDir + CurrentEntry.FileName);
+      RaiseLinkInTheWay(directoryEntry ? outputDir : outputDir + S->CurrentEntry.FileName);
     // A directory entry that could not be made is not made, and never said to be.
     if (outDir < 0 && directoryEntry) RaiseCannotCreate(outputDir);
   }
@@ -389,7 +391,7 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     // Its time is set once everything inside it is written.
     struct timespec time;
     if (RecreateDirs && outDir >= 0 && !relative.empty() &&
-        EntryTime(CurrentEntry.FileDateTime, CurrentEntry.Extra, time))
+        EntryTime(S->CurrentEntry.FileDateTime, S->CurrentEntry.Extra, time))
       run.DirectoryTimes.push_back({base, relative, time});
     if (RecreateDirs && OnStartUnZip) {
       bool skip = false;
@@ -398,9 +400,9 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     return;
   }
 
-  std::string outputPath = outputDir + CurrentEntry.FileName;
+  std::string outputPath = outputDir + S->CurrentEntry.FileName;
   run.OutputPath = outputPath;
-  state.SetEntry(CurrentEntry.Flags, CurrentEntry.CompressedSize, CurrentEntry.UncompressedSize);
+  state.SetEntry(S->CurrentEntry.Flags, S->CurrentEntry.CompressedSize, S->CurrentEntry.UncompressedSize);
 
   auto skipEntry = [&](TSkipReason reason) {
     SetEntryOutcome(index, TEntryOutcome::Skipped,
@@ -411,14 +413,14 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   };
 
   // Password check, by the entry's cipher.
-  const std::unique_ptr<TDecryptor> decryptor = MakeDecryptor(CurrentEntry);
+  const std::unique_ptr<TDecryptor> decryptor = MakeDecryptor(S->CurrentEntry);
   if (decryptor) {
-    const int32_t headerDisk = CurrentDisk;
-    const int64_t headerPos = ArchiveStream->Position();
+    const int32_t headerDisk = S->CurrentDisk;
+    const int64_t headerPos = S->ArchiveStream->Position();
     const int64_t packed = state.CompressedSize;
     for (;;) {
       const bool passed = state.StartDecryption(*decryptor, Password);
-      CurrentEntry.CompressedSize = state.CompressedSize;
+      S->CurrentEntry.CompressedSize = state.CompressedSize;
       if (passed) break;
       std::string newPassword = Password;
       if (OnBadPassword) OnBadPassword(this, index, newPassword);
@@ -428,10 +430,10 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
       }
       Password = newPassword;
       // Read the same header again, from the disk it started on.
-      if (CurrentDisk != headerDisk) RequestDisk(headerDisk + 1);
-      ArchiveStream->Seek(headerPos, platform::soFromBeginning);
+      if (S->CurrentDisk != headerDisk) RequestDisk(headerDisk + 1);
+      S->ArchiveStream->Seek(headerPos, platform::soFromBeginning);
       state.CompressedSize = packed;
-      CurrentEntry.CompressedSize = packed;
+      S->CurrentEntry.CompressedSize = packed;
     }
   }
 
@@ -440,13 +442,13 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   // that is also how we learn that nothing stands there, and no policy has anything to say.
   // Only when that fails is the path looked at. A file, or a link (even one that leads
   // nowhere), is only replaced when the policy agrees.
-  const mode_t mode = RetainAttributes ? platform::EntryPermissions(CurrentEntry.ExternalAttributes,
-                                                                    CurrentEntry.VersionMadeBy,
+  const mode_t mode = RetainAttributes ? platform::EntryPermissions(S->CurrentEntry.ExternalAttributes,
+                                                                    S->CurrentEntry.VersionMadeBy,
                                                                     run.DefaultMode)
                                        : run.DefaultMode;
   // A Unix entry whose mode says "symbolic link": its data is the link's target.
-  const bool isLink = CreateLinks && (CurrentEntry.VersionMadeBy >> 8) == 3 &&
-                      ((CurrentEntry.ExternalAttributes >> 16) & S_IFMT) == S_IFLNK;
+  const bool isLink = CreateLinks && (S->CurrentEntry.VersionMadeBy >> 8) == 3 &&
+                      ((S->CurrentEntry.ExternalAttributes >> 16) & S_IFMT) == S_IFLNK;
   std::string leaf = platform::HostPath(outputPath);
   leaf.erase(0, leaf.rfind('/') + 1);
   if (toFiles && outDir < 0) RaiseCannotCreate(outputPath);
@@ -508,7 +510,7 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   }
 
   state.BeginDecoding();
-  RunningCrc = 0xFFFFFFFFu;
+  S->RunningCrc = 0xFFFFFFFFu;
   bool skip = false;
   if (OnStartUnZip) OnStartUnZip(this, index, outputPath, skip);
   // Skipped: an existing file stays as it was, a file just made goes again (with `output`).
@@ -529,22 +531,22 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     ~Detach() { Run.Output = nullptr; }
   } detach{run};
 
-  if (const TMethodInfo* method = FindMethod(CurrentEntry.DataMethod()); method && method->Decode)
-    method->Decode(state, CurrentEntry.DataMethod());
+  if (const TMethodInfo* method = FindMethod(S->CurrentEntry.DataMethod()); method && method->Decode)
+    method->Decode(state, S->CurrentEntry.DataMethod());
   else
     platform::UI().MessageBox("Unknown Compression Method", "Zip Error", platform::TMsgButtons::Ok);
-  if (toFiles) output.SetTimeAndMode(CurrentEntry.FileDateTime, CurrentEntry.Extra, mode);
-  TotalExtracted = state.TotalExtracted;
+  if (toFiles) output.SetTimeAndMode(S->CurrentEntry.FileDateTime, S->CurrentEntry.Extra, mode);
+  S->TotalExtracted = state.TotalExtracted;
 
   // CRC check. Output cut off at the entry's declared size fails like a wrong CRC, and so does
   // a decoder whose data ran out. A failed entry's file stays open until it goes, so that only
   // our own file is ever removed.
   // Under AES the authentication code must prove the data as well, and under AE-2 it alone
   // does (the CRC is not stored).
-  RunningCrc = ~state.RunningCrc;
+  S->RunningCrc = ~state.RunningCrc;
   const bool complete = !state.OutputCapped && !state.InputExhausted && !state.StreamFailed;
   const bool authentic = complete && (!decryptor || state.FinishDecryption());
-  const bool crcMatches = RunningCrc == CurrentEntry.Crc32 || (decryptor && !decryptor->CrcIsStored());
+  const bool crcMatches = S->RunningCrc == S->CurrentEntry.Crc32 || (decryptor && !decryptor->CrcIsStored());
   const TEntryProblem problem = state.OutputCapped           ? TEntryProblem::TooLong
                                 : state.InputExhausted       ? TEntryProblem::TooShort
                                 : !(authentic && crcMatches) ? TEntryProblem::BadCrc
@@ -567,23 +569,23 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     return;
   }
   SetEntryOutcome(index, TEntryOutcome::Failed, problem);
-  if (CurrentEntry.IsEncrypted() && !CurrentEntry.IsAesEncrypted()) {
+  if (S->CurrentEntry.IsEncrypted() && !S->CurrentEntry.IsAesEncrypted()) {
     // Traditional encryption: a wrong password that passed the check byte shows up here.
     if (OnBadPassword) {
       std::string newPassword = Password;
       OnBadPassword(this, index, newPassword);
       if (newPassword != Password) {
         Password = newPassword;
-        RetryEntry = true;
+        S->RetryEntry = true;
       }
     }
-    if (!RetryEntry) SetEntryOutcome(index, TEntryOutcome::Skipped, TEntryProblem::BadPassword);
-    if (!RetryEntry && OnSkippingFile) OnSkippingFile(this, TSkipReason::SkipBadPassword, index);
+    if (!S->RetryEntry) SetEntryOutcome(index, TEntryOutcome::Skipped, TEntryProblem::BadPassword);
+    if (!S->RetryEntry && OnSkippingFile) OnSkippingFile(this, TSkipReason::SkipBadPassword, index);
   } else if (OnBadCRC) {
-    OnBadCRC(this, static_cast<int32_t>(RunningCrc), static_cast<int32_t>(CurrentEntry.Crc32), index);
+    OnBadCRC(this, static_cast<int32_t>(S->RunningCrc), static_cast<int32_t>(S->CurrentEntry.Crc32), index);
   }
   // The new file goes (with `output`); whatever stood at the output path stays.
-  if (!RetryEntry) --run.Count;
+  if (!S->RetryEntry) --run.Count;
 }
 
 }  // namespace unzip

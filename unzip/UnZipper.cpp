@@ -1,4 +1,5 @@
 #include "UnZipper.h"
+#include "UnZipperState.h"
 
 #include <sys/stat.h>
 
@@ -96,7 +97,17 @@ TFileIdentity FileIdentityOf(const std::string& name) {
 
 // ---- Construction --------------------------------------------------------------------------
 
-TUnZipper::TUnZipper(platform::TObject* /*Owner*/) {}
+TUnZipper::TUnZipper(platform::TObject* /*Owner*/) : S(std::make_unique<TUnZipperState>()) {}
+
+void TUnZipper::Cancel() { S->CancelRequested = true; }
+
+const TEndCentral& TUnZipper::EndCentral() const { return S->EndRecord; }
+
+const TZipHeaderInfo& TUnZipper::CurrentEntryInfo() const { return S->CurrentEntry; }
+
+bool TUnZipper::DirectoryRebuilt() const { return S->RebuiltFromLocalHeaders; }
+
+const TDirectoryDamage& TUnZipper::DirectoryDamageInfo() const { return S->DirectoryDamage; }
 
 TUnZipper::~TUnZipper() { ClearArchive(); }
 
@@ -106,7 +117,7 @@ void TUnZipper::SetZipName(const std::string& Value) {
   if (Value == FZipName) return;
   // The same name in other letter case keeps the directory only when it is the very file the
   // directory was read from: on this host such names may well be two different archives.
-  if (SameTextIgnoringCase(Value, FZipName) && EntryList && FileIdentityOf(Value) == ArchiveIdentity)
+  if (SameTextIgnoringCase(Value, FZipName) && S->EntryList && FileIdentityOf(Value) == S->ArchiveIdentity)
     return;
   std::string name = Value;
   if (!name.empty() && name.back() == '?') {
@@ -121,11 +132,11 @@ void TUnZipper::SetZipName(const std::string& Value) {
   }
   FZipName = name;
   ReleaseDirectory();
-  ArchiveDate = 0.0;
-  ArchiveIdentity = {};
-  EndRecord.Clear();
-  ArchiveStream.reset();
-  RebuiltFromLocalHeaders = false;
+  S->ArchiveDate = 0.0;
+  S->ArchiveIdentity = {};
+  S->EndRecord.Clear();
+  S->ArchiveStream.reset();
+  S->RebuiltFromLocalHeaders = false;
 }
 
 void TUnZipper::SetDestDir(const std::string& Value) {
@@ -155,61 +166,61 @@ std::unique_ptr<platform::TStream> TUnZipper::OpenArchiveFile(const std::string&
 }
 
 void TUnZipper::ReadDirectory() {
-  CancelRequested = false;
+  S->CancelRequested = false;
   OpenArchive();
   CloseArchive();
 }
 
 void TUnZipper::OpenArchive() {
-  const bool wasOpen = ArchiveStream != nullptr;
-  if (!wasOpen) ArchiveStream = OpenArchiveFile(FZipName);
-  if (!EntryList) {
+  const bool wasOpen = S->ArchiveStream != nullptr;
+  if (!wasOpen) S->ArchiveStream = OpenArchiveFile(FZipName);
+  if (!S->EntryList) {
     ReadCentralDirectory();
     return;
   }
   // Another file under the name, or the same one changed: a time of 2-second steps would miss
   // a file replaced within the same two seconds.
-  if (FileIdentityOf(FZipName) != ArchiveIdentity) {
+  if (FileIdentityOf(FZipName) != S->ArchiveIdentity) {
     // A stream kept open still shows the file that was replaced: read the new one.
     if (wasOpen) {
-      ArchiveStream.reset();
-      ArchiveStream = OpenArchiveFile(FZipName);
+      S->ArchiveStream.reset();
+      S->ArchiveStream = OpenArchiveFile(FZipName);
     }
     ReadCentralDirectory();
   }
 }
 
 void TUnZipper::CloseArchive() {
-  if (!KeepZipOpen) ArchiveStream.reset();
+  if (!KeepZipOpen) S->ArchiveStream.reset();
 }
 
 void TUnZipper::ClearArchive() {
-  ArchiveStream.reset();
+  S->ArchiveStream.reset();
   ReleaseDirectory();
-  EndRecord.Clear();
-  RebuiltFromLocalHeaders = false;
-  ArchiveDate = 0.0;
-  ArchiveIdentity = {};
-  DiskCount = 1;
+  S->EndRecord.Clear();
+  S->RebuiltFromLocalHeaders = false;
+  S->ArchiveDate = 0.0;
+  S->ArchiveIdentity = {};
+  S->DiskCount = 1;
   FZipName.clear();
 }
 
 void TUnZipper::ReleaseDirectory() {
-  OwnSortedEntries.reset();
-  SortedEntries = nullptr;
-  EntryList.reset();
+  S->OwnSortedEntries.reset();
+  S->SortedEntries = nullptr;
+  S->EntryList.reset();
 }
 
 // ---- Disks ---------------------------------------------------------------------------------
 
 bool TUnZipper::DiskCheckPasses(int32_t DiskNumber) const {
-  if (MultiDiskMode != TMultiDiskMode::RemovableDisks) return true;
+  if (S->MultiDiskMode != TMultiDiskMode::RemovableDisks) return true;
   const std::string label = LeftPart(VolumeLabel(UpperCase(LeftPart(FZipName, 3))), 11);
   return RightPart(label, 3) == platform::Format("%3.3d", DiskNumber);
 }
 
 platform::TStream* TUnZipper::RequestDisk(int32_t DiskNumber) {
-  ArchiveStream.reset();
+  S->ArchiveStream.reset();
   std::string name = FZipName;
   // Without a handler nobody can name the disk: the same as a user who gives no name.
   if (!OnGetNextDisk) throw EUserCanceled(kMsgCanceledDisk);
@@ -220,62 +231,62 @@ platform::TStream* TUnZipper::RequestDisk(int32_t DiskNumber) {
     if (!platform::FileExists(name)) continue;
     break;
   }
-  ArchiveStream = OpenArchiveFile(name);
-  CurrentDisk = DiskNumber - 1;
-  ArchiveDate = FileModificationDate(name);
-  ArchiveIdentity = FileIdentityOf(name);
+  S->ArchiveStream = OpenArchiveFile(name);
+  S->CurrentDisk = DiskNumber - 1;
+  S->ArchiveDate = FileModificationDate(name);
+  S->ArchiveIdentity = FileIdentityOf(name);
   FZipName = name;
-  return ArchiveStream.get();
+  return S->ArchiveStream.get();
 }
 
 // ---- The directory -------------------------------------------------------------------------
 
-int32_t TUnZipper::EntryCount() const { return EntryList ? EntryList->Count() : 0; }
+int32_t TUnZipper::EntryCount() const { return S->EntryList ? S->EntryList->Count() : 0; }
 
 void TUnZipper::ReadCentralDirectory() {
-  platform::TStream& first = *ArchiveStream;
+  platform::TStream& first = *S->ArchiveStream;
   struct stat st;
   auto* file = dynamic_cast<TLFNFileStream*>(&first);
   if (file && ::fstat(file->Handle(), &st) == 0) {
-    ArchiveDate = DateOfStat(st);
-    ArchiveIdentity = IdentityOfStat(st);
+    S->ArchiveDate = DateOfStat(st);
+    S->ArchiveIdentity = IdentityOfStat(st);
   } else {
-    ArchiveDate = FileModificationDate(FZipName);
-    ArchiveIdentity = FileIdentityOf(FZipName);
+    S->ArchiveDate = FileModificationDate(FZipName);
+    S->ArchiveIdentity = FileIdentityOf(FZipName);
   }
   ReleaseDirectory();
   // Nothing of an earlier read of this name may stay, a loaded comment least of all, nor
   // the mark of a rebuild: a sound file read after a damaged one is read as sound.
-  EndRecord.Clear();
-  RebuiltFromLocalHeaders = false;
-  DirectoryDamage = {};
-  ArchiveStart = 0;
+  S->EndRecord.Clear();
+  S->RebuiltFromLocalHeaders = false;
+  S->DirectoryDamage = {};
+  S->ArchiveStart = 0;
 
   bool switchedDisk = false;
-  if (EndRecord.FindEndRecord(first)) {
-    CurrentDisk = EndRecord.ThisDiskNumber;
-    if (EndRecord.ThisDiskNumber > 0) {
+  if (S->EndRecord.FindEndRecord(first)) {
+    S->CurrentDisk = S->EndRecord.ThisDiskNumber;
+    if (S->EndRecord.ThisDiskNumber > 0) {
       const std::string drive = UpperCase(LeftPart(FZipName, 3));
-      MultiDiskMode = drive.size() >= 2 && drive[1] == ':' && IsRemovableDrive(drive)
+      S->MultiDiskMode = drive.size() >= 2 && drive[1] == ':' && IsRemovableDrive(drive)
                           ? TMultiDiskMode::RemovableDisks
                           : TMultiDiskMode::Files;
       // The comment lies on the last disk, which is open now and may not be later.
-      if (EndRecord.HasArchiveComment()) {
-        const int64_t available = first.Size() - EndRecord.ArchiveCommentOffset;
-        const int64_t length = std::clamp<int64_t>(available, 0, EndRecord.ArchiveCommentLength);
+      if (S->EndRecord.HasArchiveComment()) {
+        const int64_t available = first.Size() - S->EndRecord.ArchiveCommentOffset;
+        const int64_t length = std::clamp<int64_t>(available, 0, S->EndRecord.ArchiveCommentLength);
         std::string text(static_cast<size_t>(length), '\0');
-        first.SetPosition(EndRecord.ArchiveCommentOffset);
+        first.SetPosition(S->EndRecord.ArchiveCommentOffset);
         text.resize(static_cast<size_t>(std::max<int64_t>(first.Read(text.data(), length), 0)));
-        EndRecord.CommentText = std::move(text);
+        S->EndRecord.CommentText = std::move(text);
       }
     } else {
-      MultiDiskMode = TMultiDiskMode::None;
+      S->MultiDiskMode = TMultiDiskMode::None;
     }
-    if (EndRecord.CentralStartDisk != CurrentDisk) {
-      RequestDisk(EndRecord.CentralStartDisk + 1);
+    if (S->EndRecord.CentralStartDisk != S->CurrentDisk) {
+      RequestDisk(S->EndRecord.CentralStartDisk + 1);
       switchedDisk = true;
     }
-    platform::TStream& s = *ArchiveStream;
+    platform::TStream& s = *S->ArchiveStream;
     auto directoryAt = [&s](int64_t at) {
       uint8_t sig[4] = {};
       if (at < 0) return false;
@@ -287,15 +298,15 @@ void TUnZipper::ReadCentralDirectory() {
     // self-extractor's stub, a script before a jar, another archive): every offset it gives
     // is short by their length. That place is tried first, so that an archive in front
     // cannot stand in for the one that ends the file.
-    const int64_t declaredAt = EndRecord.DirectoryOffset;
-    const int64_t startsAt = EndRecord.DirectoryEnd - EndRecord.DirectorySize;
+    const int64_t declaredAt = S->EndRecord.DirectoryOffset;
+    const int64_t startsAt = S->EndRecord.DirectoryEnd - S->EndRecord.DirectorySize;
     bool found = false;
-    if (EndRecord.ThisDiskNumber == 0 && !switchedDisk && startsAt != declaredAt && directoryAt(startsAt)) {
+    if (S->EndRecord.ThisDiskNumber == 0 && !switchedDisk && startsAt != declaredAt && directoryAt(startsAt)) {
       // Unless only the directory's offset is wrong: the first record's local header is
       // where the record says, not moved with the directory.
       uint8_t record[kCentralHeaderSize] = {};
       s.SetPosition(startsAt);
-      ArchiveStart = startsAt - declaredAt;
+      S->ArchiveStart = startsAt - declaredAt;
       if (s.Read(record, kCentralHeaderSize) == kCentralHeaderSize && GetU32(record + 42) != 0xFFFFFFFFu) {
         const int64_t local = GetU32(record + 42);
         const auto localHeaderAt = [&s](int64_t at) {
@@ -304,29 +315,29 @@ void TUnZipper::ReadCentralDirectory() {
           s.SetPosition(at);
           return s.Read(sig, 4) == 4 && GetU32(sig) == kLocalHeaderSignature;
         };
-        if (!localHeaderAt(local + ArchiveStart) && localHeaderAt(local)) ArchiveStart = 0;
+        if (!localHeaderAt(local + S->ArchiveStart) && localHeaderAt(local)) S->ArchiveStart = 0;
       }
-      EndRecord.DirectoryOffset = startsAt;
+      S->EndRecord.DirectoryOffset = startsAt;
       found = true;
     } else {
       found = directoryAt(declaredAt);
     }
     const bool emptyDirectoryInPlace =
-        EndRecord.EntryTotal == 0 &&
-        (EndRecord.DirectoryOffset == EndRecord.DirectoryEnd || EndRecord.DirectorySize == 0);
+        S->EndRecord.EntryTotal == 0 &&
+        (S->EndRecord.DirectoryOffset == S->EndRecord.DirectoryEnd || S->EndRecord.DirectorySize == 0);
     if (found) {
-      s.SetPosition(EndRecord.DirectoryOffset);
+      s.SetPosition(S->EndRecord.DirectoryOffset);
     } else if (emptyDirectoryInPlace) {
       // An empty archive: its directory is right where it should be, it only holds nothing.
       // Scanning the file for local headers would find none, and leave no directory to keep.
     } else {
       // Declared entries that are not where the end record says: a damaged archive, whatever
       // the local headers give back.
-      if (EndRecord.EntryTotal > 0) {
-        DirectoryDamage.Damaged = true;
-        DirectoryDamage.FirstBadRecord = 0;
-        DirectoryDamage.FirstBadOffset = declaredAt;
-        DirectoryDamage.Declared = EndRecord.EntryTotal;
+      if (S->EndRecord.EntryTotal > 0) {
+        S->DirectoryDamage.Damaged = true;
+        S->DirectoryDamage.FirstBadRecord = 0;
+        S->DirectoryDamage.FirstBadOffset = declaredAt;
+        S->DirectoryDamage.Declared = S->EndRecord.EntryTotal;
       }
       bool rebuilt;
       {
@@ -355,47 +366,47 @@ void TUnZipper::ReadCentralDirectory() {
 
   // The central records. A rebuilt directory only takes what they add to its entries; a
   // read one is made of them.
-  const bool multiDisk = !RebuiltFromLocalHeaders && MultiDiskMode != TMultiDiskMode::None;
+  const bool multiDisk = !S->RebuiltFromLocalHeaders && S->MultiDiskMode != TMultiDiskMode::None;
   TNextDiskCallback nextDisk;
   if (multiDisk) {
     nextDisk = [this, &switchedDisk]() -> platform::TStream* {
       // The last disk has nothing after it: a directory that runs past it is damaged.
-      if (CurrentDisk >= EndRecord.ThisDiskNumber) return nullptr;
+      if (S->CurrentDisk >= S->EndRecord.ThisDiskNumber) return nullptr;
       switchedDisk = true;
-      return RequestDisk(CurrentDisk + 2);
+      return RequestDisk(S->CurrentDisk + 2);
     };
   }
   std::vector<std::unique_ptr<TZipHeaderInfo>> read;
-  const uint32_t declared = EndRecord.EntryTotal;
+  const uint32_t declared = S->EndRecord.EntryTotal;
   // A count that lies is not believed further than the directory (and the file) could hold
   // records.
-  if (!RebuiltFromLocalHeaders)
+  if (!S->RebuiltFromLocalHeaders)
     read.reserve(static_cast<size_t>(std::min<int64_t>(
-        {int64_t{declared}, ArchiveStream->Size() / kCentralHeaderSize + 1,
-         EndRecord.DirectorySize / kCentralHeaderSize + 1})));
+        {int64_t{declared}, S->ArchiveStream->Size() / kCentralHeaderSize + 1,
+         S->EndRecord.DirectorySize / kCentralHeaderSize + 1})));
   // Comments of a multi-disk set are taken now, while their disk is open.
-  const bool loadComments = !RebuiltFromLocalHeaders && EndRecord.ThisDiskNumber > 0;
-  int64_t position = ArchiveStream->Position();
+  const bool loadComments = !S->RebuiltFromLocalHeaders && S->EndRecord.ThisDiskNumber > 0;
+  int64_t position = S->ArchiveStream->Position();
   int64_t merged = 0;
   // Writers that count in 16 bits without a Zip64 end record declare the count modulo 65,536:
   // records that follow within the directory's size on a single disk are read as well.
-  const int64_t directoryEnd = EndRecord.DirectoryOffset + EndRecord.DirectorySize;
-  const bool readOn = !RebuiltFromLocalHeaders && MultiDiskMode == TMultiDiskMode::None;
+  const int64_t directoryEnd = S->EndRecord.DirectoryOffset + S->EndRecord.DirectorySize;
+  const bool readOn = !S->RebuiltFromLocalHeaders && S->MultiDiskMode == TMultiDiskMode::None;
   for (uint32_t i = 0; i < declared || (readOn && i < UINT32_MAX && position < directoryEnd); ++i) {
     auto entry = std::make_unique<TZipHeaderInfo>();
-    if (!entry->ReadCentralHeader(*ArchiveStream, nextDisk, &position, loadComments)) {
-      if (!RebuiltFromLocalHeaders && i < declared) {
-        DirectoryDamage.Damaged = true;
-        DirectoryDamage.FirstBadRecord = i;
-        DirectoryDamage.FirstBadOffset = position;
-        DirectoryDamage.Declared = declared;
+    if (!entry->ReadCentralHeader(*S->ArchiveStream, nextDisk, &position, loadComments)) {
+      if (!S->RebuiltFromLocalHeaders && i < declared) {
+        S->DirectoryDamage.Damaged = true;
+        S->DirectoryDamage.FirstBadRecord = i;
+        S->DirectoryDamage.FirstBadOffset = position;
+        S->DirectoryDamage.Declared = declared;
       }
       break;
     }
-    if (RebuiltFromLocalHeaders) {
+    if (S->RebuiltFromLocalHeaders) {
       int32_t index;
-      if (EntryList->Search(entry.get(), index)) {
-        TZipHeaderInfo* found = EntryList->Entry(index);
+      if (S->EntryList->Search(entry.get(), index)) {
+        TZipHeaderInfo* found = S->EntryList->Entry(index);
         const int64_t localOffset = found->LocalHeaderOffset;
         found->Assign(entry.get());
         found->LocalHeaderOffset = localOffset;
@@ -403,15 +414,15 @@ void TUnZipper::ReadCentralDirectory() {
       }
       continue;
     }
-    if (ArchiveStart != 0) entry->LocalHeaderOffset += ArchiveStart;
+    if (S->ArchiveStart != 0) entry->LocalHeaderOffset += S->ArchiveStart;
     read.push_back(std::move(entry));
   }
-  if (RebuiltFromLocalHeaders) {
-    DirectoryDamage.Read = merged;
-    DirectoryDamage.Recovered = EntryCount() - merged;
+  if (S->RebuiltFromLocalHeaders) {
+    S->DirectoryDamage.Read = merged;
+    S->DirectoryDamage.Recovered = EntryCount() - merged;
   } else {
-    DirectoryDamage.Read = static_cast<int64_t>(read.size());
-    if (DirectoryDamage.Damaged && MultiDiskMode == TMultiDiskMode::None) {
+    S->DirectoryDamage.Read = static_cast<int64_t>(read.size());
+    if (S->DirectoryDamage.Damaged && S->MultiDiskMode == TMultiDiskMode::None) {
       // The entries whose records were lost still have their local headers: walk them, and
       // take every one that no record read names.
       std::vector<std::pair<int64_t, const TZipHeaderInfo*>> byOffset;
@@ -424,12 +435,12 @@ void TUnZipper::ReadCentralDirectory() {
                                    [](const auto& a, int64_t v) { return a.first < v; });
         return it != byOffset.end() && it->first == at ? it->second : nullptr;
       };
-      const int64_t from = FindLocalHeader(std::max<int64_t>(ArchiveStart, 0));
+      const int64_t from = FindLocalHeader(std::max<int64_t>(S->ArchiveStart, 0));
       if (from >= 0) {
         BusyCursor busy;
         std::vector<std::unique_ptr<TZipHeaderInfo>> walked;
         WalkLocalHeaders(from, known, walked);
-        DirectoryDamage.Recovered = static_cast<int64_t>(walked.size());
+        S->DirectoryDamage.Recovered = static_cast<int64_t>(walked.size());
         for (auto& e : walked) read.push_back(std::move(e));
       }
     }
@@ -439,28 +450,28 @@ void TUnZipper::ReadCentralDirectory() {
     for (auto& e : read) entries.push_back(e.get());
     list->AddSorted(entries);  // raises on two records naming the same local header
     for (auto& e : read) e.release();
-    EntryList = std::move(list);
+    S->EntryList = std::move(list);
   }
 
-  DiskCount = EndRecord.ThisDiskNumber + 1;
+  S->DiskCount = S->EndRecord.ThisDiskNumber + 1;
   // The disk open now is the one ZipName names; when the directory took us to another disk
   // than the last, that is the one current.
-  if (!switchedDisk) CurrentDisk = EndRecord.ThisDiskNumber;
+  if (!switchedDisk) S->CurrentDisk = S->EndRecord.ThisDiskNumber;
   ApplySortMode(SortMode);
 }
 
 void TUnZipper::PollDuringScan() {
   if (!DoProcessMessages) return;
   platform::UI().ProcessMessages();
-  if (CancelRequested) {
-    CancelRequested = false;
+  if (S->CancelRequested) {
+    S->CancelRequested = false;
     RaiseUserAborted();
   }
 }
 
 int64_t TUnZipper::FindLocalHeader(int64_t from) {
   // Look for "PK", 3, 4. A byte that breaks the sequence may itself start it again.
-  platform::TStream& s = *ArchiveStream;
+  platform::TStream& s = *S->ArchiveStream;
   s.SetPosition(from);
   static constexpr uint8_t kSig[4] = {'P', 'K', 3, 4};
   std::vector<uint8_t> block(64 * 1024);
@@ -516,7 +527,7 @@ int DescriptorLength(const uint8_t* b, int64_t have, bool zip64, int64_t crc, in
 }  // namespace
 
 bool TUnZipper::FindDataEnd(TZipHeaderInfo& e, int64_t dataStart, bool zip64, int64_t& next) {
-  platform::TStream& s = *ArchiveStream;
+  platform::TStream& s = *S->ArchiveStream;
   constexpr size_t kBlock = 64 * 1024;
   constexpr int64_t kLookahead = 32;  // a whole descriptor and the signature after it
   s.SetPosition(dataStart);
@@ -620,7 +631,7 @@ bool TUnZipper::FindDataEnd(TZipHeaderInfo& e, int64_t dataStart, bool zip64, in
 
 int64_t TUnZipper::WalkLocalHeaders(int64_t from, const std::function<const TZipHeaderInfo*(int64_t)>& known,
                                     std::vector<std::unique_ptr<TZipHeaderInfo>>& walked) {
-  platform::TStream& s = *ArchiveStream;
+  platform::TStream& s = *S->ArchiveStream;
   int64_t at = from;
   for (;;) {
     s.SetPosition(at);
@@ -660,7 +671,7 @@ int64_t TUnZipper::WalkLocalHeaders(int64_t from, const std::function<const TZip
 }
 
 bool TUnZipper::RebuildFromLocalHeaders() {
-  RebuiltFromLocalHeaders = true;
+  S->RebuiltFromLocalHeaders = true;
   ReleaseDirectory();
   const int64_t found = FindLocalHeader(0);
   if (found < 0) return false;
@@ -673,35 +684,35 @@ bool TUnZipper::RebuildFromLocalHeaders() {
   for (auto& e : walked) entries.push_back(e.get());
   list->AddSorted(entries);
   for (auto& e : walked) e.release();
-  EntryList = std::move(list);
+  S->EntryList = std::move(list);
 
-  EndRecord.ThisDiskNumber = 0;
-  CurrentDisk = 0;
-  MultiDiskMode = TMultiDiskMode::None;
-  EndRecord.CentralDirectoryOffset = static_cast<uint32_t>(std::min<int64_t>(reached, UINT32_MAX));
-  EndRecord.DirectoryOffset = reached;
-  EndRecord.TotalEntries = static_cast<uint16_t>(std::min(EntryCount(), 0xFFFF));
-  EndRecord.EntryTotal = static_cast<uint32_t>(EntryCount());
-  ArchiveStream->SetPosition(reached);
-  DiskCount = 1;
+  S->EndRecord.ThisDiskNumber = 0;
+  S->CurrentDisk = 0;
+  S->MultiDiskMode = TMultiDiskMode::None;
+  S->EndRecord.CentralDirectoryOffset = static_cast<uint32_t>(std::min<int64_t>(reached, UINT32_MAX));
+  S->EndRecord.DirectoryOffset = reached;
+  S->EndRecord.TotalEntries = static_cast<uint16_t>(std::min(EntryCount(), 0xFFFF));
+  S->EndRecord.EntryTotal = static_cast<uint32_t>(EntryCount());
+  S->ArchiveStream->SetPosition(reached);
+  S->DiskCount = 1;
   return true;
 }
 
 void TUnZipper::ApplySortMode(TZipSortMode Mode) {
-  OwnSortedEntries.reset();
-  SortedEntries = nullptr;
+  S->OwnSortedEntries.reset();
+  S->SortedEntries = nullptr;
   if (Mode == TZipSortMode::ByNone) {
-    SortedEntries = EntryList.get();
-  } else if (EntryList) {
+    S->SortedEntries = S->EntryList.get();
+  } else if (S->EntryList) {
     auto sorted = std::make_unique<TSortedZip>(dupAccept);
     sorted->SortMode = Mode;
     sorted->SetOwnsItems(false);
     std::vector<TZipHeaderInfo*> entries;
-    entries.reserve(static_cast<size_t>(EntryList->Count()));
-    for (int32_t i = 0; i < EntryList->Count(); ++i) entries.push_back(EntryList->Entry(i));
+    entries.reserve(static_cast<size_t>(S->EntryList->Count()));
+    for (int32_t i = 0; i < S->EntryList->Count(); ++i) entries.push_back(S->EntryList->Entry(i));
     sorted->AddSorted(entries);
-    OwnSortedEntries = std::move(sorted);
-    SortedEntries = OwnSortedEntries.get();
+    S->OwnSortedEntries = std::move(sorted);
+    S->SortedEntries = S->OwnSortedEntries.get();
   }
   SortMode = Mode;
 }
@@ -709,18 +720,18 @@ void TUnZipper::ApplySortMode(TZipSortMode Mode) {
 // ---- Entries and comments ------------------------------------------------------------------
 
 void TUnZipper::CheckIndex(int32_t Index) const {
-  if (Index < 0 || Index >= EntryCount() || !SortedEntries)
+  if (Index < 0 || Index >= EntryCount() || !S->SortedEntries)
     throw platform::EListError(platform::Format("Index %d is out of range", Index));
 }
 
 std::string TUnZipper::EntryFileName(int32_t Index) const {
   CheckIndex(Index);
-  return SortedEntries->Entry(Index)->FileName;
+  return S->SortedEntries->Entry(Index)->FileName;
 }
 
 const TZipHeaderInfo& TUnZipper::EntryInfo(int32_t Index) const {
   CheckIndex(Index);
-  return *SortedEntries->Entry(Index);
+  return *S->SortedEntries->Entry(Index);
 }
 
 namespace {
@@ -740,7 +751,7 @@ private:
 std::string TUnZipper::EntryComment(int32_t Index) {
   CheckIndex(Index);
   {
-    const TZipHeaderInfo& entry = *SortedEntries->Entry(Index);
+    const TZipHeaderInfo& entry = *S->SortedEntries->Entry(Index);
     if (entry.FileCommentLength == 0) return {};
     if (entry.FileComment) return *entry.FileComment;
   }
@@ -748,10 +759,10 @@ std::string TUnZipper::EntryComment(int32_t Index) {
   OpenArchive();
   // Opening may have read a changed archive again: look the index up anew.
   CheckIndex(Index);
-  TZipHeaderInfo& entry = *SortedEntries->Entry(Index);
+  TZipHeaderInfo& entry = *S->SortedEntries->Entry(Index);
   if (entry.FileCommentLength == 0) return {};
   if (entry.FileComment) return *entry.FileComment;
-  platform::TStream& s = *ArchiveStream;
+  platform::TStream& s = *S->ArchiveStream;
   s.SetPosition(entry.CentralHeaderOffset);
   uint8_t record[kCentralHeaderSize];
   std::string text;
@@ -762,44 +773,44 @@ std::string TUnZipper::EntryComment(int32_t Index) {
     text.resize(static_cast<size_t>(length));
     text.resize(static_cast<size_t>(std::max<int64_t>(s.Read(text.data(), length), 0)));
   }
-  const bool changed = EndRecord.CommentChanged;
+  const bool changed = S->EndRecord.CommentChanged;
   SetEntryComment(Index, text);
-  EndRecord.CommentChanged = changed;
+  S->EndRecord.CommentChanged = changed;
   return text;
 }
 
 void TUnZipper::SetEntryComment(int32_t Index, const std::string& Text) {
   CheckIndex(Index);
-  TZipHeaderInfo& entry = *SortedEntries->Entry(Index);
+  TZipHeaderInfo& entry = *S->SortedEntries->Entry(Index);
   if (entry.FileComment.value_or(std::string()) == Text) return;
   entry.SetComment(Text.empty() ? std::nullopt : std::optional<std::string>(Text));
-  EndRecord.CommentChanged = true;
+  S->EndRecord.CommentChanged = true;
 }
 
 std::string TUnZipper::ArchiveComment() {
-  if (EndRecord.ArchiveCommentLength == 0) return {};
-  if (EndRecord.CommentText) return *EndRecord.CommentText;
+  if (S->EndRecord.ArchiveCommentLength == 0) return {};
+  if (S->EndRecord.CommentText) return *S->EndRecord.CommentText;
   CloseOnExit close(*this);
   OpenArchive();
-  if (EndRecord.ArchiveCommentLength == 0) return {};
-  if (EndRecord.CommentText) return *EndRecord.CommentText;
-  platform::TStream& s = *ArchiveStream;
-  const int64_t available = s.Size() - EndRecord.ArchiveCommentOffset;
-  const int64_t length = std::clamp<int64_t>(available, 0, EndRecord.ArchiveCommentLength);
+  if (S->EndRecord.ArchiveCommentLength == 0) return {};
+  if (S->EndRecord.CommentText) return *S->EndRecord.CommentText;
+  platform::TStream& s = *S->ArchiveStream;
+  const int64_t available = s.Size() - S->EndRecord.ArchiveCommentOffset;
+  const int64_t length = std::clamp<int64_t>(available, 0, S->EndRecord.ArchiveCommentLength);
   std::string text(static_cast<size_t>(length), '\0');
-  s.SetPosition(EndRecord.ArchiveCommentOffset);
+  s.SetPosition(S->EndRecord.ArchiveCommentOffset);
   text.resize(static_cast<size_t>(std::max<int64_t>(s.Read(text.data(), length), 0)));
-  const bool changed = EndRecord.CommentChanged;
+  const bool changed = S->EndRecord.CommentChanged;
   SetArchiveComment(text);
-  EndRecord.CommentChanged = changed;
+  S->EndRecord.CommentChanged = changed;
   return text;
 }
 
 void TUnZipper::SetArchiveComment(const std::string& Text) {
-  if (EndRecord.CommentText.value_or(std::string()) == Text) return;
-  EndRecord.CommentText = Text.empty() ? std::nullopt : std::optional<std::string>(Text);
-  EndRecord.ArchiveCommentLength = static_cast<uint16_t>(std::min<size_t>(Text.size(), 0xFFFF));
-  EndRecord.CommentChanged = true;
+  if (S->EndRecord.CommentText.value_or(std::string()) == Text) return;
+  S->EndRecord.CommentText = Text.empty() ? std::nullopt : std::optional<std::string>(Text);
+  S->EndRecord.ArchiveCommentLength = static_cast<uint16_t>(std::min<size_t>(Text.size(), 0xFFFF));
+  S->EndRecord.CommentChanged = true;
 }
 
 }  // namespace unzip

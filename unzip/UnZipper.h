@@ -4,7 +4,8 @@
 // (ReadDirectory), names a destination (DestDir) and extracts all or selected entries
 // (ExtractFiles). Configuration goes through properties, reports through events.
 //
-// This header carries the whole class; UnZipper.cpp holds the properties, the directory and
+// This header carries the class (its run state is in UnZipperState.h, private to the
+// component); UnZipper.cpp holds the properties, the directory and
 // the disk requests, ExtractRun.cpp the extraction run (ExtractFiles, ExtractEntry).
 #include <cstdint>
 #include <functional>
@@ -24,6 +25,7 @@ class TStream;
 namespace unzip {
 
 class TSortedZip;
+struct TUnZipperState;
 class TExtractState;
 
 enum class TUZOverwriteMode : uint8_t { Prompt = 0, Always = 1, Never = 2 };
@@ -224,9 +226,20 @@ public:
   // Asks the work under way to stop: the local-header scan and the extraction's refills
   // raise EUserCanceled "User Aborted Operation" at their next check. Meant for a cancel
   // button whose handler runs while the component lets messages be processed.
-  void Cancel() { CancelRequested = true; }
+  void Cancel();
 
-  // ---- Internal state, shared with the extraction run and its decoders ----------------------
+  // The archive's end record as read, and the entry the last extraction reached (its
+  // LocalHeaderOffset is -1 before the first entry).
+  const TEndCentral& EndCentral() const;
+  const TZipHeaderInfo& CurrentEntryInfo() const;
+  // True when the directory had to be rebuilt from the local headers; what was wrong with it.
+  bool DirectoryRebuilt() const;
+  const TDirectoryDamage& DirectoryDamageInfo() const;
+
+  // ---- Internal operations, shared with the extraction run and its decoders ------------------
+  // The run state they work on (UnZipperState.h, private to the component and its tests).
+  TUnZipperState& State() { return *S; }
+  const TUnZipperState& State() const { return *S; }
 
   // Opens ZipName when it is not open; reads the directory when there is none or the file
   // the name resolves to is another one or changed (size, modification time).
@@ -252,38 +265,6 @@ public:
   void ExtractEntryReporting(TExtractState& State, int32_t Index);
   void SetEntryOutcome(int32_t Index, TEntryOutcome Outcome, TEntryProblem Problem);
 
-  std::unique_ptr<platform::TStream> ArchiveStream;
-  // All entries in archive order (owning).
-  std::unique_ptr<TSortedZip> EntryList;
-  // The list that entry indexes refer to: EntryList itself under ByNone, else a list of its
-  // own (OwnSortedEntries) holding the same entries without owning them.
-  TSortedZip* SortedEntries = nullptr;
-  std::unique_ptr<TSortedZip> OwnSortedEntries;
-  TEndCentral EndRecord;
-  int32_t CurrentDisk = 0;
-  int32_t DiskCount = 1;
-  TMultiDiskMode MultiDiskMode = TMultiDiskMode::None;
-  bool RebuiltFromLocalHeaders = false;
-  // Modification time of the archive file when its directory was read (framework date value
-  // of the file's MS-DOS local date-time).
-  double ArchiveDate = 0.0;
-  // The file the directory was read from; another file or a change reads it again.
-  TFileIdentity ArchiveIdentity;
-  // Bytes in front of the archive (a self-extractor's stub): added to every offset it gives.
-  int64_t ArchiveStart = 0;
-  // Set by every directory read.
-  TDirectoryDamage DirectoryDamage;
-
-  TZipHeaderInfo CurrentEntry;
-  uint8_t LocalHeaderBuffer[kLocalHeaderSize] = {};
-  uint32_t RunningCrc = 0;
-  uint32_t Keys[3] = {0, 0, 0};
-  bool CancelRequested = false;
-  int64_t TotalToExtract = 0;
-  int64_t TotalExtracted = 0;
-  // Set by ExtractEntry when a new password asks for the same entry to be extracted again.
-  bool RetryEntry = false;
-
   // ---- What the extraction state needs from the component (ExtractRun.cpp) ----------------
 
   bool ProcessMessagesAndCheckCancel() override;
@@ -300,9 +281,8 @@ public:
   void TotalPercentDone(int percent) override;
   void EntrySkipped() override;
 
-  // The run in progress (count, output file); none between runs.
+  // The run in progress (count, output file); none between runs: TUnZipperState::ActiveRun.
   struct TExtractRun;
-  TExtractRun* ActiveRun = nullptr;
   // The last run's outcome per entry index: TEntryOutcome in bits 0-2, TEntryProblem in bits
   // 3-6, NameRewritten in bit 7; one byte an entry, details only for the failed ones.
   std::vector<uint8_t> RunOutcomes;
@@ -331,6 +311,7 @@ private:
   bool DiskCheckPasses(int32_t DiskNumber) const;
   void CheckIndex(int32_t Index) const;
 
+  std::unique_ptr<TUnZipperState> S;
   std::string FZipName;
   std::string FDestDir;
   std::string FRootDir;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "UnZipperState.h"
 #include "ExtractFixture.h"
 #include "UnzipErrors.h"
 
@@ -95,7 +96,7 @@ TEST_F(ExtractTest, WithoutMessageProcessingAPendingCancelIsNotActedOn) {
   Zip.OnStartUnZip = [&](unzip::TSender, int32_t, const std::string&, bool&) { Zip.Cancel(); };
   EXPECT_EQ(Zip.ExtractFiles(), 1);
   EXPECT_EQ(Ui.Processed, 0);
-  EXPECT_TRUE(Zip.CancelRequested);  // neither cleared nor honoured
+  EXPECT_TRUE(Zip.State().CancelRequested);  // neither cleared nor honoured
   EXPECT_EQ(Read("b.txt"), Noise(100000, 2));
 }
 

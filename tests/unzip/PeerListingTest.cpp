@@ -19,6 +19,7 @@
 
 #include "Exceptions.h"
 #include "UnZipper.h"
+#include "UnZipperState.h"
 #include "UserInterface.h"
 #include "ZipDirectory.h"
 #include "ZipWriter.h"
@@ -145,7 +146,7 @@ protected:
     TUnZipper z;
     z.SetZipName(archive);
     z.ReadDirectory();
-    EXPECT_FALSE(z.RebuiltFromLocalHeaders);
+    EXPECT_FALSE(z.State().RebuiltFromLocalHeaders);
     EXPECT_EQ(OurListing(z), expected) << archive;
   }
 
@@ -226,8 +227,8 @@ TEST_F(PeerListingTest, SplitSetMadeByZipIsReadThroughOnGetNextDisk) {
   z.SetZipName(split);
   z.ReadDirectory();
   EXPECT_FALSE(asked.empty());  // the directory began on an earlier disk
-  EXPECT_EQ(z.DiskCount, diskCount);
-  EXPECT_EQ(z.MultiDiskMode, TMultiDiskMode::Files);
+  EXPECT_EQ(z.State().DiskCount, diskCount);
+  EXPECT_EQ(z.State().MultiDiskMode, TMultiDiskMode::Files);
   ASSERT_EQ(z.EntryCount(), 1500 + 11);  // files and directories
 
   std::vector<std::string> expected;
@@ -291,7 +292,7 @@ TEST_F(PeerListingTest, SharedCorpusArchivesAgreeWithPython) {
       ADD_FAILURE() << name << ": " << e.what();
       continue;
     }
-    if (z.RebuiltFromLocalHeaders) {
+    if (z.State().RebuiltFromLocalHeaders) {
       skipped.push_back(name + " (damaged: rebuilt from local headers)");
       continue;
     }
@@ -316,7 +317,7 @@ TEST_F(PeerListingTest, SharedCorpusSplitSetsAreReadThroughOnGetNextDisk) {
   };
   z.SetZipName((features / "split64k.zip").string());
   z.ReadDirectory();
-  EXPECT_EQ(z.DiskCount, lastDisk + 1);
+  EXPECT_EQ(z.State().DiskCount, lastDisk + 1);
   // The manifest lists what the central directory records.
   std::ifstream manifest(features.parent_path() / "MANIFEST.tsv");
   std::map<std::string, std::string> crcs;

@@ -16,6 +16,7 @@
 #include "Crc32.h"
 #include "Exceptions.h"
 #include "UnZipper.h"
+#include "UnZipperState.h"
 #include "UserInterface.h"
 #include "ZipDirectory.h"
 #include "ZipWriter.h"
@@ -127,7 +128,7 @@ TEST_F(DirectoryTest, ShortFileIsIncompleteByDefaultAndRebuiltWhenAssumedBad) {
   z.IncompleteZipMode = TIncompleteZipMode::izAssumeBad;
   z.ReadDirectory();
   EXPECT_EQ(z.EntryCount(), 0);
-  EXPECT_TRUE(z.RebuiltFromLocalHeaders);
+  EXPECT_TRUE(z.State().RebuiltFromLocalHeaders);
 
   // With local headers but no end record the entries come from them.
   testzip::ZipWriter zip;
@@ -166,7 +167,7 @@ TEST_F(DirectoryTest, EmptyArchiveHasNoEntriesAndNoError) {
   ASSERT_EQ(fs::file_size(z.ZipName()), 22u);
   z.ReadDirectory();
   EXPECT_EQ(z.EntryCount(), 0);
-  EXPECT_FALSE(z.RebuiltFromLocalHeaders);
+  EXPECT_FALSE(z.State().RebuiltFromLocalHeaders);
   EXPECT_EQ(z.ArchiveComment(), "");
 }
 
@@ -194,9 +195,9 @@ TEST_F(DirectoryTest, StubInFrontIsFoundFromTheEndRecordAndShiftsEveryOffset) {
     TUnZipper z;
     z.SetZipName(Write("sfx.exe", archive(prefix)));
     z.ReadDirectory();
-    EXPECT_FALSE(z.RebuiltFromLocalHeaders);
-    EXPECT_FALSE(z.DirectoryDamage.Damaged);
-    EXPECT_EQ(z.ArchiveStart, static_cast<int64_t>(prefix.size()));
+    EXPECT_FALSE(z.State().RebuiltFromLocalHeaders);
+    EXPECT_FALSE(z.State().DirectoryDamage.Damaged);
+    EXPECT_EQ(z.State().ArchiveStart, static_cast<int64_t>(prefix.size()));
     ASSERT_EQ(Names(z), (std::vector<std::string>{"one.txt", "two.txt"}));
     EXPECT_EQ(z.EntryInfo(0).LocalHeaderOffset, static_cast<int64_t>(prefix.size()));
     EXPECT_EQ(z.EntryInfo(0).ExternalAttributes, 0x21u);
@@ -220,13 +221,13 @@ TEST_F(DirectoryTest, MisplacedCentralDirectoryIsRebuiltAndMatchingRecordsMerged
   TUnZipper z;
   z.SetZipName(Write("moved.zip", zip.Build()));
   z.ReadDirectory();
-  EXPECT_TRUE(z.RebuiltFromLocalHeaders);
+  EXPECT_TRUE(z.State().RebuiltFromLocalHeaders);
   ASSERT_EQ(z.EntryCount(), 2);
   // Every entry is back, but the end record said otherwise: the archive is damaged.
-  EXPECT_TRUE(z.DirectoryDamage.Damaged);
-  EXPECT_EQ(z.DirectoryDamage.FirstBadOffset, 3);
-  EXPECT_EQ(z.DirectoryDamage.Read, 2);
-  EXPECT_EQ(z.DirectoryDamage.Recovered, 0);
+  EXPECT_TRUE(z.State().DirectoryDamage.Damaged);
+  EXPECT_EQ(z.State().DirectoryDamage.FirstBadOffset, 3);
+  EXPECT_EQ(z.State().DirectoryDamage.Read, 2);
+  EXPECT_EQ(z.State().DirectoryDamage.Recovered, 0);
   EXPECT_EQ(z.EntryInfo(0).ExternalAttributes, 0x21u);
   EXPECT_GT(z.EntryInfo(0).CentralHeaderOffset, 0);
   EXPECT_EQ(z.EntryComment(0), "first comment");
@@ -237,8 +238,8 @@ TEST_F(DirectoryTest, MisplacedCentralDirectoryIsRebuiltAndMatchingRecordsMerged
   TUnZipper y;
   y.SetZipName(Write("moved2.zip", zip.Build()));
   y.ReadDirectory();
-  EXPECT_FALSE(y.RebuiltFromLocalHeaders);
-  EXPECT_EQ(y.ArchiveStart, 0);
+  EXPECT_FALSE(y.State().RebuiltFromLocalHeaders);
+  EXPECT_EQ(y.State().ArchiveStart, 0);
   EXPECT_EQ(y.EntryComment(0), "first comment");
 }
 
@@ -283,7 +284,7 @@ TEST_F(DirectoryTest, CancelDuringTheLocalHeaderScanAborts) {
   script.OnProcess = [&] { if (script.Processed == 2) z.Cancel(); };
   EXPECT_EQ(MessageOf<EUserCanceled>([&] { z.ReadDirectory(); }), "User Aborted Operation");
   EXPECT_EQ(script.Processed, 2);  // at 10240 and 20480 bytes
-  EXPECT_FALSE(z.CancelRequested);
+  EXPECT_FALSE(z.State().CancelRequested);
   EXPECT_EQ(script.BusyDepth, 0);
 
   // Without message processing no check is made and the scan runs through.
@@ -334,7 +335,7 @@ TEST_F(DirectoryTest, SortModeTakesEffectAtTheNextRead) {
   z.ApplySortMode(z.SortMode);
   EXPECT_EQ(z.EntryFileName(0), "a");
   z.ApplySortMode(TZipSortMode::ByNone);
-  EXPECT_EQ(z.SortedEntries, z.EntryList.get());
+  EXPECT_EQ(z.State().SortedEntries, z.State().EntryList.get());
   EXPECT_EQ(z.EntryFileName(0), "b");
 }
 
@@ -417,11 +418,11 @@ TEST_F(DirectoryTest, SameNameInOtherCaseKeepsTheDirectoryOnlyForTheSameFile) {
 
   z.SetZipName(Write("other.zip", EndRecordOnly()));
   EXPECT_EQ(z.EntryCount(), 0);
-  EXPECT_EQ(z.EntryList, nullptr);
-  EXPECT_EQ(z.ArchiveDate, 0.0);
+  EXPECT_EQ(z.State().EntryList, nullptr);
+  EXPECT_EQ(z.State().ArchiveDate, 0.0);
   z.ReadDirectory();
   EXPECT_EQ(z.EntryCount(), 0);
-  EXPECT_NE(z.EntryList, nullptr);
+  EXPECT_NE(z.State().EntryList, nullptr);
 }
 
 TEST_F(DirectoryTest, AnyChangeOfTheFileReadsAgainEvenWithinTwoSecondsNoChangeDoesNot) {
@@ -474,11 +475,11 @@ TEST_F(DirectoryTest, SoundFileReadAfterADamagedOneUnderTheSameName) {
   TUnZipper z;
   z.SetZipName(path);
   z.ReadDirectory();
-  EXPECT_TRUE(z.RebuiltFromLocalHeaders);
+  EXPECT_TRUE(z.State().RebuiltFromLocalHeaders);
   Write("mended.zip", sound.Build());
   SetMTime(path, 1'600'000'020);
   z.ReadDirectory();
-  EXPECT_FALSE(z.RebuiltFromLocalHeaders);
+  EXPECT_FALSE(z.State().RebuiltFromLocalHeaders);
   EXPECT_EQ(Names(z), (std::vector<std::string>{"new1", "new2"}));
   EXPECT_EQ(z.EntryComment(0), "kept");
 }
@@ -511,7 +512,7 @@ TEST_F(DirectoryTest, KeepZipOpenDecidesWhetherTheFileStaysOpen) {
     z.SetZipName(path);
     z.ReadDirectory();
     EXPECT_FALSE(IsOpenByUs(path));
-    EXPECT_EQ(z.ArchiveStream, nullptr);
+    EXPECT_EQ(z.State().ArchiveStream, nullptr);
   }
   {
     TUnZipper z;
@@ -626,25 +627,25 @@ TEST_F(DirectoryTest, CommentsAreLoadedOnFirstUseAndKeptAfterwards) {
   z.SetZipName(path);
   z.ReadDirectory();
   EXPECT_FALSE(z.EntryInfo(0).FileComment.has_value());
-  EXPECT_FALSE(z.EndRecord.CommentText.has_value());
+  EXPECT_FALSE(z.State().EndRecord.CommentText.has_value());
   EXPECT_EQ(z.EntryComment(0), "entry comment");
   EXPECT_EQ(z.EntryComment(1), "");
   EXPECT_EQ(z.ArchiveComment(), "archive comment");
   EXPECT_FALSE(IsOpenByUs(path));
-  EXPECT_FALSE(z.EndRecord.CommentChanged);
+  EXPECT_FALSE(z.State().EndRecord.CommentChanged);
   // Loaded: the file is not needed any more.
   fs::remove(path);
   EXPECT_EQ(z.EntryComment(0), "entry comment");
   EXPECT_EQ(z.ArchiveComment(), "archive comment");
 
   z.SetEntryComment(0, "entry comment");
-  EXPECT_FALSE(z.EndRecord.CommentChanged);
+  EXPECT_FALSE(z.State().EndRecord.CommentChanged);
   z.SetEntryComment(1, "new");
-  EXPECT_TRUE(z.EndRecord.CommentChanged);
+  EXPECT_TRUE(z.State().EndRecord.CommentChanged);
   EXPECT_EQ(z.EntryComment(1), "new");
   EXPECT_EQ(z.EntryInfo(1).FileCommentLength, 3);
   z.SetArchiveComment("");
-  EXPECT_EQ(z.EndRecord.ArchiveCommentLength, 0);
+  EXPECT_EQ(z.State().EndRecord.ArchiveCommentLength, 0);
   EXPECT_EQ(z.ArchiveComment(), "");
 }
 
@@ -690,9 +691,9 @@ TEST_F(DirectoryTest, EntriesOnSeveralDisksWithTheDirectoryOnTheLast) {
   z.SetZipName(names.back());
   z.ReadDirectory();
   ASSERT_EQ(z.EntryCount(), 40);
-  EXPECT_EQ(z.MultiDiskMode, TMultiDiskMode::Files);
-  EXPECT_EQ(z.DiskCount, static_cast<int32_t>(disks.size()));
-  EXPECT_EQ(z.CurrentDisk, static_cast<int32_t>(disks.size()) - 1);
+  EXPECT_EQ(z.State().MultiDiskMode, TMultiDiskMode::Files);
+  EXPECT_EQ(z.State().DiskCount, static_cast<int32_t>(disks.size()));
+  EXPECT_EQ(z.State().CurrentDisk, static_cast<int32_t>(disks.size()) - 1);
   EXPECT_EQ(z.EntryFileName(39), "file39.bin");
   EXPECT_GT(z.EntryInfo(39).DiskNumberStart, 0);
   // Archive order is by disk first.
@@ -700,7 +701,7 @@ TEST_F(DirectoryTest, EntriesOnSeveralDisksWithTheDirectoryOnTheLast) {
   // Comments were taken while their disk was open.
   EXPECT_TRUE(z.EntryInfo(7).FileComment.has_value());
   EXPECT_EQ(z.EntryComment(7), "comment 7");
-  EXPECT_TRUE(z.EndRecord.CommentText.has_value());
+  EXPECT_TRUE(z.State().EndRecord.CommentText.has_value());
   EXPECT_EQ(z.ArchiveComment(), "set comment");
   EXPECT_TRUE(asked.empty());  // everything the directory needs lay on the last disk
 }
@@ -730,7 +731,7 @@ TEST_F(DirectoryTest, DirectorySpanningTwoDisksIsReadThroughOnGetNextDisk) {
   EXPECT_EQ(z.EntryComment(2), "note2");  // the record cut in two
   EXPECT_EQ(z.EntryComment(4), "note4");
   EXPECT_EQ(z.ZipName(), last);
-  EXPECT_EQ(z.CurrentDisk, 1);
+  EXPECT_EQ(z.State().CurrentDisk, 1);
 }
 
 TEST_F(DirectoryTest, CentralDirectoryOnAnEarlierDiskIsRequestedAndNoHandlerCancels) {
@@ -762,8 +763,8 @@ TEST_F(DirectoryTest, CentralDirectoryOnAnEarlierDiskIsRequestedAndNoHandlerCanc
   EXPECT_EQ(asked, (std::vector<int32_t>{1, 1}));
   EXPECT_EQ(Names(z), (std::vector<std::string>{"a.txt", "b.txt"}));
   EXPECT_EQ(z.ZipName(), first);  // ZipName follows the disk last opened
-  EXPECT_EQ(z.CurrentDisk, 0);
-  EXPECT_EQ(z.DiskCount, 2);
+  EXPECT_EQ(z.State().CurrentDisk, 0);
+  EXPECT_EQ(z.State().DiskCount, 2);
 
   // A handler that gives no name cancels.
   TUnZipper c;
@@ -801,12 +802,12 @@ TEST_F(DirectoryTest, ARecordRunningPastTheFileEndIsDamageAndTheEntriesAfterItAr
   z.SetZipName(Write("long.zip", bytes));
   z.ReadDirectory();
   EXPECT_EQ(Names(z), (std::vector<std::string>{"good", "bad"}));
-  EXPECT_TRUE(z.DirectoryDamage.Damaged);
-  EXPECT_EQ(z.DirectoryDamage.FirstBadRecord, 1);
-  EXPECT_EQ(z.DirectoryDamage.FirstBadOffset, static_cast<int64_t>(second));
-  EXPECT_EQ(z.DirectoryDamage.Declared, 5);
-  EXPECT_EQ(z.DirectoryDamage.Read, 1);
-  EXPECT_EQ(z.DirectoryDamage.Recovered, 1);
+  EXPECT_TRUE(z.State().DirectoryDamage.Damaged);
+  EXPECT_EQ(z.State().DirectoryDamage.FirstBadRecord, 1);
+  EXPECT_EQ(z.State().DirectoryDamage.FirstBadOffset, static_cast<int64_t>(second));
+  EXPECT_EQ(z.State().DirectoryDamage.Declared, 5);
+  EXPECT_EQ(z.State().DirectoryDamage.Read, 1);
+  EXPECT_EQ(z.State().DirectoryDamage.Recovered, 1);
 
   // A local header claiming 4 GiB of data ends a rebuild instead of looping.
   testzip::ZipWriter local;
@@ -828,7 +829,7 @@ TEST_F(DirectoryTest, RecordsBeyondACountThatWrappedAreReadWithinTheDirectorySiz
   z.SetZipName(Write("wrapped.zip", zip.Build()));
   z.ReadDirectory();
   EXPECT_EQ(Names(z), (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_FALSE(z.DirectoryDamage.Damaged);
+  EXPECT_FALSE(z.State().DirectoryDamage.Damaged);
 }
 
 TEST_F(DirectoryTest, DirectoryRunningPastTheLastDiskAsksForNoFurtherDisk) {
@@ -1011,8 +1012,8 @@ TEST(ExtraFields, Zip64EndRecordGivesTheDirectoryOffsetAndCountPast65535AndBehin
     ASSERT_EQ(unzipper.EntryCount(), row.entries);
     const std::string last = "e" + std::to_string(row.entries - 1) + ".txt";
     EXPECT_EQ(unzipper.EntryFileName(row.entries - 1), last);
-    EXPECT_EQ(unzipper.EndRecord.TotalEntries, std::min(row.entries, 0xFFFF));
-    EXPECT_EQ(unzipper.ArchiveStart, static_cast<int64_t>(row.stub));
+    EXPECT_EQ(unzipper.State().EndRecord.TotalEntries, std::min(row.entries, 0xFFFF));
+    EXPECT_EQ(unzipper.State().ArchiveStart, static_cast<int64_t>(row.stub));
     // Found where the Zip64 record says, not rebuilt from the local headers (which would
     // show the busy cursor).
     EXPECT_FALSE(ui.BusySeen);
