@@ -221,12 +221,13 @@ int32_t TUnZipper::RunExtraction() {
     RunFailures.clear();
     std::vector<std::string> masks;
     for (const std::string& m : FilesList) masks.push_back(LowerCase(m));
+    TZipHeaderInfo entry;
     for (int32_t i = 0; i < entries; ++i) {
-      TZipHeaderInfo& entry = *S->SortedEntries->Entry(i);
+      S->SortedEntries->Load(i, entry);
       entry.Selected = DoAll;
       const bool noFile = entry.FileName.empty() || entry.FileName == "." || entry.FileName == "..";
       if (noFile && !RecreateDirs) {
-        entry.Selected = false;
+        S->SortedEntries->SetSelected(i, false);
         --run.Count;
         continue;
       }
@@ -242,6 +243,7 @@ int32_t TUnZipper::RunExtraction() {
       if (EntryFilter && entry.Selected && !EntryFilter(i)) entry.Selected = false;
       // Sizes are unsigned 32-bit in the archive: counted in 64 bits, 2-4 GiB entries stay
       // positive.
+      S->SortedEntries->SetSelected(i, entry.Selected);
       if (entry.Selected) {
         S->TotalToExtract += entry.UncompressedSize;
         RunOutcomes[static_cast<size_t>(i)] = PackResult(TEntryOutcome::NotReached, TEntryProblem::None, false);
@@ -257,7 +259,7 @@ int32_t TUnZipper::RunExtraction() {
 
     if (run.Count > 0 && !stopNow) {
       for (int32_t i = 0; i < entries; ++i) {
-        if (!S->SortedEntries->Entry(i)->Selected && (!DoAll || EntryFilter)) continue;
+        if (!S->SortedEntries->Selected(i) && (!DoAll || EntryFilter)) continue;
         if (RunOutcomes[static_cast<size_t>(i)] == 0)
           RunOutcomes[static_cast<size_t>(i)] = PackResult(TEntryOutcome::NotReached, TEntryProblem::None, false);
         do {
@@ -325,7 +327,7 @@ void TUnZipper::ExtractEntryReporting(TExtractState& state, int32_t index) {
 void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   TExtractRun& run = *S->ActiveRun;
   S->RetryEntry = false;
-  S->CurrentEntry.Assign(S->SortedEntries->Entry(index));
+  S->SortedEntries->Load(index, S->CurrentEntry);
   const bool directoryEntry = S->CurrentEntry.FileName.empty() || S->CurrentEntry.FileName == "." ||
                               S->CurrentEntry.FileName == "..";
 

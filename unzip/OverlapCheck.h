@@ -15,13 +15,13 @@ inline constexpr const char* kMsgOverlappingEntries = "overlapping entries (poss
 // "overlapping entries (possible zip bomb): " + both names. Only the fixed 30 bytes of the
 // local header are counted (its name and extra field lengths are not in the directory), so
 // the stretch taken is the least the entry can occupy: a sound archive is never refused.
-void CheckOverlappingEntries(const TSortedZip& entries);
+void CheckOverlappingEntries(const TZipEntries& entries);
 
 // The same for one entry once its local header is read, with the real start of its data
 // (`dataStart`, after the header's name and extra field, which can be of any length): raises
 // the same error when the data reaches the local header of the entry that follows it on its
 // disk in `entries` (archive order). A local extra field stretching into the next entry is
 // caught only here.
-void CheckEntryDataExtent(const TSortedZip& entries, const TZipHeaderInfo& entry, int64_t dataStart);
+void CheckEntryDataExtent(const TZipEntries& entries, const TZipHeaderInfo& entry, int64_t dataStart);
 
 }  // namespace unzip

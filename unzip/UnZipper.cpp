@@ -376,14 +376,19 @@ void TUnZipper::ReadCentralDirectory() {
       return RequestDisk(S->CurrentDisk + 2);
     };
   }
-  std::vector<std::unique_ptr<TZipHeaderInfo>> read;
+  // Each record is read into one working entry and kept compactly in the store: no object
+  // per entry.
+  auto store = std::make_shared<TEntryStore>();
   const uint32_t declared = S->EndRecord.EntryTotal;
   // A count that lies is not believed further than the directory (and the file) could hold
   // records.
-  if (!S->RebuiltFromLocalHeaders)
-    read.reserve(static_cast<size_t>(std::min<int64_t>(
-        {int64_t{declared}, S->ArchiveStream->Size() / kCentralHeaderSize + 1,
-         S->EndRecord.DirectorySize / kCentralHeaderSize + 1})));
+  if (!S->RebuiltFromLocalHeaders) {
+    const int64_t room = std::min(S->ArchiveStream->Size(), std::max<int64_t>(S->EndRecord.DirectorySize, 0));
+    store->Reserve(static_cast<size_t>(std::min<int64_t>(
+                       {int64_t{declared}, S->ArchiveStream->Size() / kCentralHeaderSize + 1,
+                        S->EndRecord.DirectorySize / kCentralHeaderSize + 1})),
+                   static_cast<size_t>(std::max<int64_t>(room - int64_t{declared} * kCentralHeaderSize, 0)));
+  }
   // Comments of a multi-disk set are taken now, while their disk is open.
   const bool loadComments = !S->RebuiltFromLocalHeaders && S->EndRecord.ThisDiskNumber > 0;
   int64_t position = S->ArchiveStream->Position();
@@ -392,9 +397,9 @@ void TUnZipper::ReadCentralDirectory() {
   // records that follow within the directory's size on a single disk are read as well.
   const int64_t directoryEnd = S->EndRecord.DirectoryOffset + S->EndRecord.DirectorySize;
   const bool readOn = !S->RebuiltFromLocalHeaders && S->MultiDiskMode == TMultiDiskMode::None;
+  TZipHeaderInfo entry, found;
   for (uint32_t i = 0; i < declared || (readOn && i < UINT32_MAX && position < directoryEnd); ++i) {
-    auto entry = std::make_unique<TZipHeaderInfo>();
-    if (!entry->ReadCentralHeader(*S->ArchiveStream, nextDisk, &position, loadComments)) {
+    if (!entry.ReadCentralHeader(*S->ArchiveStream, nextDisk, &position, loadComments)) {
       if (!S->RebuiltFromLocalHeaders && i < declared) {
         S->DirectoryDamage.Damaged = true;
         S->DirectoryDamage.FirstBadRecord = i;
@@ -404,36 +409,39 @@ void TUnZipper::ReadCentralDirectory() {
       break;
     }
     if (S->RebuiltFromLocalHeaders) {
-      int32_t index;
-      if (S->EntryList->Search(entry.get(), index)) {
-        TZipHeaderInfo* found = S->EntryList->Entry(index);
-        const int64_t localOffset = found->LocalHeaderOffset;
-        found->Assign(entry.get());
-        found->LocalHeaderOffset = localOffset;
+      const int32_t index = S->EntryList->FindByPosition(entry.DiskNumberStart, entry.LocalHeaderOffset);
+      if (index >= 0) {
+        S->EntryList->Load(index, found);
+        const int64_t localOffset = found.LocalHeaderOffset;
+        found.Assign(&entry);
+        found.LocalHeaderOffset = localOffset;
+        S->EntryList->Entries()->Replace(S->EntryList->StoreIndex(index), found);
         ++merged;
       }
       continue;
     }
-    if (S->ArchiveStart != 0) entry->LocalHeaderOffset += S->ArchiveStart;
-    read.push_back(std::move(entry));
+    if (S->ArchiveStart != 0) entry.LocalHeaderOffset += S->ArchiveStart;
+    store->Append(entry);
   }
   if (S->RebuiltFromLocalHeaders) {
     S->DirectoryDamage.Read = merged;
     S->DirectoryDamage.Recovered = EntryCount() - merged;
   } else {
-    S->DirectoryDamage.Read = static_cast<int64_t>(read.size());
+    S->DirectoryDamage.Read = static_cast<int64_t>(store->Count());
     if (S->DirectoryDamage.Damaged && S->MultiDiskMode == TMultiDiskMode::None) {
       // The entries whose records were lost still have their local headers: walk them, and
       // take every one that no record read names.
-      std::vector<std::pair<int64_t, const TZipHeaderInfo*>> byOffset;
-      byOffset.reserve(read.size());
-      for (const auto& e : read) byOffset.emplace_back(e->LocalHeaderOffset, e.get());
+      std::vector<std::pair<int64_t, uint32_t>> byOffset;
+      byOffset.reserve(store->Count());
+      for (uint32_t k = 0; k < store->Count(); ++k) byOffset.emplace_back(store->LocalHeaderOffset(k), k);
       std::sort(byOffset.begin(), byOffset.end(),
                 [](const auto& a, const auto& b) { return a.first < b.first; });
-      const auto known = [&byOffset](int64_t at) -> const TZipHeaderInfo* {
+      const auto known = [&byOffset, &store, &found](int64_t at) -> const TZipHeaderInfo* {
         auto it = std::lower_bound(byOffset.begin(), byOffset.end(), at,
                                    [](const auto& a, int64_t v) { return a.first < v; });
-        return it != byOffset.end() && it->first == at ? it->second : nullptr;
+        if (it == byOffset.end() || it->first != at) return nullptr;
+        store->Load(it->second, found);
+        return &found;
       };
       const int64_t from = FindLocalHeader(std::max<int64_t>(S->ArchiveStart, 0));
       if (from >= 0) {
@@ -441,16 +449,11 @@ void TUnZipper::ReadCentralDirectory() {
         std::vector<std::unique_ptr<TZipHeaderInfo>> walked;
         WalkLocalHeaders(from, known, walked);
         S->DirectoryDamage.Recovered = static_cast<int64_t>(walked.size());
-        for (auto& e : walked) read.push_back(std::move(e));
+        for (auto& e : walked) store->Append(*e);
       }
     }
-    auto list = std::make_unique<TSortedZip>(dupError);
-    std::vector<TZipHeaderInfo*> entries;
-    entries.reserve(read.size());
-    for (auto& e : read) entries.push_back(e.get());
-    list->AddSorted(entries);  // raises on two records naming the same local header
-    for (auto& e : read) e.release();
-    S->EntryList = std::move(list);
+    // Raises on two records naming the same local header.
+    S->EntryList = std::make_unique<TZipEntries>(std::move(store), TZipSortMode::ByNone, dupError);
   }
 
   S->DiskCount = S->EndRecord.ThisDiskNumber + 1;
@@ -678,13 +681,13 @@ bool TUnZipper::RebuildFromLocalHeaders() {
 
   std::vector<std::unique_ptr<TZipHeaderInfo>> walked;
   const int64_t reached = WalkLocalHeaders(found, {}, walked);
-  auto list = std::make_unique<TSortedZip>(dupError);
-  std::vector<TZipHeaderInfo*> entries;
-  entries.reserve(walked.size());
-  for (auto& e : walked) entries.push_back(e.get());
-  list->AddSorted(entries);
-  for (auto& e : walked) e.release();
-  S->EntryList = std::move(list);
+  auto store = std::make_shared<TEntryStore>();
+  store->Reserve(walked.size(), 0);
+  for (auto& e : walked) {
+    store->Append(*e);
+    e.reset();
+  }
+  S->EntryList = std::make_unique<TZipEntries>(std::move(store), TZipSortMode::ByNone, dupError);
 
   S->EndRecord.ThisDiskNumber = 0;
   S->CurrentDisk = 0;
@@ -704,14 +707,7 @@ void TUnZipper::ApplySortMode(TZipSortMode Mode) {
   if (Mode == TZipSortMode::ByNone) {
     S->SortedEntries = S->EntryList.get();
   } else if (S->EntryList) {
-    auto sorted = std::make_unique<TSortedZip>(dupAccept);
-    sorted->SortMode = Mode;
-    sorted->SetOwnsItems(false);
-    std::vector<TZipHeaderInfo*> entries;
-    entries.reserve(static_cast<size_t>(S->EntryList->Count()));
-    for (int32_t i = 0; i < S->EntryList->Count(); ++i) entries.push_back(S->EntryList->Entry(i));
-    sorted->AddSorted(entries);
-    S->OwnSortedEntries = std::move(sorted);
+    S->OwnSortedEntries = std::make_unique<TZipEntries>(*S->EntryList, Mode, dupAccept);
     S->SortedEntries = S->OwnSortedEntries.get();
   }
   SortMode = Mode;
@@ -759,7 +755,7 @@ std::string TUnZipper::EntryComment(int32_t Index) {
   OpenArchive();
   // Opening may have read a changed archive again: look the index up anew.
   CheckIndex(Index);
-  TZipHeaderInfo& entry = *S->SortedEntries->Entry(Index);
+  const TZipHeaderInfo& entry = *S->SortedEntries->Entry(Index);
   if (entry.FileCommentLength == 0) return {};
   if (entry.FileComment) return *entry.FileComment;
   platform::TStream& s = *S->ArchiveStream;
@@ -781,9 +777,9 @@ std::string TUnZipper::EntryComment(int32_t Index) {
 
 void TUnZipper::SetEntryComment(int32_t Index, const std::string& Text) {
   CheckIndex(Index);
-  TZipHeaderInfo& entry = *S->SortedEntries->Entry(Index);
+  const TZipHeaderInfo& entry = *S->SortedEntries->Entry(Index);
   if (entry.FileComment.value_or(std::string()) == Text) return;
-  entry.SetComment(Text.empty() ? std::nullopt : std::optional<std::string>(Text));
+  S->SortedEntries->SetComment(Index, Text.empty() ? std::nullopt : std::optional<std::string>(Text));
   S->EndRecord.CommentChanged = true;
 }
 

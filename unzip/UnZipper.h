@@ -26,6 +26,7 @@ namespace unzip {
 
 class TSortedZip;
 struct TUnZipperState;
+class TZipEntries;
 class TExtractState;
 
 enum class TUZOverwriteMode : uint8_t { Prompt = 0, Always = 1, Never = 2 };
@@ -213,7 +214,9 @@ public:
   // FileName of the entry at `Index` of the current order. Index out of range: EListError
   // "Index %d is out of range".
   std::string EntryFileName(int32_t Index) const;
-  // The whole directory entry at `Index` (same range check).
+  // The whole directory entry at `Index` (same range check). Entries are held compactly and
+  // made whole when asked for: the reference stays valid until four other entries were asked
+  // for or the directory is read again; copy the entry to keep it longer.
   const TZipHeaderInfo& EntryInfo(int32_t Index) const;
   // The entry's comment, loaded from the archive on first use.
   std::string EntryComment(int32_t Index);

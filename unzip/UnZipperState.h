@@ -13,12 +13,12 @@ namespace unzip {
 
 struct TUnZipperState {
   std::unique_ptr<platform::TStream> ArchiveStream;
-  // All entries in archive order (owning).
-  std::unique_ptr<TSortedZip> EntryList;
-  // The list that entry indexes refer to: EntryList itself under ByNone, else a list of its
-  // own (OwnSortedEntries) holding the same entries without owning them.
-  TSortedZip* SortedEntries = nullptr;
-  std::unique_ptr<TSortedZip> OwnSortedEntries;
+  // All entries in archive order.
+  std::unique_ptr<TZipEntries> EntryList;
+  // The view that entry indexes refer to: EntryList itself under ByNone, else a view of its
+  // own (OwnSortedEntries) on the same entries.
+  TZipEntries* SortedEntries = nullptr;
+  std::unique_ptr<TZipEntries> OwnSortedEntries;
   TEndCentral EndRecord;
   int32_t CurrentDisk = 0;
   int32_t DiskCount = 1;

@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <new>
-#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string_view>
 #include <utility>
+
+#include "Exceptions.h"
 
 namespace unzip {
 
@@ -29,14 +30,6 @@ bool NeverEqual(TZipSortMode mode) {
 
 namespace {
 
-// The framework's CompareText equals a byte-wise comparison of the names with a-z folded to
-// A-Z, so the names are folded once and then compared as plain bytes.
-std::string FoldedName(std::string name) {
-  for (char& c : name)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
-  return name;
-}
-
 // Entries in ascending order of their keys; equal keys in the order given.
 template <class Key>
 std::vector<uint32_t> StableOrder(const std::vector<Key>& keys) {
@@ -53,61 +46,42 @@ std::vector<uint32_t> StableOrder(const std::vector<Key>& keys) {
   return order;
 }
 
-}  // namespace
-
-void TSortedZip::AddSorted(const std::vector<TZipHeaderInfo*>& entries) {
-  Clear();
-  const size_t n = entries.size();
-  if (n == 0) return;
-
+// The positions 0..n-1 in the order that adding them one by one to a sorted list under `mode`
+// and `duplicates` would give, in O(n log n). `number(i)` gives the numeric key of the modes
+// that compare numbers, `name(i)` the name compared under the name modes. An empty result
+// with n > 0 means "as given" (only under ByNone, where archive order usually arrives as it is).
+template <class NumberOf, class NameOf>
+std::vector<uint32_t> SortedPositions(size_t n, TZipSortMode mode, TDuplicates duplicates,
+                                      NumberOf number, NameOf name) {
+  if (n == 0) return {};
   // Archive order nearly always arrives as it is: central records in the order of their local
-  // headers. Then the list is the given order, and none of the sorting below (five words of
-  // scratch per entry, a third of the peak on a large directory) is needed.
-  if (SortMode == TZipSortMode::ByNone) {
-    const auto key = [](const TZipHeaderInfo* e) {
-      return (int64_t{e->DiskNumberStart} << 33) + e->LocalHeaderOffset;
-    };
+  // headers. Then the list is the given order, and no sorting is needed.
+  if (mode == TZipSortMode::ByNone) {
     size_t i = 1;
-    while (i < n && key(entries[i - 1]) < key(entries[i])) ++i;
-    if (i == n) {
-      Fill(entries);
-      return;
-    }
+    while (i < n && number(i - 1) < number(i)) ++i;
+    if (i == n) return {};
   }
 
-  // One key per entry, ascending in the list's order: folded names, or numbers (negated for
-  // the largest-first modes).
-  std::vector<std::string> names;
+  // One key per entry, ascending in the list's order: folded names (in one block, viewed
+  // per entry), or numbers (negated for the largest-first modes).
+  std::string folded;
   std::vector<std::string_view> nameKeys;
   std::vector<int64_t> numbers;
-  switch (SortMode) {
-    case TZipSortMode::ByName:
-    case TZipSortMode::ByFileName:
-    case TZipSortMode::ByDirectoryName:
-      names.reserve(n);
-      for (const auto* e : entries)
-        names.push_back(FoldedName(SortMode == TZipSortMode::ByName       ? e->Directory + e->FileName
-                                   : SortMode == TZipSortMode::ByFileName ? e->FileName
-                                                                          : e->Directory));
-      nameKeys.assign(names.begin(), names.end());
-      break;
-    case TZipSortMode::ByDate:
-      for (const auto* e : entries)
-        numbers.push_back(-int64_t{IsValidDosDateTime(e->FileDateTime) ? e->FileDateTime : 0});
-      break;
-    case TZipSortMode::ByCompressedSize:
-      for (const auto* e : entries) numbers.push_back(-e->CompressedSize);
-      break;
-    case TZipSortMode::ByUnCompressedSize:
-      for (const auto* e : entries) numbers.push_back(-e->UncompressedSize);
-      break;
-    case TZipSortMode::ByRate:
-      for (const auto* e : entries) numbers.push_back(-CompressionRate(e->UncompressedSize, e->CompressedSize));
-      break;
-    case TZipSortMode::ByNone:
-      for (const auto* e : entries)
-        numbers.push_back((int64_t{e->DiskNumberStart} << 33) + e->LocalHeaderOffset);
-      break;
+  if (mode == TZipSortMode::ByName || mode == TZipSortMode::ByFileName ||
+      mode == TZipSortMode::ByDirectoryName) {
+    std::vector<size_t> ends;
+    ends.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+      const std::string_view v = name(i);
+      for (char c : v) folded.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c);
+      ends.push_back(folded.size());
+    }
+    nameKeys.reserve(n);
+    for (size_t i = 0, at = 0; i < n; at = ends[i++])
+      nameKeys.emplace_back(folded.data() + at, ends[i] - at);
+  } else {
+    numbers.reserve(n);
+    for (size_t i = 0; i < n; ++i) numbers.push_back(number(i));
   }
   const std::vector<uint32_t> order = nameKeys.empty() ? StableOrder(numbers) : StableOrder(nameKeys);
   const auto equal = [&](uint32_t a, uint32_t b) {
@@ -117,28 +91,70 @@ void TSortedZip::AddSorted(const std::vector<TZipHeaderInfo*>& entries) {
   // Now equal keys stand in the order they were given. Inserting one by one puts a newcomer
   // behind its equals under the never-equal modes (as here), and in front of them under the
   // others: reverse each run of equals there, or apply the duplicates policy.
-  std::vector<TZipHeaderInfo*> sorted;
+  if (NeverEqual(mode)) return order;
+  std::vector<uint32_t> sorted;
   sorted.reserve(n);
-  if (NeverEqual(SortMode)) {
-    for (uint32_t i : order) sorted.push_back(entries[i]);
-  } else {
-    for (size_t i = 0; i < n;) {
-      size_t j = i + 1;
-      while (j < n && equal(order[i], order[j])) ++j;
-      if (j - i > 1) {
-        if (FDuplicates == dupError) throw platform::EListError("Duplicate Object index");
-        if (FDuplicates == dupIgnore) {
-          // The first one given stays; the others are left out.
-          sorted.push_back(entries[order[i]]);
-          i = j;
-          continue;
-        }
+  for (size_t i = 0; i < n;) {
+    size_t j = i + 1;
+    while (j < n && equal(order[i], order[j])) ++j;
+    if (j - i > 1) {
+      if (duplicates == dupError) throw platform::EListError("Duplicate Object index");
+      if (duplicates == dupIgnore) {
+        // The first one given stays; the others are left out.
+        sorted.push_back(order[i]);
+        i = j;
+        continue;
       }
-      for (size_t k = j; k > i; --k) sorted.push_back(entries[order[k - 1]]);
-      i = j;
     }
+    for (size_t k = j; k > i; --k) sorted.push_back(order[k - 1]);
+    i = j;
   }
+  return sorted;
+}
 
+// The numeric key of an entry under `mode`, ascending in the list's order.
+int64_t NumberKey(TZipSortMode mode, uint16_t disk, int64_t offset, uint32_t dateTime,
+                  int64_t compressed, int64_t uncompressed) {
+  switch (mode) {
+    case TZipSortMode::ByDate:
+      return -int64_t{IsValidDosDateTime(dateTime) ? dateTime : 0};
+    case TZipSortMode::ByCompressedSize:
+      return -compressed;
+    case TZipSortMode::ByUnCompressedSize:
+      return -uncompressed;
+    case TZipSortMode::ByRate:
+      return -CompressionRate(uncompressed, compressed);
+    default:
+      return (int64_t{disk} << 33) + offset;
+  }
+}
+
+}  // namespace
+
+void TSortedZip::AddSorted(const std::vector<TZipHeaderInfo*>& entries) {
+  Clear();
+  if (entries.empty()) return;
+  const auto number = [&](size_t i) {
+    const TZipHeaderInfo& e = *entries[i];
+    return NumberKey(SortMode, e.DiskNumberStart, e.LocalHeaderOffset, e.FileDateTime, e.CompressedSize,
+                     e.UncompressedSize);
+  };
+  std::string scratch;
+  const auto name = [&](size_t i) -> std::string_view {
+    const TZipHeaderInfo& e = *entries[i];
+    if (SortMode == TZipSortMode::ByFileName) return e.FileName;
+    if (SortMode == TZipSortMode::ByDirectoryName) return e.Directory;
+    scratch = e.Directory + e.FileName;
+    return scratch;
+  };
+  const std::vector<uint32_t> order = SortedPositions(entries.size(), SortMode, FDuplicates, number, name);
+  if (order.empty()) {
+    Fill(entries);
+    return;
+  }
+  std::vector<TZipHeaderInfo*> sorted;
+  sorted.reserve(order.size());
+  for (uint32_t i : order) sorted.push_back(entries[i]);
   Fill(sorted);
 }
 
@@ -156,6 +172,295 @@ void TSortedZip::Fill(const std::vector<TZipHeaderInfo*>& sorted) {
   }
   for (int32_t i = 0; i < count; ++i) FItems[i] = sorted[static_cast<size_t>(i)];
   FCount = count;
+}
+
+// ---- TEntryStore ---------------------------------------------------------------------------
+
+namespace {
+
+bool Fits32(int64_t v) { return v >= 0 && v <= int64_t{UINT32_MAX}; }
+uint16_t Saturated16(size_t n) { return static_cast<uint16_t>(std::min<size_t>(n, 0xFFFF)); }
+bool IsDelimiter(char c) { return c == '\\' || c == ':'; }
+
+}  // namespace
+
+template <class T>
+const T* TEntryStore::Find(const TSide<T>& side, uint32_t index) {
+  const auto it = std::lower_bound(side.begin(), side.end(), index,
+                                   [](const auto& p, uint32_t i) { return p.first < i; });
+  return it != side.end() && it->first == index ? &it->second : nullptr;
+}
+
+template <class T>
+void TEntryStore::Put(TSide<T>& side, uint32_t index, const T* value) {
+  // Entries arrive in index order, so the table nearly always grows at its end.
+  auto it = side.end();
+  if (!side.empty() && side.back().first >= index)
+    it = std::lower_bound(side.begin(), side.end(), index,
+                          [](const auto& p, uint32_t i) { return p.first < i; });
+  const bool present = it != side.end() && it->first == index;
+  if (value == nullptr) {
+    if (present) side.erase(it);
+  } else if (present) {
+    it->second = *value;
+  } else {
+    side.insert(it, {index, *value});
+  }
+}
+
+void TEntryStore::Reserve(size_t entries, size_t nameBytes) {
+  Records.reserve(entries);
+  Names.reserve(nameBytes);
+}
+
+uint32_t TEntryStore::Append(const TZipHeaderInfo& entry) {
+  if (Records.size() >= INT32_MAX) throw platform::EListError("Too many directory entries");
+  const auto index = static_cast<uint32_t>(Records.size());
+  Records.emplace_back();
+  try {
+    Store(index, entry);
+  } catch (...) {
+    Records.pop_back();
+    throw;
+  }
+  return index;
+}
+
+void TEntryStore::Replace(uint32_t index, const TZipHeaderInfo& entry) {
+  Store(index, entry);
+  Refresh(index);
+}
+
+void TEntryStore::Store(uint32_t index, const TZipHeaderInfo& e) {
+  const size_t nameLength = e.Directory.size() + e.FileName.size();
+  if (Names.size() + nameLength > UINT32_MAX)
+    throw platform::EListError("The directory's names exceed 4 GiB");
+  TRecord& r = Records[index];
+  r.NameAt = static_cast<uint32_t>(Names.size());
+  Names += e.Directory;
+  Names += e.FileName;
+
+  const bool wide = !Fits32(e.CompressedSize) || !Fits32(e.UncompressedSize) ||
+                    !Fits32(e.LocalHeaderOffset) || !Fits32(e.CentralHeaderOffset);
+  r.CompressedSize = static_cast<uint32_t>(e.CompressedSize);
+  r.UncompressedSize = static_cast<uint32_t>(e.UncompressedSize);
+  r.LocalHeaderOffset = static_cast<uint32_t>(e.LocalHeaderOffset);
+  r.CentralHeaderOffset = static_cast<uint32_t>(e.CentralHeaderOffset);
+  r.FileDateTime = e.FileDateTime;
+  r.Crc32 = e.Crc32;
+  r.ExternalAttributes = e.ExternalAttributes;
+  r.VersionMadeBy = e.VersionMadeBy;
+  r.Flags = e.Flags;
+  r.CompressionMethod = e.CompressionMethod;
+  r.NameLength = Saturated16(nameLength);
+  r.ExtraFieldLength = e.ExtraFieldLength;
+  r.VersionNeeded = static_cast<uint8_t>(e.VersionNeeded);
+
+  // The name splits again where it was split, unless someone set the parts by hand.
+  const bool splitsBack = e.FileName.find_first_of("\\:") == std::string::npos &&
+                          (e.Directory.empty() || IsDelimiter(e.Directory.back()));
+  const bool rare = e.DiskNumberStart != 0 || e.InternalAttributes > 1 || e.VersionNeeded > 0xFF ||
+                    e.FileCommentLength != 0 || nameLength > 0xFFFF || !splitsBack ||
+                    e.FileNameLength != Saturated16(nameLength) || e.Extra.AesStrength != 0 ||
+                    e.Extra.AesVersion != 0 || e.Extra.AesMethod != 0;
+  const bool timed = e.Extra.HasUtcTime || e.Extra.UtcTime != 0 || e.Extra.UtcTimeNanos != 0;
+  r.Bits = static_cast<uint8_t>((wide ? kWide : 0) | (rare ? kRare : 0) | (timed ? kTime : 0) |
+                                (e.Selected ? kSelected : 0) | (e.InternalAttributes == 1 ? kInternalOne : 0));
+
+  const TWide w{e.CompressedSize, e.UncompressedSize, e.LocalHeaderOffset, e.CentralHeaderOffset};
+  Put(Wide, index, wide ? &w : nullptr);
+  const TRare x{static_cast<uint32_t>(nameLength), static_cast<uint32_t>(e.Directory.size()),
+                e.FileNameLength, e.FileCommentLength, e.DiskNumberStart, e.InternalAttributes,
+                e.VersionNeeded, e.Extra.AesStrength, e.Extra.AesVersion, e.Extra.AesMethod};
+  Put(Rare, index, rare ? &x : nullptr);
+  const TTime t{e.Extra.UtcTime, e.Extra.UtcTimeNanos, e.Extra.HasUtcTime};
+  Put(Times, index, timed ? &t : nullptr);
+  if (e.FileComment) Comments[index] = *e.FileComment;
+  else Comments.erase(index);
+}
+
+void TEntryStore::Load(uint32_t index, TZipHeaderInfo& e) const {
+  const TRecord& r = Records[index];
+  const TRare* rare = (r.Bits & kRare) ? Find(Rare, index) : nullptr;
+  const std::string_view full = FullName(index);
+  const size_t split = DirectoryLength(index);
+  e.Directory.assign(full.substr(0, split));
+  e.FileName.assign(full.substr(split));
+  e.VersionMadeBy = r.VersionMadeBy;
+  e.VersionNeeded = rare ? rare->VersionNeeded : r.VersionNeeded;
+  e.Flags = r.Flags;
+  e.CompressionMethod = r.CompressionMethod;
+  e.FileDateTime = r.FileDateTime;
+  e.Crc32 = r.Crc32;
+  e.CompressedSize = CompressedSize(index);
+  e.UncompressedSize = UncompressedSize(index);
+  e.LocalHeaderOffset = LocalHeaderOffset(index);
+  const TWide* wide = (r.Bits & kWide) ? Find(Wide, index) : nullptr;
+  e.CentralHeaderOffset = wide ? wide->CentralHeaderOffset : r.CentralHeaderOffset;
+  e.FileNameLength = rare ? rare->FileNameLength : Saturated16(full.size());
+  e.ExtraFieldLength = r.ExtraFieldLength;
+  e.FileCommentLength = rare ? rare->FileCommentLength : 0;
+  e.DiskNumberStart = rare ? rare->DiskNumberStart : 0;
+  e.InternalAttributes = rare ? rare->InternalAttributes : ((r.Bits & kInternalOne) ? 1 : 0);
+  e.ExternalAttributes = r.ExternalAttributes;
+  e.Extra = {};
+  if (rare) {
+    e.Extra.AesStrength = rare->AesStrength;
+    e.Extra.AesVersion = rare->AesVersion;
+    e.Extra.AesMethod = rare->AesMethod;
+  }
+  if (const TTime* t = (r.Bits & kTime) ? Find(Times, index) : nullptr) {
+    e.Extra.HasUtcTime = t->HasUtcTime;
+    e.Extra.UtcTime = t->UtcTime;
+    e.Extra.UtcTimeNanos = t->UtcTimeNanos;
+  }
+  const auto comment = Comments.find(index);
+  if (comment != Comments.end()) e.FileComment = comment->second;
+  else e.FileComment.reset();
+  e.Selected = (r.Bits & kSelected) != 0;
+}
+
+uint16_t TEntryStore::DiskNumberStart(uint32_t index) const {
+  if (!(Records[index].Bits & kRare)) return 0;
+  return Find(Rare, index)->DiskNumberStart;
+}
+
+int64_t TEntryStore::LocalHeaderOffset(uint32_t index) const {
+  const TRecord& r = Records[index];
+  return (r.Bits & kWide) ? Find(Wide, index)->LocalHeaderOffset : r.LocalHeaderOffset;
+}
+
+int64_t TEntryStore::CompressedSize(uint32_t index) const {
+  const TRecord& r = Records[index];
+  return (r.Bits & kWide) ? Find(Wide, index)->CompressedSize : r.CompressedSize;
+}
+
+int64_t TEntryStore::UncompressedSize(uint32_t index) const {
+  const TRecord& r = Records[index];
+  return (r.Bits & kWide) ? Find(Wide, index)->UncompressedSize : r.UncompressedSize;
+}
+
+std::string_view TEntryStore::FullName(uint32_t index) const {
+  const TRecord& r = Records[index];
+  const size_t length = (r.Bits & kRare) ? Find(Rare, index)->NameLength : r.NameLength;
+  return std::string_view(Names).substr(r.NameAt, length);
+}
+
+size_t TEntryStore::DirectoryLength(uint32_t index) const {
+  if (Records[index].Bits & kRare) return Find(Rare, index)->DirectoryLength;
+  const std::string_view full = FullName(index);
+  const size_t last = full.find_last_of("\\:");
+  return last == std::string_view::npos ? 0 : last + 1;
+}
+
+void TEntryStore::SetSelected(uint32_t index, bool selected) {
+  TRecord& r = Records[index];
+  r.Bits = static_cast<uint8_t>(selected ? (r.Bits | kSelected) : (r.Bits & ~kSelected));
+  Refresh(index);
+}
+
+void TEntryStore::SetComment(uint32_t index, std::optional<std::string> text) {
+  TZipHeaderInfo e;
+  Load(index, e);
+  e.SetComment(std::move(text));
+  // The name stays where it is: only the record and the side tables change.
+  const uint32_t nameAt = Records[index].NameAt;
+  const size_t namesBefore = Names.size();
+  Store(index, e);
+  Names.resize(namesBefore);
+  Records[index].NameAt = nameAt;
+  Refresh(index);
+}
+
+void TEntryStore::Refresh(uint32_t index) {
+  for (TSlot& slot : Slots)
+    if (slot.Index == index) Load(index, slot.Entry);
+}
+
+const TZipHeaderInfo& TEntryStore::Materialized(uint32_t index) const {
+  for (TSlot& slot : Slots)
+    if (slot.Index == index) return slot.Entry;
+  TSlot& slot = Slots[NextSlot];
+  NextSlot = (NextSlot + 1) % Slots.size();
+  slot.Index = UINT32_MAX;  // a failed load leaves no stale tag
+  Load(index, slot.Entry);
+  slot.Index = index;
+  return slot.Entry;
+}
+
+// ---- TZipEntries ---------------------------------------------------------------------------
+
+TZipEntries::TZipEntries(std::shared_ptr<TEntryStore> store, TZipSortMode mode, TDuplicates duplicates)
+    : SortMode(mode), Store(std::move(store)) {
+  Arrange(nullptr, duplicates);
+}
+
+TZipEntries::TZipEntries(const TZipEntries& base, TZipSortMode mode, TDuplicates duplicates)
+    : SortMode(mode), Store(base.Store) {
+  Arrange(&base, duplicates);
+}
+
+void TZipEntries::Arrange(const TZipEntries* base, TDuplicates duplicates) {
+  const TEntryStore& s = *Store;
+  const TZipSortMode mode = SortMode;
+  const auto at = [base](size_t i) {
+    return base ? base->StoreIndex(static_cast<int32_t>(i)) : static_cast<uint32_t>(i);
+  };
+  const auto number = [&](size_t i) {
+    const uint32_t k = at(i);
+    switch (mode) {
+      case TZipSortMode::ByDate:
+        return NumberKey(mode, 0, 0, s.FileDateTime(k), 0, 0);
+      case TZipSortMode::ByCompressedSize:
+      case TZipSortMode::ByUnCompressedSize:
+      case TZipSortMode::ByRate:
+        return NumberKey(mode, 0, 0, 0, s.CompressedSize(k), s.UncompressedSize(k));
+      default:
+        return NumberKey(mode, s.DiskNumberStart(k), s.LocalHeaderOffset(k), 0, 0, 0);
+    }
+  };
+  const auto name = [&](size_t i) -> std::string_view {
+    const uint32_t k = at(i);
+    const std::string_view full = s.FullName(k);
+    if (mode == TZipSortMode::ByFileName) return full.substr(s.DirectoryLength(k));
+    if (mode == TZipSortMode::ByDirectoryName) return full.substr(0, s.DirectoryLength(k));
+    return full;
+  };
+  const size_t n = base ? static_cast<size_t>(base->Count()) : s.Count();
+  std::vector<uint32_t> positions = SortedPositions(n, mode, duplicates, number, name);
+  if (positions.empty() && n > 0) {
+    if (base) Order = base->Order;
+    return;
+  }
+  for (uint32_t& p : positions) p = at(p);
+  Order = std::move(positions);
+  if (Order.size() == s.Count()) {
+    // An order that leaves every entry where it is needs no table.
+    bool identity = true;
+    for (uint32_t i = 0; i < Order.size() && identity; ++i) identity = Order[i] == i;
+    if (identity) Order.clear();
+  }
+}
+
+int32_t TZipEntries::Count() const {
+  return static_cast<int32_t>(Order.empty() ? Store->Count() : Order.size());
+}
+
+int32_t TZipEntries::FindByPosition(uint16_t disk, int64_t offset) const {
+  const TEntryStore& s = *Store;
+  const int64_t key = (int64_t{disk} << 33) + offset;
+  int32_t lo = 0, hi = Count();
+  while (lo < hi) {
+    const int32_t mid = lo + (hi - lo) / 2;
+    const uint32_t k = StoreIndex(mid);
+    if ((int64_t{s.DiskNumberStart(k)} << 33) + s.LocalHeaderOffset(k) < key) lo = mid + 1;
+    else hi = mid;
+  }
+  if (lo < Count()) {
+    const uint32_t k = StoreIndex(lo);
+    if (s.DiskNumberStart(k) == disk && s.LocalHeaderOffset(k) == offset) return lo;
+  }
+  return -1;
 }
 
 }  // namespace unzip

@@ -1,6 +1,12 @@
 #pragma once
 // The sorted list of directory entries.
+#include <array>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "ObjectList.h"
@@ -30,6 +36,136 @@ public:
 private:
   // Takes `sorted` as the list's items, in that order.
   void Fill(const std::vector<TZipHeaderInfo*>& sorted);
+};
+
+// The entries of a directory, held compactly: one fixed record of 44 bytes per entry and one
+// block holding every name; the few values that do not fit there (Zip64 sizes and offsets,
+// UTC times, comments, AES fields, disks past the first) sit in side tables keyed by index.
+// An entry is made whole, as a TZipHeaderInfo, only when it is asked for.
+class TEntryStore {
+public:
+  // Room for `entries` entries and `nameBytes` bytes of names (an estimate: reserved address
+  // space that is not touched costs no memory).
+  void Reserve(size_t entries, size_t nameBytes);
+  // Adds a copy of `entry`; returns its index.
+  uint32_t Append(const TZipHeaderInfo& entry);
+  // Overwrites the entry at `index` with a copy of `entry`.
+  void Replace(uint32_t index, const TZipHeaderInfo& entry);
+  // The whole entry at `index`, into `out` (whose string storage is reused).
+  void Load(uint32_t index, TZipHeaderInfo& out) const;
+  uint32_t Count() const { return static_cast<uint32_t>(Records.size()); }
+
+  // What the sorted views and the overlap checks look at, without making the entry whole.
+  uint16_t DiskNumberStart(uint32_t index) const;
+  int64_t LocalHeaderOffset(uint32_t index) const;
+  int64_t CompressedSize(uint32_t index) const;
+  int64_t UncompressedSize(uint32_t index) const;
+  uint32_t FileDateTime(uint32_t index) const { return Records[index].FileDateTime; }
+  // Directory + FileName, and the length of the directory part.
+  std::string_view FullName(uint32_t index) const;
+  size_t DirectoryLength(uint32_t index) const;
+
+  bool Selected(uint32_t index) const { return (Records[index].Bits & kSelected) != 0; }
+  void SetSelected(uint32_t index, bool selected);
+  // As TZipHeaderInfo::SetComment on the stored entry.
+  void SetComment(uint32_t index, std::optional<std::string> text);
+
+  // The entries made whole for callers that hold a reference: a few slots, each keeping its
+  // entry until it is reused for another one (after four other entries were asked for).
+  const TZipHeaderInfo& Materialized(uint32_t index) const;
+
+private:
+  struct TRecord {
+    uint32_t CompressedSize, UncompressedSize, LocalHeaderOffset, CentralHeaderOffset;
+    uint32_t FileDateTime, Crc32, ExternalAttributes, NameAt;
+    uint16_t VersionMadeBy, Flags, CompressionMethod, NameLength, ExtraFieldLength;
+    uint8_t VersionNeeded, Bits;
+  };
+  static_assert(sizeof(TRecord) == 44, "one directory entry in 44 bytes");
+  // Values past 32 bits.
+  struct TWide {
+    int64_t CompressedSize, UncompressedSize, LocalHeaderOffset, CentralHeaderOffset;
+  };
+  // Fields that rarely differ from what the record implies.
+  struct TRare {
+    uint32_t NameLength, DirectoryLength;
+    uint16_t FileNameLength, FileCommentLength, DiskNumberStart, InternalAttributes, VersionNeeded;
+    uint8_t AesStrength;
+    uint16_t AesVersion, AesMethod;
+  };
+  struct TTime {
+    int64_t UtcTime;
+    uint32_t UtcTimeNanos;
+    bool HasUtcTime;
+  };
+  enum : uint8_t {
+    kWide = 1,
+    kRare = 2,
+    kTime = 4,
+    kSelected = 8,
+    kInternalOne = 16,  // InternalAttributes 1 (else 0) when the entry is not rare
+  };
+  template <class T>
+  using TSide = std::vector<std::pair<uint32_t, T>>;
+  template <class T>
+  static const T* Find(const TSide<T>& side, uint32_t index);
+  template <class T>
+  static void Put(TSide<T>& side, uint32_t index, const T* value);
+  void Store(uint32_t index, const TZipHeaderInfo& entry);
+  void Refresh(uint32_t index);
+
+  std::vector<TRecord> Records;
+  std::string Names;
+  TSide<TWide> Wide;
+  TSide<TRare> Rare;
+  TSide<TTime> Times;
+  std::map<uint32_t, std::string> Comments;
+  struct TSlot {
+    uint32_t Index = UINT32_MAX;
+    TZipHeaderInfo Entry;
+  };
+  mutable std::array<TSlot, 4> Slots;
+  mutable size_t NextSlot = 0;
+};
+
+// A view of the entries of a TEntryStore, by index: in store order, or in an order of its own
+// (a sorted view). Views share the store; the last one to go releases it.
+class TZipEntries {
+public:
+  // The entries of `store` ordered by `mode` (ByNone: by disk and local header offset) under
+  // the duplicates policy of the sorted lists: two equal entries raise "Duplicate Object
+  // index" under dupError, the later of them is left out under dupIgnore.
+  TZipEntries(std::shared_ptr<TEntryStore> store, TZipSortMode mode, TDuplicates duplicates);
+  // The entries of `base` ordered by `mode`; entries that compare equal are taken in the order
+  // they have in `base`.
+  TZipEntries(const TZipEntries& base, TZipSortMode mode, TDuplicates duplicates);
+  TZipEntries& operator=(const TZipEntries&) = delete;
+
+  int32_t Count() const;
+  // The entry at `index`, made whole (see TEntryStore::Materialized).
+  const TZipHeaderInfo* Entry(int32_t index) const { return &Store->Materialized(StoreIndex(index)); }
+  void Load(int32_t index, TZipHeaderInfo& out) const { Store->Load(StoreIndex(index), out); }
+  bool Selected(int32_t index) const { return Store->Selected(StoreIndex(index)); }
+  void SetSelected(int32_t index, bool selected) { Store->SetSelected(StoreIndex(index), selected); }
+  void SetComment(int32_t index, std::optional<std::string> text) {
+    Store->SetComment(StoreIndex(index), std::move(text));
+  }
+  uint32_t StoreIndex(int32_t index) const {
+    return Order.empty() ? static_cast<uint32_t>(index) : Order[static_cast<size_t>(index)];
+  }
+  // The view under ByNone: the index of the entry whose local header is at `offset` on disk
+  // `disk`, -1 when there is none.
+  int32_t FindByPosition(uint16_t disk, int64_t offset) const;
+  const std::shared_ptr<TEntryStore>& Entries() const { return Store; }
+
+  const TZipSortMode SortMode;
+
+private:
+  void Arrange(const TZipEntries* base, TDuplicates duplicates);
+
+  std::shared_ptr<TEntryStore> Store;
+  // Store indexes in view order; empty when that is the store's own order.
+  std::vector<uint32_t> Order;
 };
 
 }  // namespace unzip
