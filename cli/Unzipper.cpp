@@ -161,10 +161,10 @@ private:
   std::string MissingDisk;
   TOutcome Out;
 
-  // Per entry of the directory.
-  std::vector<uint8_t> Excluded, Unsupported, Settled;
+  // Per entry of the directory, one bit each: on a million entries every byte an entry counts.
+  std::vector<bool> Excluded, Unsupported, Settled;
   // -u and -f: a file stood at the entry's output path; it is at least as new as the entry.
-  std::vector<uint8_t> Existed, UpToDate;
+  std::vector<bool> Existed, UpToDate;
 
   // Questions.
   bool OverwriteAll = false, OverwriteNone = false, NoTerminalAnswer = false;

@@ -251,16 +251,17 @@ void TEntryStore::Store(uint32_t index, const TZipHeaderInfo& e) {
   r.ExternalAttributes = e.ExternalAttributes;
   r.VersionMadeBy = e.VersionMadeBy;
   r.Flags = e.Flags;
-  r.CompressionMethod = e.CompressionMethod;
-  r.NameLength = Saturated16(nameLength);
-  r.ExtraFieldLength = e.ExtraFieldLength;
+  r.CompressionMethod = static_cast<uint8_t>(e.CompressionMethod);
+  r.NameLength = static_cast<uint8_t>(nameLength);
+  r.ExtraFieldLength = static_cast<uint8_t>(e.ExtraFieldLength);
   r.VersionNeeded = static_cast<uint8_t>(e.VersionNeeded);
 
   // The name splits again where it was split, unless someone set the parts by hand.
   const bool splitsBack = e.FileName.find_first_of("\\:") == std::string::npos &&
                           (e.Directory.empty() || IsDelimiter(e.Directory.back()));
   const bool rare = e.DiskNumberStart != 0 || e.InternalAttributes > 1 || e.VersionNeeded > 0xFF ||
-                    e.FileCommentLength != 0 || nameLength > 0xFFFF || !splitsBack ||
+                    e.CompressionMethod > 0xFF || e.ExtraFieldLength > 0xFF ||
+                    e.FileCommentLength != 0 || nameLength > 0xFF || !splitsBack ||
                     e.FileNameLength != Saturated16(nameLength) || e.Extra.AesStrength != 0 ||
                     e.Extra.AesVersion != 0 || e.Extra.AesMethod != 0;
   const bool timed = e.Extra.HasUtcTime || e.Extra.UtcTime != 0 || e.Extra.UtcTimeNanos != 0;
@@ -271,7 +272,8 @@ void TEntryStore::Store(uint32_t index, const TZipHeaderInfo& e) {
   Put(Wide, index, wide ? &w : nullptr);
   const TRare x{static_cast<uint32_t>(nameLength), static_cast<uint32_t>(e.Directory.size()),
                 e.FileNameLength, e.FileCommentLength, e.DiskNumberStart, e.InternalAttributes,
-                e.VersionNeeded, e.Extra.AesStrength, e.Extra.AesVersion, e.Extra.AesMethod};
+                e.VersionNeeded, e.CompressionMethod, e.ExtraFieldLength, e.Extra.AesStrength,
+                e.Extra.AesVersion, e.Extra.AesMethod};
   Put(Rare, index, rare ? &x : nullptr);
   const TTime t{e.Extra.UtcTime, e.Extra.UtcTimeNanos, e.Extra.HasUtcTime};
   Put(Times, index, timed ? &t : nullptr);
@@ -289,7 +291,7 @@ void TEntryStore::Load(uint32_t index, TZipHeaderInfo& e) const {
   e.VersionMadeBy = r.VersionMadeBy;
   e.VersionNeeded = rare ? rare->VersionNeeded : r.VersionNeeded;
   e.Flags = r.Flags;
-  e.CompressionMethod = r.CompressionMethod;
+  e.CompressionMethod = rare ? rare->CompressionMethod : r.CompressionMethod;
   e.FileDateTime = r.FileDateTime;
   e.Crc32 = r.Crc32;
   e.CompressedSize = CompressedSize(index);
@@ -298,7 +300,7 @@ void TEntryStore::Load(uint32_t index, TZipHeaderInfo& e) const {
   const TWide* wide = (r.Bits & kWide) ? Find(Wide, index) : nullptr;
   e.CentralHeaderOffset = wide ? wide->CentralHeaderOffset : r.CentralHeaderOffset;
   e.FileNameLength = rare ? rare->FileNameLength : Saturated16(full.size());
-  e.ExtraFieldLength = r.ExtraFieldLength;
+  e.ExtraFieldLength = rare ? rare->ExtraFieldLength : r.ExtraFieldLength;
   e.FileCommentLength = rare ? rare->FileCommentLength : 0;
   e.DiskNumberStart = rare ? rare->DiskNumberStart : 0;
   e.InternalAttributes = rare ? rare->InternalAttributes : ((r.Bits & kInternalOne) ? 1 : 0);

@@ -38,7 +38,7 @@ private:
   void Fill(const std::vector<TZipHeaderInfo*>& sorted);
 };
 
-// The entries of a directory, held compactly: one fixed record of 44 bytes per entry and one
+// The entries of a directory, held compactly: one fixed record of 41 bytes per entry and one
 // block holding every name; the few values that do not fit there (Zip64 sizes and offsets,
 // UTC times, comments, AES fields, disks past the first) sit in side tables keyed by index.
 // An entry is made whole, as a TZipHeaderInfo, only when it is asked for.
@@ -75,13 +75,17 @@ public:
   const TZipHeaderInfo& Materialized(uint32_t index) const;
 
 private:
+  // Packed: every byte an entry counts a megabyte on a million entries. Lengths and the
+  // method past 255 go to the rare table.
+#pragma pack(push, 1)
   struct TRecord {
     uint32_t CompressedSize, UncompressedSize, LocalHeaderOffset, CentralHeaderOffset;
     uint32_t FileDateTime, Crc32, ExternalAttributes, NameAt;
-    uint16_t VersionMadeBy, Flags, CompressionMethod, NameLength, ExtraFieldLength;
-    uint8_t VersionNeeded, Bits;
+    uint16_t VersionMadeBy, Flags;
+    uint8_t CompressionMethod, NameLength, ExtraFieldLength, VersionNeeded, Bits;
   };
-  static_assert(sizeof(TRecord) == 44, "one directory entry in 44 bytes");
+#pragma pack(pop)
+  static_assert(sizeof(TRecord) == 41, "one directory entry in 41 bytes");
   // Values past 32 bits.
   struct TWide {
     int64_t CompressedSize, UncompressedSize, LocalHeaderOffset, CentralHeaderOffset;
@@ -90,6 +94,7 @@ private:
   struct TRare {
     uint32_t NameLength, DirectoryLength;
     uint16_t FileNameLength, FileCommentLength, DiskNumberStart, InternalAttributes, VersionNeeded;
+    uint16_t CompressionMethod, ExtraFieldLength;
     uint8_t AesStrength;
     uint16_t AesVersion, AesMethod;
   };
