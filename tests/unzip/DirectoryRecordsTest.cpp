@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -428,6 +429,13 @@ TEST(SortedZipBulkFill, GivesExactlyTheOrderOfOneByOneInsertsInEveryMode) {
       for (auto* e : entries) oneByOne.Add(e);
       bulk.AddSorted(entries);
       ASSERT_EQ(Items(bulk), Items(oneByOne)) << "mode " << m << " seed " << seed;
+      // The compact directory's views give the same order.
+      auto store = std::make_shared<TEntryStore>();
+      for (auto* e : entries) store->Append(*e);
+      const TZipEntries view(store, mode, dupAccept);
+      std::vector<TZipHeaderInfo*> viewed;
+      for (int32_t i = 0; i < view.Count(); ++i) viewed.push_back(entries[view.StoreIndex(i)]);
+      ASSERT_EQ(viewed, Items(oneByOne)) << "view, mode " << m << " seed " << seed;
     }
   }
 }
@@ -453,6 +461,75 @@ TEST(SortedZipBulkFill, DuplicatePolicyErrorAndIgnoreAgreeWithSortedInserts) {
   for (auto* e : entries) ignoreA.Add(e);
   ignoreB.AddSorted(entries);
   EXPECT_EQ(Items(ignoreB), Items(ignoreA));
+
+  auto store = std::make_shared<TEntryStore>();
+  for (auto* e : entries) store->Append(*e);
+  EXPECT_THROW(TZipEntries(store, TZipSortMode::ByNone, dupError), platform::EListError);
+  const TZipEntries ignored(store, TZipSortMode::ByNone, dupIgnore);
+  std::vector<TZipHeaderInfo*> viewed;
+  for (int32_t i = 0; i < ignored.Count(); ++i) viewed.push_back(entries[ignored.StoreIndex(i)]);
+  EXPECT_EQ(viewed, Items(ignoreA));
+}
+
+namespace {
+std::string Fields(const TZipHeaderInfo& e) {
+  std::ostringstream o;
+  o << e.VersionMadeBy << ' ' << e.VersionNeeded << ' ' << e.Flags << ' ' << e.CompressionMethod << ' '
+    << e.FileDateTime << ' ' << e.Crc32 << ' ' << e.CompressedSize << ' ' << e.UncompressedSize << ' '
+    << e.FileNameLength << ' ' << e.ExtraFieldLength << ' ' << e.FileCommentLength << ' ' << e.DiskNumberStart
+    << ' ' << e.InternalAttributes << ' ' << e.ExternalAttributes << ' ' << e.LocalHeaderOffset << ' '
+    << e.CentralHeaderOffset << " [" << e.Directory << "][" << e.FileName << "] "
+    << (e.FileComment ? "[" + *e.FileComment + "]" : "none") << ' ' << int{e.Extra.AesStrength} << ' '
+    << e.Extra.AesVersion << ' ' << e.Extra.AesMethod << ' ' << e.Extra.HasUtcTime << ' ' << e.Extra.UtcTime
+    << ' ' << e.Extra.UtcTimeNanos << ' ' << e.Selected;
+  return o.str();
+}
+}  // namespace
+
+// Every field comes back as it went in, also those the compact record keeps elsewhere.
+TEST(EntryStore, GivesBackEveryFieldOfEveryKindOfEntry) {
+  std::vector<std::unique_ptr<TZipHeaderInfo>> in;
+  in.push_back(Make("d\\", "plain.txt", 0x5A215A21, 10, 20, 30));
+  in.push_back(Make("", "zip64", 1, int64_t{5} << 32, int64_t{6} << 32, int64_t{7} << 32, 3));
+  in.back()->CentralHeaderOffset = int64_t{8} << 32;
+  in.push_back(Make(std::string(300, 'x') + "\\", std::string(70000, 'y')));
+  in.push_back(Make("", ""));
+  in.back()->FileName = "a\\b";  // parts set by hand: the name no longer splits back
+  in.back()->Directory = "c:";
+  in.push_back(Make("c:\\", "aes"));
+  auto& e = *in.back();
+  e.VersionMadeBy = 3 << 8 | 63;
+  e.VersionNeeded = 300;
+  e.Flags = 0xFFFF;
+  e.CompressionMethod = 99;
+  e.ExtraFieldLength = 400;
+  e.InternalAttributes = 7;
+  e.ExternalAttributes = 0x81A40020;
+  e.Extra = {3, 2, 8, true, -5, 999999999};
+  e.SetComment(std::string("note\0", 6));
+  e.Selected = true;
+  in.push_back(Make("", ""));
+  in.back()->CompressionMethod = 300;
+  in.back()->InternalAttributes = 1;
+  in.back()->FileNameLength = 9;  // as a local header gave it
+
+  TEntryStore store;
+  for (const auto& x : in) store.Append(*x);
+  TZipHeaderInfo out;
+  for (uint32_t i = 0; i < in.size(); ++i) {
+    store.Load(i, out);
+    EXPECT_EQ(Fields(out), Fields(*in[i])) << "entry " << i;
+  }
+  // Changes reach the entries already made whole, and leave the others as they were.
+  const TZipHeaderInfo& held = store.Materialized(0);
+  store.Replace(0, *in[3]);
+  store.SetSelected(1, true);
+  in[1]->Selected = true;
+  store.SetComment(1, "new");
+  in[1]->SetComment("new");
+  EXPECT_EQ(Fields(held), Fields(*in[3]));
+  for (uint32_t i = 1; i < in.size(); ++i) EXPECT_EQ(Fields(store.Materialized(i)), Fields(*in[i])) << i;
+  EXPECT_EQ(&store.Materialized(1), &store.Materialized(1));
 }
 
 TEST(SortedZipBulkFill, HoldsTheZipMaximumOf65535Entries) {
