@@ -209,7 +209,7 @@ def main():
                     bt = statistics.median(res["unzip -Z1"]["wall"])
                     m = statistics.median(res["unzipper -l"]["peak"]) / 1024
                     print(f"  against unzip -Z1: wall {t / bt:.2f}x; unzipper peak {m:.1f} MiB "
-                          f"({m * 1024 / count:.0f} bytes an entry with the process)")
+                          f"({m * 1048576 / count:.0f} bytes an entry, the process included)")
                 print()
     finally:
         shutil.rmtree(shm, ignore_errors=True)
