@@ -22,7 +22,7 @@ constexpr uint16_t kFlagEndMarker = 0x0002;
 constexpr uint64_t kSizeUnknown = 0xFFFFFFFFu;
 // No preset of the xz tools needs more than 65 MiB to decode; a stream that asks for more
 // than this is refused rather than allowed to take the machine's memory.
-constexpr uint64_t kXzMemoryLimit = uint64_t{1} << 30;
+constexpr uint64_t kDecoderMemoryLimit = uint64_t{1} << 30;
 
 // Takes n bytes of the entry's data; false when the data ends first.
 bool TakeBytes(TExtractState& state, uint8_t* out, size_t n) {
@@ -100,6 +100,12 @@ void ExtractLzma(TExtractState& state) {
   const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(state.ExpectedSize, 0));
   options->dict_size = static_cast<uint32_t>(
       std::max<uint64_t>(LZMA_DICT_SIZE_MIN, std::min<uint64_t>(options->dict_size, size)));
+  // A header may ask for a dictionary of up to 4 GiB that the library allocates at once; the
+  // same ceiling as for XZ streams keeps a hostile entry from taking the machine's memory.
+  if (options->dict_size > kDecoderMemoryLimit) {
+    state.StreamFailed = true;
+    return;
+  }
   // The stream ends after the entry's size, with or without an end marker there (general-
   // purpose bit 1 says which, but the size alone decides, so a writer that put a marker
   // without saying so is read too). Only where the size is not known (left at 0xFFFFFFFF by a
@@ -120,7 +126,7 @@ void ExtractLzma(TExtractState& state) {
 void ExtractXz(TExtractState& state) {
   TLzmaStream stream;
   // Concatenated streams and stream padding are valid XZ data, as the xz tools read it.
-  if (lzma_stream_decoder(&stream.Z, kXzMemoryLimit, LZMA_CONCATENATED) != LZMA_OK) {
+  if (lzma_stream_decoder(&stream.Z, kDecoderMemoryLimit, LZMA_CONCATENATED) != LZMA_OK) {
     state.StreamFailed = true;
     return;
   }
