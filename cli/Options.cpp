@@ -54,7 +54,25 @@ TParseResult ParseOptions(const std::vector<std::string>& args) {
         help = true;
       else if (a == "--version")
         version = true;
-      else
+      else if (a == "--jobs" || a.rfind("--jobs=", 0) == 0) {
+        std::string value;
+        if (a.size() > 6) {
+          value = a.substr(7);
+        } else if (i + 1 < args.size()) {
+          value = args[++i];
+        }
+        // A count of 1 to 1024, in plain digits.
+        int jobs = 0;
+        for (const char d : value) {
+          if (d < '0' || d > '9' || jobs > 1024) {
+            jobs = -1;
+            break;
+          }
+          jobs = jobs * 10 + (d - '0');
+        }
+        if (value.empty() || jobs < 1 || jobs > 1024) return fail("option --jobs needs a number from 1 to 1024");
+        o.Jobs = jobs;
+      } else
         return fail("unknown option " + a);
       continue;
     }
@@ -158,6 +176,7 @@ std::string UsageText() {
          "  -x MASK ...  leave out the entries that these masks select\n"
          "  -C           masks match whatever the letter case\n"
          "  -O CHARSET   names stored without the UTF-8 flag are in CHARSET (CP866, SHIFT_JIS...)\n"
+         "  --jobs N     extract N entries at a time (default: one per core; 1: one after another)\n"
          "  -h, --help   this text\n"
          "  --version    the version\n"
          "\n"

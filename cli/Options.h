@@ -39,6 +39,7 @@ struct TOptions {
   bool Update = false;                // -u: only entries newer than their file, or without one
   bool Freshen = false;               // -f: only entries newer than their existing file
   std::string Charset;                // -O: code page of names stored without the UTF-8 flag
+  int Jobs = 0;                       // --jobs: entries extracted at a time; 0: one per core
 };
 
 struct TParseResult {

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 
@@ -12,7 +13,9 @@ namespace cli {
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// Atomic, not merely volatile: the workers of a parallel run all read it.
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
 extern "C" void HandleInterrupt(int) { g_interrupted = 1; }
 

@@ -12,7 +12,11 @@
 #include <cstring>
 #include <algorithm>
 #include <filesystem>
+#include <atomic>
+#include <memory>
+#include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "CodePage.h"
 #include "DiskNames.h"
@@ -24,6 +28,7 @@
 #include "Options.h"
 #include "Progress.h"
 #include "Selection.h"
+#include "Shares.h"
 #include "Terminal.h"
 #include "UnZipper.h"
 #include "UnzipErrors.h"
@@ -95,24 +100,71 @@ public:
 
 class TCliUnZipper : public unzip::TUnZipper {
 public:
-  int64_t Written = 0;  // bytes delivered in this program run
+  // Bytes delivered in this program run; read by the thread that draws the progress bar.
+  std::atomic<int64_t> Written{0};
+  // Set when the other workers of a parallel run are to stop (one met a full disk).
+  const std::atomic<bool>* Stop = nullptr;
 
   int64_t WriteOutput(const uint8_t* buffer, int64_t count) override {
     const int64_t n = TUnZipper::WriteOutput(buffer, count);
-    Written += n;
+    Written.fetch_add(n, std::memory_order_relaxed);
     return n;
+  }
+  // Every input refill and every stretch of output asks here: an interruption, or a stop of
+  // the whole run, becomes this component's own cancel request, in its own thread.
+  bool ProcessMessagesAndCheckCancel() override {
+    if (Interrupted() || (Stop && Stop->load(std::memory_order_relaxed))) Cancel();
+    return TUnZipper::ProcessMessagesAndCheckCancel();
   }
 };
 
-// The user-interface services during a run: the message processing of every input refill is
-// where an interruption turns into the component's cancel request.
-class TCliUserInterface : public platform::ConsoleUserInterface {
+// One bit an entry, which several threads may set at once (bits of different entries share
+// a word, so a plain bit vector would lose marks).
+class TMarks {
 public:
-  unzip::TUnZipper* Zipper = nullptr;
-
-  void ProcessMessages() override {
-    if (Interrupted() && Zipper) Zipper->Cancel();
+  void assign(size_t n, int) {
+    Words = std::make_unique<std::atomic<uint64_t>[]>((n + 63) / 64);
+    for (size_t k = 0; k < (n + 63) / 64; ++k) Words[k].store(0, std::memory_order_relaxed);
   }
+  bool operator[](size_t i) const { return (Words[i / 64].load(std::memory_order_relaxed) >> (i % 64)) & 1; }
+  struct TRef {
+    TMarks& M;
+    size_t I;
+    void operator=(int) { M.Words[I / 64].fetch_or(uint64_t{1} << (I % 64), std::memory_order_relaxed); }
+    operator bool() const { return std::as_const(M)[I]; }
+  };
+  TRef operator[](size_t i) { return {*this, i}; }
+
+private:
+  std::unique_ptr<std::atomic<uint64_t>[]> Words;
+};
+
+// A message of a worker, kept until the run prints every entry's messages in archive order.
+struct TLine {
+  int32_t Index;  // the entry it is about
+  bool ToStderr;
+  std::string Text;
+};
+
+// One component and what its share of the run leaves: the whole run when there is one job.
+struct TWorker {
+  TCliUnZipper Z;
+  TCliSink Sink;
+  TOutcome Out;
+  std::string MissingDisk;
+  // Questions.
+  bool OverwriteAll = false, OverwriteNone = false, NoTerminalAnswer = false;
+  int32_t PasswordIndex = -1;
+  int PasswordAttempts = 0;
+  int64_t WrittenAtStart = 0;
+  // Messages: printed at once with one job, else kept per entry.
+  bool Buffered = false;
+  int32_t At = -1;
+  std::vector<TLine> Lines;
+  // How its run ended: -1 normally, else the exit code and the message for the end.
+  int Code = -1;
+  bool Canceled = false;
+  std::string Failure;
 };
 
 bool IsDirectoryEntry(const unzip::TZipHeaderInfo& e) {
@@ -149,33 +201,34 @@ class TRun {
 public:
   explicit TRun(const TOptions& options) : O(options) {}
   int Execute();
-  bool BrokenPipe() const { return Sink.BrokenPipe; }
+  bool BrokenPipe() const { return Main.Sink.BrokenPipe; }
 
 private:
   const TOptions& O;
-  TCliUnZipper Z;
-  TCliSink Sink;
-  TCliUserInterface UI;
+  TWorker Main;  // reads the directory, lists, and is the first worker
+  TCliUnZipper& Z = Main.Z;
+  TOutcome& Out = Main.Out;
+  std::string& MissingDisk = Main.MissingDisk;
   std::string Shown;    // the archive as named to the user
   std::string Archive;  // its absolute name
-  std::string MissingDisk;
-  TOutcome Out;
+  // The other workers of a parallel run, and the flag that stops them all.
+  std::vector<std::unique_ptr<TWorker>> Others;
+  std::atomic<bool> Stop{false};
+  // Tests: the run raises SIGINT itself when it starts on the entry of this name, so that an
+  // interruption in the middle of a parallel run comes at a known point.
+  std::string InterruptAt;
 
   // Per entry of the directory, one bit each: on a million entries every byte an entry counts.
-  std::vector<bool> Excluded, Unsupported, Settled;
+  // Excluded and Unsupported are settled before the workers start; the others are marked by
+  // the workers, each for its own entries, in words that they may share.
+  std::vector<bool> Excluded, Unsupported;
+  TMarks Settled;
   // -u and -f: a file stood at the entry's output path; it is at least as new as the entry.
-  std::vector<bool> Existed, UpToDate;
-
-  // Questions.
-  bool OverwriteAll = false, OverwriteNone = false, NoTerminalAnswer = false;
-  int32_t PasswordIndex = -1;
-  int PasswordAttempts = 0;
-  int32_t CurrentIndex = -1;
-  int64_t WrittenAtStart = 0;
+  TMarks Existed, UpToDate;
 
   // Progress.
   bool ProgressEnabled = false;
-  int64_t TotalBytes = 0;
+  std::atomic<int64_t> TotalBytes{0};
   std::chrono::steady_clock::time_point Start;
   TProgressPacer Pacer;
 
@@ -199,10 +252,23 @@ private:
     ClearBar();
     WriteFd(STDERR_FILENO, s);
   }
+  // The same for the entry a worker is at.
+  void Info(TWorker& w, const std::string& s) {
+    if (!w.Buffered) return Info(s);
+    if (O.Quiet == 0 && O.Command != TCommand::Pipe) w.Lines.push_back({w.At, false, s});
+  }
+  void Warn(TWorker& w, const std::string& s) {
+    if (O.Quiet < 2) Error(w, s);
+  }
+  void Error(TWorker& w, const std::string& s) {
+    if (!w.Buffered) return Error(s);
+    w.Lines.push_back({w.At, true, s});
+  }
 
   // The entry's name as the user reads it ("dir/sub/name").
-  std::string Name(int32_t i) const {
-    const auto& e = Z.EntryInfo(i);
+  std::string Name(int32_t i) const { return Name(Z, i); }
+  static std::string Name(const unzip::TUnZipper& z, int32_t i) {
+    const auto& e = z.EntryInfo(i);
     return DisplayName(e.Directory + e.FileName);
   }
   TEntryNames EntryNames() const {
@@ -215,23 +281,27 @@ private:
   bool WillSkip(int32_t i) const { return Excluded[i] || Settled[i] || Unsupported[i]; }
   bool Refreshing() const { return O.Update || O.Freshen; }
   // True when the file at the output path is not older than entry i (-u, -f).
-  bool FileIsUpToDate(int32_t i, const std::string& outputPath) const {
+  bool FileIsUpToDate(const unzip::TUnZipper& z, int32_t i, const std::string& outputPath) const {
     struct stat st;
     if (::lstat(platform::HostPath(outputPath).c_str(), &st) != 0) return false;
     time_t entryTime = 0;
-    if (!platform::DosDateTimeToUnixTime(Z.EntryInfo(i).FileDateTime, entryTime)) return true;
+    if (!platform::DosDateTimeToUnixTime(z.EntryInfo(i).FileDateTime, entryTime)) return true;
     return entryTime <= st.st_mtime;
   }
 
   int ReadArchive();
+  void FindDisks(TWorker& w);
   int List();
   int Extract();
-  void WireEvents();
+  void WireEvents(TWorker& w);
+  int Jobs();
+  void RunWorkers();
+  void RestoreDirectoryTimes();
   void ReportDirectoryDamage();
   // Where the entry went, as the user reads it: below the destination, with "/".
-  std::string Written(const std::string& outputPath) const;
+  std::string Written(const unzip::TUnZipper& z, const std::string& outputPath) const;
   std::vector<std::string> DirectoriesOnlyForExcluded(const std::string& dest);
-  void EntryFailed(int32_t i, const unzip::TEntryResult& r);
+  void EntryFailed(TWorker& w, int32_t i, const unzip::TEntryResult& r);
 };
 
 int TRun::Execute() {
@@ -251,9 +321,8 @@ int TRun::Execute() {
   }
   Shown = name;
   Archive = AbsoluteHostName(name);
+  if (const char* at = std::getenv("QUORBIN_UNZIPPER_INTERRUPT_AT")) InterruptAt = at;
 
-  UI.Zipper = &Z;
-  platform::ScopedUserInterface scoped(UI);
   InstallInterruptHandlers();
 
   if (!O.Charset.empty() && !platform::SetOemCharset(O.Charset)) {
@@ -267,17 +336,22 @@ int TRun::Execute() {
 }
 
 // Reads the directory; -1 when it worked, else the exit code.
-int TRun::ReadArchive() {
-  Z.OnGetNextDisk = [this](unzip::TSender, int32_t disk, std::string& fname) {
-    const auto candidates = DiskNameCandidates(Archive, disk, Z.EndCentral().ThisDiskNumber + 1);
+// Where the earlier parts of a split set are: each worker asks for itself.
+void TRun::FindDisks(TWorker& w) {
+  w.Z.OnGetNextDisk = [this, &w](unzip::TSender, int32_t disk, std::string& fname) {
+    const auto candidates = DiskNameCandidates(Archive, disk, w.Z.EndCentral().ThisDiskNumber + 1);
     for (const auto& c : candidates)
       if (platform::FileExists(c)) {
         fname = c;
         return;
       }
-    MissingDisk = candidates.front();
+    w.MissingDisk = candidates.front();
     fname.clear();
   };
+}
+
+int TRun::ReadArchive() {
+  FindDisks(Main);
   try {
     Z.SetZipName(Archive);
     Z.ReadDirectory();
@@ -403,9 +477,9 @@ int TRun::List() {
   return ExitCodeFor(Out);
 }
 
-std::string TRun::Written(const std::string& outputPath) const {
+std::string TRun::Written(const unzip::TUnZipper& z, const std::string& outputPath) const {
   std::string host = platform::HostPath(outputPath);
-  std::string dest = platform::HostPath(Z.DestDir());
+  std::string dest = platform::HostPath(z.DestDir());
   if (!dest.empty() && dest.back() != '/') dest += '/';
   if (host.compare(0, dest.size(), dest) == 0) host.erase(0, dest.size());
   return host;
@@ -413,17 +487,18 @@ std::string TRun::Written(const std::string& outputPath) const {
 
 // An entry that the component could not extract; the run goes on (a refused write ends it,
 // and is reported where the run ends).
-void TRun::EntryFailed(int32_t i, const unzip::TEntryResult& r) {
+void TRun::EntryFailed(TWorker& w, int32_t i, const unzip::TEntryResult& r) {
   Settled[i] = 1;
+  w.At = i;
   const std::string where = platform::HostPath(r.OutputPath);
   if (r.Problem == unzip::TEntryProblem::CannotCreate) {
-    ++Out.NotCreated;
-    Error("unzipper: cannot create " + (where.empty() ? Name(i) : where) + ": " +
+    ++w.Out.NotCreated;
+    Error(w, "unzipper: cannot create " + (where.empty() ? Name(w.Z, i) : where) + ": " +
           std::strerror(r.SystemError) + "\n");
     return;
   }
-  ++Out.Damaged;
-  Error(Name(i) + ": " + r.Message + "\n");
+  ++w.Out.Damaged;
+  Error(w, Name(w.Z, i) + ": " + r.Message + "\n");
 }
 
 // With -f the component makes an entry's directory before the start event passes over an
@@ -458,41 +533,42 @@ std::vector<std::string> TRun::DirectoriesOnlyForExcluded(const std::string& des
   return out;
 }
 
-void TRun::WireEvents() {
+void TRun::WireEvents(TWorker& w) {
   const bool testing = O.Command == TCommand::Test;
 
-  Z.OnStartUnZipInfo = [this](unzip::TSender, int32_t, int64_t total, bool&) {
-    TotalBytes = total;
-    Start = std::chrono::steady_clock::now();
+  w.Z.OnStartUnZipInfo = [this](unzip::TSender, int32_t, int64_t total, bool&) {
+    TotalBytes.fetch_add(total, std::memory_order_relaxed);
   };
 
-  Z.OnStartUnZip = [this](unzip::TSender, int32_t i, const std::string& outputPath, bool& skip) {
+  w.Z.OnStartUnZip = [this, &w](unzip::TSender, int32_t i, const std::string& outputPath, bool& skip) {
+    w.At = i;
     if (Settled[i] || Excluded[i]) {
       skip = true;
       return;
     }
-    const auto& e = Z.EntryInfo(i);
+    const auto& e = w.Z.EntryInfo(i);
+    if (!InterruptAt.empty() && InterruptAt == Name(w.Z, i)) ::raise(SIGINT);
     // A name changed to keep it below the destination is said, and the line shows where the
     // entry went.
-    std::string shown = Name(i);
-    if (Z.EntryResult(i).NameRewritten) {
-      shown = Written(outputPath);
-      ++Out.Rewritten;
-      Warn("warning: " + Name(i) + " is written as " + shown + " (kept below the destination)\n");
+    std::string shown = Name(w.Z, i);
+    if (w.Z.EntryResult(i).NameRewritten) {
+      shown = Written(w.Z, outputPath);
+      ++w.Out.Rewritten;
+      Warn(w, "warning: " + Name(w.Z, i) + " is written as " + shown + " (kept below the destination)\n");
     }
     if (IsDirectoryEntry(e)) {
       Settled[i] = 1;
       if (O.Freshen) return;  // makes nothing new: an empty directory made goes again after the run
       // An encrypted directory entry is made all the same (it holds no data), but like unzip
       // we do not count it as an entry that came through.
-      if (!e.IsEncrypted()) ++Out.DirectoriesMade;
-      if (O.Quiet == 0) Info("   creating: " + shown + "\n");
+      if (!e.IsEncrypted()) ++w.Out.DirectoriesMade;
+      if (O.Quiet == 0) Info(w, "   creating: " + shown + "\n");
       return;
     }
     // -u and -f: only a file older than the entry is replaced; -f makes no new file (the one
     // the component has just made is removed again when skipped).
     if (Refreshing() && O.Command == TCommand::Extract &&
-        (UpToDate[i] || (O.Freshen && !Existed[i]) || (Existed[i] && FileIsUpToDate(i, outputPath)))) {
+        (UpToDate[i] || (O.Freshen && !Existed[i]) || (Existed[i] && FileIsUpToDate(w.Z, i, outputPath)))) {
       skip = true;
       Settled[i] = 1;
       return;
@@ -500,130 +576,134 @@ void TRun::WireEvents() {
     if (Unsupported[i]) {
       skip = true;
       Settled[i] = 1;
-      ++Out.Unsupported;
-      Error(UnsupportedLine(Name(i), e));
+      ++w.Out.Unsupported;
+      Error(w, UnsupportedLine(Name(w.Z, i), e));
       return;
     }
-    CurrentIndex = i;
-    WrittenAtStart = Z.Written;
-    if (O.Command == TCommand::Extract && O.Quiet == 0) Info(ExtractVerb(e.DataMethod()) + shown + "\n");
+    w.WrittenAtStart = w.Z.Written;
+    if (O.Command == TCommand::Extract && O.Quiet == 0) Info(w, ExtractVerb(e.DataMethod()) + shown + "\n");
   };
 
-  Z.OnEndUnZip = [this, testing](unzip::TSender, int32_t i, const std::string& fname) {
+  w.Z.OnEndUnZip = [this, &w, testing](unzip::TSender, int32_t i, const std::string& fname) {
+    w.At = i;
     Settled[i] = 1;
-    const auto& e = Z.EntryInfo(i);
-    const int64_t written = Z.Written - WrittenAtStart;
+    const auto& e = w.Z.EntryInfo(i);
+    const int64_t written = w.Z.Written - w.WrittenAtStart;
     // 0xFFFFFFFF left in the directory stands for a size whose Zip64 field was missing or
     // unusable: there the CRC alone has to do.
     if (written != e.UncompressedSize && e.UncompressedSize != 0xFFFFFFFFLL) {
       // The CRC agreed but the data came out shorter than the entry says: still damaged.
-      if (!Z.OutputSink) platform::DeleteFile(fname);
-      ++Out.Damaged;
-      if (testing) Info("    testing: " + Name(i) + "  size mismatch\n");
-      Error(Name(i) + ": damaged: " + std::to_string(written) + " bytes decoded, " +
+      if (!w.Z.OutputSink) platform::DeleteFile(fname);
+      ++w.Out.Damaged;
+      if (testing) Info(w, "    testing: " + Name(w.Z, i) + "  size mismatch\n");
+      Error(w, Name(w.Z, i) + ": damaged: " + std::to_string(written) + " bytes decoded, " +
             std::to_string(e.UncompressedSize) + " expected\n");
       return;
     }
-    ++Out.Done;
-    if (testing) Info("    testing: " + Name(i) + "  OK\n");
+    ++w.Out.Done;
+    if (testing) Info(w, "    testing: " + Name(w.Z, i) + "  OK\n");
   };
 
-  Z.OnSkippingFile = [this](unzip::TSender, unzip::TSkipReason reason, int32_t i) {
+  w.Z.OnSkippingFile = [this, &w](unzip::TSender, unzip::TSkipReason reason, int32_t i) {
+    w.At = i;
     if (Settled[i] || Excluded[i]) return;
     Settled[i] = 1;
     if (Unsupported[i]) {
-      ++Out.Unsupported;
-      Error(UnsupportedLine(Name(i), Z.EntryInfo(i)));
+      ++w.Out.Unsupported;
+      Error(w, UnsupportedLine(Name(w.Z, i), w.Z.EntryInfo(i)));
       return;
     }
     if (reason == unzip::TSkipReason::SkipBadPassword) {
-      ++Out.BadPassword;
-      Warn("   skipping: " + Name(i) + "  (incorrect password)\n");
+      ++w.Out.BadPassword;
+      Warn(w, "   skipping: " + Name(w.Z, i) + "  (incorrect password)\n");
       return;
     }
     if (reason == unzip::TSkipReason::SkipUnsafeLink) {
-      ++Out.UnsafeLinks;
-      Warn("   skipping: " + Name(i) + "  (symbolic link leads out of the destination)\n");
+      ++w.Out.UnsafeLinks;
+      Warn(w, "   skipping: " + Name(w.Z, i) + "  (symbolic link leads out of the destination)\n");
       return;
     }
     if (O.Overwrite == TOverwrite::Never) return;  // what -n asked for: no warning
-    ++Out.NotReplaced;
-    if (NoTerminalAnswer)
-      Warn("   skipping: " + Name(i) + "  (exists; no terminal to ask: use -o or -n)\n");
+    ++w.Out.NotReplaced;
+    if (w.NoTerminalAnswer)
+      Warn(w, "   skipping: " + Name(w.Z, i) + "  (exists; no terminal to ask: use -o or -n)\n");
   };
 
-  Z.OnBadCRC = [this, testing](unzip::TSender, int32_t calc, int32_t stored, int32_t i) {
+  w.Z.OnBadCRC = [this, &w, testing](unzip::TSender, int32_t calc, int32_t stored, int32_t i) {
+    w.At = i;
     Settled[i] = 1;
-    ++Out.Damaged;
+    ++w.Out.Damaged;
     std::string what = "bad CRC " + Hex8(static_cast<uint32_t>(calc)) + "  (should be " +
                        Hex8(static_cast<uint32_t>(stored)) + ")";
-    const unzip::TEntryProblem problem = Z.EntryResult(i).Problem;
+    const unzip::TEntryProblem problem = w.Z.EntryResult(i).Problem;
     if (problem == unzip::TEntryProblem::TooLong)
       what = "data longer than its stored size of " +
-             std::to_string(Z.EntryInfo(i).UncompressedSize) + " bytes (cut off there)";
+             std::to_string(w.Z.EntryInfo(i).UncompressedSize) + " bytes (cut off there)";
     else if (problem == unzip::TEntryProblem::TooShort)
       what = "data ended before its stored size of " +
-             std::to_string(Z.EntryInfo(i).UncompressedSize) + " bytes";
+             std::to_string(w.Z.EntryInfo(i).UncompressedSize) + " bytes";
     // AE-2 stores no CRC: there only the authentication code can have failed.
-    const auto& entry = Z.EntryInfo(i);
+    const auto& entry = w.Z.EntryInfo(i);
     if (problem != unzip::TEntryProblem::TooLong && problem != unzip::TEntryProblem::TooShort &&
         entry.IsAesEncrypted() && entry.Extra.AesVersion == 2)
       what = "bad AES authentication code";
     if (testing && O.Quiet == 0)
-      Info("    testing: " + Name(i) + "  " + what + "\n");
+      Info(w, "    testing: " + Name(w.Z, i) + "  " + what + "\n");
     else
-      Error(Name(i) + ": " + what + "\n");
+      Error(w, Name(w.Z, i) + ": " + what + "\n");
   };
 
-  Z.OnBadPassword = [this](unzip::TSender, int32_t i, std::string& password) {
+  w.Z.OnBadPassword = [this, &w](unzip::TSender, int32_t i, std::string& password) {
+    w.At = i;
     if (WillSkip(i) || O.HasPassword || !InputIsTerminal()) return;
-    if (i != PasswordIndex) {
-      PasswordIndex = i;
-      PasswordAttempts = 0;
+    if (i != w.PasswordIndex) {
+      w.PasswordIndex = i;
+      w.PasswordAttempts = 0;
     }
-    if (PasswordAttempts >= 3) return;
-    ++PasswordAttempts;
+    if (w.PasswordAttempts >= 3) return;
+    ++w.PasswordAttempts;
     std::string line;
-    const bool ok = AskLine("[" + Shown + "] " + Name(i) + " password: ", false, line);
+    const bool ok = AskLine("[" + Shown + "] " + Name(w.Z, i) + " password: ", false, line);
     if (Interrupted()) RaiseInterrupted();
     if (ok && !line.empty()) password = line;
   };
 
-  Z.OnPromptForOverwrite = [this](unzip::TSender, bool& overwrite, int32_t i, std::string& outputPath) {
+  w.Z.OnPromptForOverwrite = [this, &w](unzip::TSender, bool& overwrite, int32_t i, std::string& outputPath) {
+    w.At = i;
     Existed[i] = 1;
-    if (!WillSkip(i) && Refreshing() && FileIsUpToDate(i, outputPath)) UpToDate[i] = 1;
+    if (!WillSkip(i) && Refreshing() && FileIsUpToDate(w.Z, i, outputPath)) UpToDate[i] = 1;
     if (WillSkip(i) || UpToDate[i]) {
       // Not extracted at all: let it through to the start event, which skips it before
       // anything is created, so nobody is asked about a file that stays untouched.
       overwrite = true;
       return;
     }
-    if (OverwriteAll || OverwriteNone) {
-      overwrite = OverwriteAll;
+    if (w.OverwriteAll || w.OverwriteNone) {
+      overwrite = w.OverwriteAll;
       return;
     }
     if (!InputIsTerminal()) {
-      NoTerminalAnswer = true;
+      w.NoTerminalAnswer = true;
       overwrite = false;
       return;
     }
     const std::string shownName =
-        O.JunkPaths ? DisplayName(Z.EntryInfo(i).FileName) : Name(i);
+        O.JunkPaths ? DisplayName(w.Z.EntryInfo(i).FileName) : Name(w.Z, i);
     for (;;) {
       std::string line;
       const bool ok = AskLine("replace " + shownName + "? [y]es, [n]o, [A]ll, [N]one: ", true, line);
       if (Interrupted()) RaiseInterrupted();
       if (!ok) {
-        OverwriteNone = true;
+        w.OverwriteNone = true;
         overwrite = false;
         return;
       }
       switch (ParseOverwriteAnswer(line)) {
         case TOverwriteAnswer::Yes: overwrite = true; return;
         case TOverwriteAnswer::No: overwrite = false; return;
-        case TOverwriteAnswer::All: OverwriteAll = overwrite = true; return;
+        case TOverwriteAnswer::All: w.OverwriteAll = overwrite = true; return;
         case TOverwriteAnswer::None:
-          OverwriteNone = true;
+          w.OverwriteNone = true;
           overwrite = false;
           return;
         case TOverwriteAnswer::Invalid: break;
@@ -632,15 +712,136 @@ void TRun::WireEvents() {
   };
 
   ProgressEnabled = O.Quiet == 0 && ::isatty(STDERR_FILENO) == 1;
-  if (ProgressEnabled)
-    Z.OnTotalPercentDone = [this](unzip::TSender, int32_t percent) {
+  if (ProgressEnabled && !w.Buffered)
+    w.Z.OnTotalPercentDone = [this, &w](unzip::TSender, int32_t percent) {
       const double t =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
       if (!Pacer.ShouldDraw(t, percent)) return;
       std::fflush(stdout);
       WriteFd(STDERR_FILENO,
-              "\r" + FormatProgressLine(percent, Z.Written, TotalBytes, t) + "\033[K");
+              "\r" + FormatProgressLine(percent, w.Z.Written, TotalBytes, t) + "\033[K");
     };
+}
+
+// How many entries are extracted at a time. One, whatever was asked, where the order of the
+// output or of the questions matters: -p writes the entries one after another, and questions
+// on the terminal (an existing file, a password not given with -P) are asked one at a time.
+int TRun::Jobs() {
+  const int32_t n = Z.EntryCount();
+  int jobs = O.Jobs > 0 ? O.Jobs : static_cast<int>(std::thread::hardware_concurrency());
+  jobs = std::clamp(jobs, 1, 255);
+  if (jobs == 1 || O.Command == TCommand::Pipe) return 1;
+  if (InputIsTerminal()) {
+    if (O.Command == TCommand::Extract && (O.Overwrite == TOverwrite::Ask || Refreshing())) return 1;
+    if (!O.HasPassword)
+      for (int32_t i = 0; i < n; ++i)
+        if (!Excluded[i] && Z.EntryInfo(i).IsEncrypted()) return 1;
+  }
+  // A few entries are not worth a second reading of the directory.
+  int32_t selected = 0;
+  for (int32_t i = 0; i < n; ++i) selected += !Excluded[i];
+  return std::min<int32_t>(jobs, std::max<int32_t>(1, selected / 2));
+}
+
+// Each worker in a thread of its own (the first in this one); the progress bar, drawn by
+// one job from its own events, is drawn here from the bytes of all.
+void TRun::RunWorkers() {
+  auto run = [this](TWorker& w) {
+    try {
+      w.Z.ExtractFiles();
+    } catch (const unzip::EUserCanceled& e) {
+      w.Code = kExitInterrupted;
+      w.Canceled = true;
+      if (!w.MissingDisk.empty()) {
+        w.Failure = "unzipper: " + Shown + ": a disk of the split set is missing: cannot find " + w.MissingDisk + "\n";
+        w.Code = kExitNoArchive;
+        w.Canceled = false;
+      } else if (Interrupted()) {
+        w.Failure = "unzipper: interrupted\n";
+      } else if (!Stop.load()) {
+        w.Failure = "unzipper: " + e.Message + "\n";
+        w.Canceled = false;
+      }
+    } catch (const platform::EWriteError& e) {
+      if (w.Sink.BrokenPipe) {  // "unzipper -p ... | head": not an error worth a message
+        w.Code = kExitOk;
+      } else {
+        // A refused write ends the run: the next file would meet the same full disk.
+        const int32_t n = w.Z.EntryCount();
+        unzip::TEntryResult r;
+        for (int32_t i = 0; i < n && r.Problem != unzip::TEntryProblem::WriteFailed; ++i) r = w.Z.EntryResult(i);
+        const std::string where = platform::HostPath(r.OutputPath);
+        w.Failure = "unzipper: cannot write " + (where.empty() ? std::string("the output") : where) +
+                    (r.SystemError ? std::string(": ") + std::strerror(r.SystemError) : std::string()) + "\n";
+        w.Code = 50;  // Info-ZIP's code for a full disk
+      }
+    } catch (const platform::Exception& e) {
+      // Before any entry: the destination itself, or the archive as a whole, is the trouble.
+      const auto* failed = dynamic_cast<const unzip::ECreateFailed*>(&e);
+      if (failed)
+        w.Failure = "unzipper: cannot extract into " + AbsoluteHostName(O.DestDir) + ": " +
+                    std::strerror(failed->SystemError) + "\n";
+      else
+        w.Failure = "unzipper: " + Shown + ": " + e.Message + "\n";
+      w.Code = kExitBadArchive;
+    } catch (const std::bad_alloc&) {
+      w.Failure = "unzipper: " + Shown + ": out of memory\n";
+      w.Code = kExitBadArchive;
+    } catch (const std::exception& e) {
+      // Whatever else escaped the component: said once, plainly, as a damaged archive.
+      w.Failure = "unzipper: " + Shown + ": " + e.what() + "\n";
+      w.Code = kExitBadArchive;
+    }
+    if (w.Code >= 0 && !w.Canceled) Stop.store(true);
+  };
+  if (Others.empty()) return run(Main);
+  std::vector<std::thread> threads;
+  std::atomic<int> running{static_cast<int>(Others.size())};
+  for (auto& w : Others)
+    threads.emplace_back([&run, &running, &w] {
+      run(*w);
+      running.fetch_sub(1);
+    });
+  run(Main);
+  if (ProgressEnabled) {
+    while (running.load() > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      int64_t written = Main.Z.Written;
+      for (auto& w : Others) written += w->Z.Written;
+      const int64_t total = TotalBytes.load();
+      const int percent = total > 0 ? static_cast<int>(std::min<int64_t>(100, written * 100 / total)) : 100;
+      const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+      if (Pacer.ShouldDraw(t, percent))
+        WriteFd(STDERR_FILENO, "\r" + FormatProgressLine(percent, written, total, t) + "\033[K");
+    }
+  }
+  for (auto& t : threads) t.join();
+}
+
+// Workers write into directories whose entries another worker has made and dated: their
+// times are given once more when all are done, as one job gives them at its end. The
+// messages and counts of that pass were had in the run itself.
+void TRun::RestoreDirectoryTimes() {
+  const int32_t n = Z.EntryCount();
+  bool any = false;
+  for (int32_t i = 0; i < n && !any; ++i) any = !Excluded[i] && IsDirectoryEntry(Z.EntryInfo(i));
+  if (!any) return;
+  Z.OnStartUnZipInfo = nullptr;
+  Z.OnStartUnZip = [](unzip::TSender, int32_t, const std::string&, bool&) {};
+  Z.OnEndUnZip = nullptr;
+  Z.OnSkippingFile = nullptr;
+  Z.OnBadCRC = nullptr;
+  Z.OnBadPassword = nullptr;
+  Z.OnPromptForOverwrite = nullptr;
+  Z.OnTotalPercentDone = nullptr;
+  Z.OnEntryFailed = [](unzip::TSender, int32_t, const unzip::TEntryResult&) {};
+  Z.OverwriteMode = unzip::TUZOverwriteMode::Never;
+  Z.EntryFilter = [this](int32_t i) { return !Excluded[i] && IsDirectoryEntry(Z.EntryInfo(i)); };
+  try {
+    Z.ExtractFiles();
+  } catch (const platform::Exception&) {
+    // The directories stand; only a time may be off.
+  }
 }
 
 int TRun::Extract() {
@@ -667,29 +868,8 @@ int TRun::Extract() {
   }
 
   const bool extracting = O.Command == TCommand::Extract;
-  if (extracting) {
-    Z.SetDestDir(AbsoluteHostName(O.DestDir));
-    Z.RecreateDirs = !O.JunkPaths;
-    Z.OverwriteMode = O.Overwrite == TOverwrite::Always  ? unzip::TUZOverwriteMode::Always
-                      : O.Overwrite == TOverwrite::Never ? unzip::TUZOverwriteMode::Never
-                                                         : unzip::TUZOverwriteMode::Prompt;
-    if (Refreshing()) {
-      // Every existing file goes through the overwrite question, where its date is compared;
-      // -o and -n answer it there.
-      Z.OverwriteMode = unzip::TUZOverwriteMode::Prompt;
-      OverwriteAll = O.Overwrite == TOverwrite::Always;
-      OverwriteNone = O.Overwrite == TOverwrite::Never;
-    }
-  } else {
-    // Nothing lands on disk: the decoded bytes go to standard output or nowhere.
-    Sink.ToStdout = O.Command == TCommand::Pipe;
-    Z.OutputSink = &Sink;
-    Z.RecreateDirs = false;
-    Z.CreateLinks = false;  // a link's target is data to test or print here
-  }
   std::vector<std::string> cleanup;
-  if (extracting && Z.RecreateDirs && O.Freshen)
-    cleanup = DirectoriesOnlyForExcluded(AbsoluteHostName(O.DestDir));
+  if (extracting && !O.JunkPaths && O.Freshen) cleanup = DirectoriesOnlyForExcluded(AbsoluteHostName(O.DestDir));
   struct CleanupGuard {
     const std::vector<std::string>& Paths;
     ~CleanupGuard() {
@@ -697,58 +877,108 @@ int TRun::Extract() {
     }
   } cleanupGuard{cleanup};
 
-  Z.ContinueAfterEntryErrors = true;
-  Z.OnEntryFailed = [this](unzip::TSender, int32_t i, const unzip::TEntryResult& r) { EntryFailed(i, r); };
-
-  if (O.HasPassword) Z.Password = O.Password;
-  Z.DoAll = O.Includes.empty();
-  Z.FilesList.clear();
-  for (const auto& m : O.Includes) Z.FilesList.push_back(ComponentMask(m));
-  // Entries left out (by -x, or by the letter case under -C) are not part of the run at all:
-  // nothing of theirs is looked at or made.
-  Z.EntryFilter = [this](int32_t i) { return !Excluded[i]; };
-  WireEvents();
+  const int jobs = Jobs();
+  std::vector<uint8_t> owner;
+  if (jobs > 1) {
+    std::vector<int64_t> packed(n);
+    for (int32_t i = 0; i < n; ++i) packed[i] = Z.EntryInfo(i).CompressedSize;
+    owner = ShareOut(n, EntryNames(), packed, Excluded, jobs, O.JunkPaths);
+    for (int k = 1; k < jobs; ++k) {
+      Others.push_back(std::make_unique<TWorker>());
+      FindDisks(*Others.back());
+      Others.back()->Z.SetZipName(Archive);
+    }
+  }
+  auto workers = [this] {
+    std::vector<TWorker*> all{&Main};
+    for (auto& w : Others) all.push_back(w.get());
+    return all;
+  };
+  int share = 0;
+  for (TWorker* w : workers()) {
+    TCliUnZipper& z = w->Z;
+    w->Buffered = jobs > 1;
+    z.Stop = &Stop;
+    if (extracting) {
+      z.SetDestDir(AbsoluteHostName(O.DestDir));
+      z.RecreateDirs = !O.JunkPaths;
+      z.OverwriteMode = O.Overwrite == TOverwrite::Always  ? unzip::TUZOverwriteMode::Always
+                        : O.Overwrite == TOverwrite::Never ? unzip::TUZOverwriteMode::Never
+                                                           : unzip::TUZOverwriteMode::Prompt;
+      if (Refreshing()) {
+        // Every existing file goes through the overwrite question, where its date is compared;
+        // -o and -n answer it there.
+        z.OverwriteMode = unzip::TUZOverwriteMode::Prompt;
+        w->OverwriteAll = O.Overwrite == TOverwrite::Always;
+        w->OverwriteNone = O.Overwrite == TOverwrite::Never;
+      }
+    } else {
+      // Nothing lands on disk: the decoded bytes go to standard output or nowhere.
+      w->Sink.ToStdout = O.Command == TCommand::Pipe;
+      z.OutputSink = &w->Sink;
+      z.RecreateDirs = false;
+      z.CreateLinks = false;  // a link's target is data to test or print here
+    }
+    z.ContinueAfterEntryErrors = true;
+    z.OnEntryFailed = [this, w](unzip::TSender, int32_t i, const unzip::TEntryResult& r) { EntryFailed(*w, i, r); };
+    if (O.HasPassword) z.Password = O.Password;
+    z.DoAll = O.Includes.empty();
+    z.FilesList.clear();
+    for (const auto& m : O.Includes) z.FilesList.push_back(ComponentMask(m));
+    // Entries left out (by -x, or by the letter case under -C) are not part of the run at all:
+    // nothing of theirs is looked at or made. With several workers each takes its share.
+    const uint8_t me = static_cast<uint8_t>(share++);
+    if (jobs > 1)
+      z.EntryFilter = [this, &owner, me](int32_t i) { return !Excluded[i] && owner[i] == me; };
+    else
+      z.EntryFilter = [this](int32_t i) { return !Excluded[i]; };
+    WireEvents(*w);
+  }
 
   if (O.Command != TCommand::Pipe) Info("Archive:  " + Shown + "\n");
-
-  int code = -1;
-  try {
-    Z.ExtractFiles();
-  } catch (const unzip::EUserCanceled& e) {
-    if (!MissingDisk.empty()) {
-      Error("unzipper: " + Shown + ": a disk of the split set is missing: cannot find " +
-            MissingDisk + "\n");
-      code = kExitNoArchive;
-    } else {
-      Error(Interrupted() ? std::string("unzipper: interrupted\n") : "unzipper: " + e.Message + "\n");
-      code = kExitInterrupted;
+  Start = std::chrono::steady_clock::now();
+  RunWorkers();
+  if (jobs > 1) {
+    // Every entry's messages, in archive order; then the sums.
+    std::vector<TLine*> lines;
+    for (TWorker* w : workers())
+      for (TLine& l : w->Lines) lines.push_back(&l);
+    std::stable_sort(lines.begin(), lines.end(), [](const TLine* a, const TLine* b) { return a->Index < b->Index; });
+    for (const TLine* l : lines) {
+      if (l->ToStderr)
+        Error(l->Text);
+      else
+        Info(l->Text);
     }
-  } catch (const platform::EWriteError& e) {
-    if (Sink.BrokenPipe) {  // "unzipper -p ... | head": not an error worth a message
-      code = kExitOk;
-    } else {
-      // A refused write ends the run: the next file would meet the same full disk.
-      const int32_t n = Z.EntryCount();
-      unzip::TEntryResult r;
-      for (int32_t i = 0; i < n && r.Problem != unzip::TEntryProblem::WriteFailed; ++i) r = Z.EntryResult(i);
-      const std::string where = platform::HostPath(r.OutputPath);
-      Error("unzipper: cannot write " + (where.empty() ? std::string("the output") : where) +
-            (r.SystemError ? std::string(": ") + std::strerror(r.SystemError) : std::string()) + "\n");
-      code = 50;  // Info-ZIP's code for a full disk
+    for (auto& w : Others) {
+      TOutcome& o = w->Out;
+      Out.Done += o.Done;
+      Out.DirectoriesMade += o.DirectoriesMade;
+      Out.Damaged += o.Damaged;
+      Out.Unsupported += o.Unsupported;
+      Out.BadPassword += o.BadPassword;
+      Out.NotReplaced += o.NotReplaced;
+      Out.UnsafeLinks += o.UnsafeLinks;
+      Out.NotCreated += o.NotCreated;
+      Out.Rewritten += o.Rewritten;
     }
-  } catch (const platform::Exception& e) {
-    // Before any entry: the destination itself, or the archive as a whole, is the trouble.
-    const auto* failed = dynamic_cast<const unzip::ECreateFailed*>(&e);
-    if (failed)
-      Error("unzipper: cannot extract into " + AbsoluteHostName(O.DestDir) + ": " +
-            std::strerror(failed->SystemError) + "\n");
-    else
-      Error("unzipper: " + Shown + ": " + e.Message + "\n");
-    code = kExitBadArchive;
-  } catch (const std::bad_alloc&) {
-    Error("unzipper: " + Shown + ": out of memory\n");
-    code = kExitBadArchive;
   }
+  // How the run ended: a worker's own failure before the stop it caused in the others.
+  int code = -1;
+  for (TWorker* w : workers())
+    if (w->Code >= 0 && !w->Canceled) {
+      code = w->Code;
+      if (!w->Failure.empty()) Error(w->Failure);
+      break;
+    }
+  if (code < 0)
+    for (TWorker* w : workers())
+      if (w->Code >= 0) {
+        code = w->Code;
+        if (!w->Failure.empty()) Error(w->Failure);
+        break;
+      }
+  if (code < 0 && jobs > 1 && extracting && !O.JunkPaths) RestoreDirectoryTimes();
   ClearBar();
   std::fflush(stdout);
   if (code >= 0) return code;

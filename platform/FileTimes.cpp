@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -94,7 +95,17 @@ mode_t EntryPermissions(uint32_t externalAttributes, uint16_t versionMadeBy, mod
 }
 
 mode_t DefaultFileMode() {
-  // umask can only be read by setting it; keep that from racing with another reader here.
+  // Linux shows the mask in /proc/self/status: read there, it changes nothing, so files that
+  // other threads make meanwhile keep the user's mask.
+  if (FILE* f = std::fopen("/proc/self/status", "re")) {
+    char line[256];
+    unsigned mask = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, f)) found = std::sscanf(line, "Umask: %o", &mask) == 1;
+    std::fclose(f);
+    if (found) return 0666 & ~static_cast<mode_t>(mask);
+  }
+  // Elsewhere umask can only be read by setting it; keep that from racing with another reader here.
   static std::mutex guard;
   std::lock_guard<std::mutex> lock(guard);
   const mode_t mask = ::umask(022);

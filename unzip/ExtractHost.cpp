@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cerrno>
 #include <cstdint>
@@ -43,8 +44,9 @@ int OpenComponent(int dir, const std::string& name) {
 
 // Names for temporary files: unique enough that O_EXCL rarely has to ask twice.
 std::string TemporaryName(unsigned attempt) {
-  static uint64_t counter = 0;
-  uint64_t x = (static_cast<uint64_t>(::getpid()) << 32) ^ ++counter ^ (uint64_t{attempt} << 48) ^
+  // Shared by every component in the process, whatever thread it runs in.
+  static std::atomic<uint64_t> counter{0};
+  uint64_t x = (static_cast<uint64_t>(::getpid()) << 32) ^ (counter.fetch_add(1) + 1) ^ (uint64_t{attempt} << 48) ^
                static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&counter));
   x ^= x >> 33;
   x *= 0xff51afd7ed558ccdULL;

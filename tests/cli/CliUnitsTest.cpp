@@ -11,6 +11,7 @@
 #include "Options.h"
 #include "Progress.h"
 #include "Selection.h"
+#include "Shares.h"
 #include "Terminal.h"
 
 namespace cli {
@@ -62,6 +63,10 @@ TEST(CliOptions, ValuesTakeTheRestOfTheirArgumentOrTheNextOne) {
   o = Parsed({"-CuO", "CP866", "a.zip"});
   EXPECT_TRUE(o.IgnoreCase && o.Update && !o.Freshen);
   EXPECT_EQ(o.Charset, "CP866");
+
+  EXPECT_EQ(Parsed({"--jobs", "3", "a.zip"}).Jobs, 3);
+  EXPECT_EQ(Parsed({"a.zip", "--jobs=12"}).Jobs, 12);
+  EXPECT_EQ(Parsed({"a.zip"}).Jobs, 0) << "one per core";
 }
 
 TEST(CliOptions, MasksExclusionsAndOptionsAfterTheArchive) {
@@ -103,6 +108,8 @@ TEST(CliOptions, MistakesAreNamed) {
   EXPECT_EQ(ParseError({"-pv", "a.zip"}), "options -p and -v cannot be used together");
   EXPECT_EQ(ParseError({"-on", "a.zip"}), "options -o and -n cannot be used together");
   EXPECT_EQ(ParseError({"-q"}), "no archive named");
+  for (const char* jobs : {"--jobs=0", "--jobs=", "--jobs=2x", "--jobs=99999999999", "--jobs"})
+    EXPECT_EQ(ParseError({"a.zip", jobs}), "option --jobs needs a number from 1 to 1024") << jobs;
   EXPECT_EQ(ParseError({"-uf", "a.zip"}), "options -u and -f cannot be used together");
   EXPECT_EQ(ParseError({"-Z", "a.zip"}), "of the -Z listings only -Z1 is supported");
   EXPECT_EQ(ParseError({"-Z1", "-l", "a.zip"}), "options -Z1 and -l cannot be used together");
@@ -340,6 +347,26 @@ TEST(CliSelection, ExclusionsAndUnmatchedMasks) {
   s = SelectEntries(n.Count(), n.Get(), {"*.txt", "a.*", "zzz", "[b]*"}, {"*"}, true);
   EXPECT_EQ(s.UnmatchedMasks, std::vector<std::string>{"zzz"});
   EXPECT_EQ(s.Count, 0);
+}
+
+
+TEST(CliShares, EntriesMeetingAtOnePathStayWithTheFirstWorkerOfThem) {
+  Names n;
+  for (int k = 0; k < 12; ++k) n.List.push_back({"d\\", "f" + std::to_string(k)});
+  n.List[1] = {"", "same.txt"};
+  n.List[2] = {"", "x"};
+  n.List[3] = {"up\\", ""};
+  n.List[9] = {"", "SAME.TXT"};     // letter case aside, the same path
+  n.List[10] = {"x\\y\\", "z"};     // needs a directory where entry 2 is a file
+  n.List[11] = {"..\\up\\", "w"};   // written as up/w: under entry 3, which is a directory
+  const std::vector<int64_t> packed(12, 1000);
+  std::vector<bool> excluded(12, false);
+  std::vector<uint8_t> owner = ShareOut(n.Count(), n.Get(), packed, excluded, 3, false);
+  EXPECT_EQ(owner, (std::vector<uint8_t>{0, 0, 0, 0, 1, 1, 1, 1, 2, 0, 0, 2}));
+  // With -j only the file names meet; an excluded entry takes no share.
+  excluded[0] = true;
+  owner = ShareOut(n.Count(), n.Get(), packed, excluded, 2, true);
+  EXPECT_EQ(owner, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 1, 1}));
 }
 
 }  // namespace

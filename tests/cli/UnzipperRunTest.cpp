@@ -632,3 +632,56 @@ TEST_F(UnzipperCli, TerminalGivesUpAfterThreeWrongPasswords) {
 }
 
 }  // namespace
+
+// ---- Several entries at a time ---------------------------------------------------------------------
+
+TEST_F(UnzipperCli, ParallelRunsLeaveWhatOneJobLeaves) {
+  // Entries that meet at one path lie far apart, so that a plain split would give them to
+  // different workers: the last of them must win, as with one job.
+  ZipWriter z;
+  z.AddDirectory("a/");
+  z.AddDeflated("dup.txt", "first\n");
+  z.Add("x", "a file where a directory is wanted later\n");
+  auto nth = [](int k) { return std::string(k % 2 ? "a/b/c/f" : "a/f") + std::to_string(k); };
+  for (int k = 0; k < 40; ++k) z.AddDeflated(nth(k), Text(20 + k));
+  z.Add("bad.txt", "damaged\n").Crc = 0x12345678;
+  z.AddDeflated("x/y.txt", "cannot be made\n");
+  z.AddDeflated("dup.txt", "last\n");
+  z.WriteTo(P("m.zip"));
+  auto snapshot = [&] {
+    std::string s;
+    for (const auto& name : Tree(P("out")))
+      s += name + "=" + (name.back() == '/' ? "" : testzip::ReadFile(P("out/" + name))) + "\n";
+    s += std::to_string(fs::last_write_time(P("out/a")).time_since_epoch().count());
+    fs::remove_all(P("out"));
+    return s;
+  };
+  for (const auto& extra : std::vector<std::vector<std::string>>{{"-o"}, {"-t"}}) {
+    std::vector<std::string> one = extra, four = extra;
+    one.insert(one.end(), {"--jobs", "1", "-d", "out", "m.zip"});
+    four.insert(four.end(), {"--jobs=4", "-d", "out", "m.zip"});
+    const TResult r1 = U(one);
+    const std::string t1 = extra[0] == "-o" ? snapshot() : "";
+    if (extra[0] == "-o") U(four);  // and again over it: every file replaced by several workers
+    const TResult r4 = U(four);
+    const std::string t4 = extra[0] == "-o" ? snapshot() : "";
+    EXPECT_EQ(r1.Code, 2) << r1.Err;
+    EXPECT_EQ(r4.Code, r1.Code) << r4.Err;
+    EXPECT_EQ(r4.Out, r1.Out);
+    EXPECT_EQ(r4.Err, r1.Err);
+    EXPECT_EQ(t4, t1);
+  }
+  // An interruption in the middle stops every worker and leaves no file short.
+  const TResult r = RunProgram(kUnzipper, {"--jobs", "2", "-o", "-d", "out", "m.zip"}, Dir.Path(),
+                               {"QUORBIN_UNZIPPER_INTERRUPT_AT=a/b/c/f21"});
+  EXPECT_EQ(r.Code, 80) << r.Err;
+  EXPECT_NE(r.Err.find("unzipper: interrupted"), std::string::npos) << r.Err;
+  EXPECT_FALSE(Exists(P("out/a/b/c/f21")));
+  EXPECT_FALSE(Exists(P("out/x/y.txt")));
+  for (int k = 0; k < 40; ++k) {
+    const std::string f = P("out/" + nth(k));
+    if (Exists(f)) {
+      EXPECT_EQ(testzip::ReadFile(f), Text(20 + k)) << f;
+    }
+  }
+}
