@@ -723,6 +723,9 @@ void TRun::WireEvents(TWorker& w) {
     };
 }
 
+constexpr int32_t kDefaultParallelEntries = 20000;
+constexpr int64_t kDefaultParallelBytes = int64_t{4} << 20;
+
 // How many entries are extracted at a time. One, whatever was asked, where the order of the
 // output or of the questions matters: -p writes the entries one after another, and questions
 // on the terminal (an existing file, a password not given with -P) are asked one at a time.
@@ -739,7 +742,19 @@ int TRun::Jobs() {
   }
   // A few entries are not worth a second reading of the directory.
   int32_t selected = 0;
-  for (int32_t i = 0; i < n; ++i) selected += !Excluded[i];
+  int64_t bytes = 0;
+  for (int32_t i = 0; i < n; ++i)
+    if (!Excluded[i]) {
+      ++selected;
+      // Sizes come from the archive: each counts up to the threshold, so none can overflow.
+      if (bytes < kDefaultParallelBytes)
+        bytes += std::clamp<int64_t>(Z.EntryInfo(i).UncompressedSize, 0, kDefaultParallelBytes);
+    }
+  // Each worker reads the directory for itself, so every extra worker costs a whole directory
+  // of memory, not just its work blocks. Unless --jobs asks for more, a run goes parallel only
+  // where that copy is small (a directory of at most kDefaultParallelEntries entries) and
+  // there is enough data for a second worker to pay for its start.
+  if (O.Jobs == 0 && (n > kDefaultParallelEntries || bytes < kDefaultParallelBytes)) return 1;
   return std::min<int32_t>(jobs, std::max<int32_t>(1, selected / 2));
 }
 
