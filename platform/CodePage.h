@@ -36,6 +36,9 @@ private:
   unsigned char Low = 0x80, High = 0xBF;
 };
 
+// Appends the UTF-8 form of a code point of the basic multilingual plane.
+void AppendUtf8(std::string& out, char32_t cp);
+
 // The Unicode code point that CP437 assigns to a byte (identity below 0x80).
 char32_t Cp437CodePoint(unsigned char c);
 
