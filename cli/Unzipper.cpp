@@ -445,7 +445,10 @@ int TRun::List() {
     l.Method = e.CompressionMethod;
     l.MethodText = unzip::EntryMethodName(e);
     l.Flags = e.Flags;
-    l.DosDateTime = e.FileDateTime;
+    // unzip lists the extended-timestamp field's time, in local time, where there is one.
+    l.DosDateTime = e.Extra.HasUnixTime
+                        ? platform::UnixTimeToDosDateTime(static_cast<time_t>(e.Extra.UnixTime))
+                        : e.FileDateTime;
     l.Crc = e.Crc32;
     if (O.Quiet == 0 && e.HasComment()) {
       // A comment that cannot be read is reported; the other entries are still listed.

@@ -264,7 +264,8 @@ void TEntryStore::Store(uint32_t index, const TZipHeaderInfo& e) {
                     e.FileCommentLength != 0 || nameLength > 0xFF || !splitsBack ||
                     e.FileNameLength != Saturated16(nameLength) || e.Extra.AesStrength != 0 ||
                     e.Extra.AesVersion != 0 || e.Extra.AesMethod != 0;
-  const bool timed = e.Extra.HasUtcTime || e.Extra.UtcTime != 0 || e.Extra.UtcTimeNanos != 0;
+  const bool timed = e.Extra.HasUtcTime || e.Extra.UtcTime != 0 || e.Extra.UtcTimeNanos != 0 ||
+                     e.Extra.HasUnixTime || e.Extra.UnixTime != 0;
   r.Bits = static_cast<uint8_t>((wide ? kWide : 0) | (rare ? kRare : 0) | (timed ? kTime : 0) |
                                 (e.Selected ? kSelected : 0) | (e.InternalAttributes == 1 ? kInternalOne : 0));
 
@@ -275,7 +276,8 @@ void TEntryStore::Store(uint32_t index, const TZipHeaderInfo& e) {
                 e.VersionNeeded, e.CompressionMethod, e.ExtraFieldLength, e.Extra.AesStrength,
                 e.Extra.AesVersion, e.Extra.AesMethod};
   Put(Rare, index, rare ? &x : nullptr);
-  const TTime t{e.Extra.UtcTime, e.Extra.UtcTimeNanos, e.Extra.HasUtcTime};
+  const TTime t{e.Extra.UtcTime, e.Extra.UtcTimeNanos, e.Extra.HasUtcTime, e.Extra.HasUnixTime,
+                e.Extra.UnixTime};
   Put(Times, index, timed ? &t : nullptr);
   if (e.FileComment) Comments[index] = *e.FileComment;
   else Comments.erase(index);
@@ -315,6 +317,8 @@ void TEntryStore::Load(uint32_t index, TZipHeaderInfo& e) const {
     e.Extra.HasUtcTime = t->HasUtcTime;
     e.Extra.UtcTime = t->UtcTime;
     e.Extra.UtcTimeNanos = t->UtcTimeNanos;
+    e.Extra.HasUnixTime = t->HasUnixTime;
+    e.Extra.UnixTime = t->UnixTime;
   }
   const auto comment = Comments.find(index);
   if (comment != Comments.end()) e.FileComment = comment->second;

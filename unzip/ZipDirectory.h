@@ -102,6 +102,8 @@ private:
     int64_t UtcTime;
     uint32_t UtcTimeNanos;
     bool HasUtcTime;
+    bool HasUnixTime;
+    int64_t UnixTime;
   };
   enum : uint8_t {
     kWide = 1,

@@ -401,11 +401,15 @@ void TZipHeaderInfo::ApplyCentralExtraField(std::string_view extra, std::string_
         }
         t += 4 + tagSize;
       }
-    } else if (id == kExtendedTimeExtraId && size >= 5 && (data[0] & 1) && !ntfsTime) {
+    } else if (id == kExtendedTimeExtraId && size >= 5 && (data[0] & 1)) {
       // The modification time comes first, signed 32-bit seconds since 1970.
-      Extra.HasUtcTime = true;
-      Extra.UtcTime = static_cast<int32_t>(GetU32(data + 1));
-      Extra.UtcTimeNanos = 0;
+      Extra.HasUnixTime = true;
+      Extra.UnixTime = static_cast<int32_t>(GetU32(data + 1));
+      if (!ntfsTime) {
+        Extra.HasUtcTime = true;
+        Extra.UtcTime = Extra.UnixTime;
+        Extra.UtcTimeNanos = 0;
+      }
     }
   }
 }

@@ -88,6 +88,10 @@ struct TEntryExtra {
   bool HasUtcTime = false;
   int64_t UtcTime = 0;         // seconds since 1970
   uint32_t UtcTimeNanos = 0;   // 0..999999999
+  // The extended-timestamp field's own modification time, kept even where the NTFS field wins
+  // above: it is the time that unzip's listings show, so ours show it too.
+  bool HasUnixTime = false;
+  int64_t UnixTime = 0;        // seconds since 1970
   bool IsAes() const { return AesStrength != 0; }
 };
 

@@ -84,6 +84,9 @@ TEST_F(UnzipperCli, ListingsAreUnzipsColumnsByteForByte) {
   auto& secret = z.Add("secret.txt", "classified\n");
   secret.Password = "pw";
   z.ArchiveComment = "the archive's own comment";
+  // An extended-timestamp field (2021-01-14 08:25 UTC) far from the DOS time: the listings show
+  // its time, in local time, as unzip's do, not the DOS one.
+  z.Add("stamped.txt", "x").CentralExtra = std::string("UT\x05\x00\x01\x00\x00\x00\x60", 9);
   z.WriteTo(P("v.zip"));
 
   TResult r = U({"-l", "small.zip"});
@@ -96,6 +99,7 @@ TEST_F(UnzipperCli, ListingsAreUnzipsColumnsByteForByte) {
   r = U({"-v", "v.zip"});
   EXPECT_NE(r.Out.find("Archive:  v.zip\nthe archive's own comment\n"), std::string::npos) << r.Out;
   EXPECT_NE(r.Out.find("  tool.sh\nruns the tool\n"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find(" 2021-01-1"), std::string::npos) << r.Out;
   EXPECT_EQ(U({"-Z1", "small.zip"}).Out, "readme.txt\ndoc/\ndoc/guide.txt\ndoc/notes.bak\nbin/data.bin\n");
   EXPECT_EQ(Tree(Dir.Path()), (std::vector<std::string>{"small.zip", "v.zip"})) << "listing writes nothing";
 
