@@ -13,22 +13,11 @@
 #                  default /tmp/perfbase); the two archives go to DIR/archives
 #   --unzipper P   the binary (default build/cli/unzipper)
 set -euo pipefail
-HERE=$(cd "$(dirname "$0")" && pwd)
-REPO=$(cd "$HERE/.." && pwd)
-SHARED=${QUORBIN_SHARED_DIR:-$REPO/../shared}
-RUNS=7
-WORK=/tmp/perfbase
-UNZIPPER=$REPO/build/cli/unzipper
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --runs) RUNS=$2; shift 2 ;;
-    --work) WORK=$2; shift 2 ;;
-    --unzipper) UNZIPPER=$2; shift 2 ;;
-    *) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
-  esac
-done
+source "$(dirname "$0")/common.sh"
+RUNS=7 UNZIPPER=$REPO/build/cli/unzipper USAGE_LINES=14
+bench_options "$@"
 command -v 7zz >/dev/null || { echo "aes.sh: 7zz is missing (Debian package 7zip)" >&2; exit 2; }
-[ -f "$WORK/big/mixed.tar" ] || "$SHARED/bench/make-corpus.sh" --check "$WORK"
+bench_corpus
 mkdir -p "$WORK/archives"
 aes=$WORK/archives/big-aes256.zip plain=$WORK/archives/big-7zz.zip
 if [ ! -f "$aes" ] || [ ! -f "$plain" ]; then

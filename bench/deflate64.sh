@@ -10,20 +10,10 @@
 #                   ../shared/bench/make-corpus.sh); corpus-deflate64.zip is made there once
 #   --unzipper P    the unzipper binary (default build/cli/unzipper)
 set -euo pipefail
-HERE=$(cd "$(dirname "$0")" && pwd)
-REPO=$(cd "$HERE/.." && pwd)
-RUNS=5
-WORK=/tmp/perfbase
-UNZIPPER=$REPO/build/cli/unzipper
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --runs) RUNS=$2; shift 2 ;;
-    --work) WORK=$2; shift 2 ;;
-    --unzipper) UNZIPPER=$2; shift 2 ;;
-    *) echo "deflate64.sh: unknown argument $1" >&2; exit 2 ;;
-  esac
-done
-[ -d "$WORK/corpus" ] || { echo "no benchmark corpus in $WORK (run make-corpus.sh)" >&2; exit 1; }
+source "$(dirname "$0")/common.sh"
+RUNS=5 UNZIPPER=$REPO/build/cli/unzipper USAGE_LINES=10
+bench_options "$@"
+bench_corpus
 ARCHIVE=$WORK/corpus-deflate64.zip
 if [ ! -f "$ARCHIVE" ]; then
   (cd "$WORK" && 7zz a -tzip -mm=Deflate64 -mx5 "$ARCHIVE" corpus >/dev/null)

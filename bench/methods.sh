@@ -6,31 +6,10 @@
 # unzip. The corpus is built as bench/peers.sh builds it (--work, default /tmp/perfbase); the
 # archives go to WORK/methods. Prints medians and our time against the fastest peer's.
 set -euo pipefail
-HERE=$(cd "$(dirname "$0")" && pwd)
-REPO=$(cd "$HERE/.." && pwd)
-SHARED=${QUORBIN_SHARED_DIR:-$REPO/../shared}
-RUNS=5
-WORK=/tmp/perfbase
-UNZIPPER=${UNZIPPER:-$REPO/build/cli/unzipper}
-ONLY=""
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --runs) RUNS=$2; shift 2 ;;
-    --work) WORK=$2; shift 2 ;;
-    --unzipper) UNZIPPER=$2; shift 2 ;;
-    --only) ONLY=$2; shift 2 ;;
-    -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "methods.sh: unknown argument $1 (try --help)" >&2; exit 2 ;;
-  esac
-done
-
-# Where the machine's packages differ from the pinned image the corpus differs a little from
-# the published digests; it is timed all the same, and checked against its own manifest.
-if [ ! -f "$WORK/SHA256SUMS" ]; then
-  echo "Building the benchmark corpus in $WORK (a few minutes)..."
-  "$SHARED/bench/make-corpus.sh" --check "$WORK" ||
-    echo "note: the corpus differs from the pinned image's digests (package versions)"
-fi
+source "$(dirname "$0")/common.sh"
+RUNS=5 UNZIPPER=${UNZIPPER:-$REPO/build/cli/unzipper} USAGE_LINES=7
+bench_options "$@"
+bench_corpus
 mkdir -p "$WORK/methods"
 export LC_ALL=C TZ=UTC
 for m in BZip2 LZMA; do

@@ -14,25 +14,10 @@
 #
 # Absolute times drift by 20% on shared machines; the ratios, measured in the same run, carry.
 set -euo pipefail
-HERE=$(cd "$(dirname "$0")" && pwd)
-REPO=$(cd "$HERE/.." && pwd)
-SHARED=${QUORBIN_SHARED_DIR:-$REPO/../shared}
+source "$(dirname "$0")/common.sh"
 PY=/usr/bin/python3
-
-RUNS=5
-WORK=/tmp/perfbase
-UNZIPPER=${UNZIPPER:-}
-ONLY=""
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --runs) RUNS=$2; shift 2 ;;
-    --work) WORK=$2; shift 2 ;;
-    --unzipper) UNZIPPER=$2; shift 2 ;;
-    --only) ONLY=$2; shift 2 ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "peers.sh: unknown argument $1 (try --help)" >&2; exit 2 ;;
-  esac
-done
+RUNS=5 UNZIPPER=${UNZIPPER:-} USAGE_LINES=17
+bench_options "$@"
 
 # The peers, installed from apt when missing (the same packages scripts/deps.sh lists).
 need=()
@@ -48,12 +33,8 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}"
 fi
 
-# The corpus and the three shared archives: built once, reused while their digests match.
-if ! { [ -f "$WORK/SHA256SUMS" ] &&
-       diff -q <(sort "$SHARED/bench/expected-sha256.txt") <(sort "$WORK/SHA256SUMS") >/dev/null; }; then
-  echo "Building the benchmark corpus in $WORK (a few minutes)..."
-  "$SHARED/bench/make-corpus.sh" --check "$WORK"
-fi
+# The corpus and the three shared archives: built once, then reused.
+bench_corpus
 if ! { [ -f "$WORK/archives/SHA256SUMS" ] &&
        [ -f "$WORK/archives/corpus.zip" ] && [ -f "$WORK/archives/big.zip" ] &&
        [ -f "$WORK/archives/many65k.zip" ]; }; then
