@@ -156,7 +156,6 @@ struct TWorker {
   bool OverwriteAll = false, OverwriteNone = false, NoTerminalAnswer = false;
   int32_t PasswordIndex = -1;
   int PasswordAttempts = 0;
-  int64_t WrittenAtStart = 0;
   // Messages: printed at once with one job, else kept per entry.
   bool Buffered = false;
   int32_t At = -1;
@@ -583,26 +582,13 @@ void TRun::WireEvents(TWorker& w) {
       Error(w, UnsupportedLine(Name(w.Z, i), e));
       return;
     }
-    w.WrittenAtStart = w.Z.Written;
     if (O.Command == TCommand::Extract && O.Quiet == 0) Info(w, ExtractVerb(e.DataMethod()) + shown + "\n");
   };
 
-  w.Z.OnEndUnZip = [this, &w, testing](unzip::TSender, int32_t i, const std::string& fname) {
+  w.Z.OnEndUnZip = [this, &w, testing](unzip::TSender, int32_t i, const std::string&) {
     w.At = i;
     Settled[i] = 1;
-    const auto& e = w.Z.EntryInfo(i);
-    const int64_t written = w.Z.Written - w.WrittenAtStart;
-    // 0xFFFFFFFF left in the directory stands for a size whose Zip64 field was missing or
-    // unusable: there the CRC alone has to do.
-    if (written != e.UncompressedSize && e.UncompressedSize != 0xFFFFFFFFLL) {
-      // The CRC agreed but the data came out shorter than the entry says: still damaged.
-      if (!w.Z.OutputSink) platform::DeleteFile(fname);
-      ++w.Out.Damaged;
-      if (testing) Info(w, "    testing: " + Name(w.Z, i) + "  size mismatch\n");
-      Error(w, Name(w.Z, i) + ": damaged: " + std::to_string(written) + " bytes decoded, " +
-            std::to_string(e.UncompressedSize) + " expected\n");
-      return;
-    }
+    // The component made the entry only when its data was whole: size, CRC and code.
     ++w.Out.Done;
     if (testing) Info(w, "    testing: " + Name(w.Z, i) + "  OK\n");
   };

@@ -533,7 +533,9 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     ~Detach() { Run.Output = nullptr; }
   } detach{run};
 
-  if (const TMethodInfo* method = FindMethod(S->CurrentEntry.DataMethod()); method && method->Decode)
+  const TMethodInfo* method = FindMethod(S->CurrentEntry.DataMethod());
+  const bool decoded = method && method->Decode;
+  if (decoded)
     method->Decode(state, S->CurrentEntry.DataMethod());
   else
     platform::UI().MessageBox("Unknown Compression Method", "Zip Error", platform::TMsgButtons::Ok);
@@ -549,9 +551,15 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   const bool complete = !state.OutputCapped && !state.InputExhausted && !state.StreamFailed;
   const bool authentic = complete && (!decryptor || state.FinishDecryption());
   const bool crcMatches = S->RunningCrc == S->CurrentEntry.Crc32 || (decryptor && !decryptor->CrcIsStored());
+  // A stream that ended before the declared size with a CRC that happens to agree is still
+  // short. 0xFFFFFFFF stands for a size whose Zip64 field was missing: there the CRC alone
+  // has to do.
+  const bool shortOutput = decoded && state.OutTotal < state.ExpectedSize &&
+                           S->CurrentEntry.UncompressedSize != 0xFFFFFFFFLL;
   const TEntryProblem problem = state.OutputCapped           ? TEntryProblem::TooLong
                                 : state.InputExhausted       ? TEntryProblem::TooShort
                                 : !(authentic && crcMatches) ? TEntryProblem::BadCrc
+                                : shortOutput                ? TEntryProblem::TooShort
                                                              : TEntryProblem::None;
   if (!toFiles) OutputSink->EndEntry(index, problem == TEntryProblem::None);
   if (problem == TEntryProblem::None) {

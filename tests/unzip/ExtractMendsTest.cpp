@@ -330,9 +330,12 @@ TEST_F(ExtractTest, DataThatRunsOutOrRunsPastItsDeclaredSizeFailsAndSaysWhich) {
     testzip::ZipWriter zip;
     zip.AddRaw("short.bin", reduced, 2, shortCrc, 100000);
     zip.AddRaw("long.bin", "0123456789", 0, testzip::Crc32("01234"), 5);  // declared shorter
+    // A whole deflate stream of three bytes, with their CRC, declared as ten.
+    zip.AddRaw("ended.bin", testzip::Deflate("abc", 6), 8, testzip::Crc32("abc"), 10);
     EXPECT_EQ(Extract(zip), 0) << "round " << round;
     EXPECT_EQ(Zip.EntryResult(0).Problem, unzip::TEntryProblem::TooShort);
     EXPECT_EQ(Zip.EntryResult(1).Problem, unzip::TEntryProblem::TooLong);
+    EXPECT_EQ(Zip.EntryResult(2).Problem, unzip::TEntryProblem::TooShort);
     EXPECT_TRUE(Tree(Dest).empty());
   }
 }
