@@ -548,13 +548,15 @@ void TRun::WireEvents(TWorker& w) {
       skip = true;
       return;
     }
-    const auto& e = w.Z.EntryInfo(i);
+    // The entry the component is at, already whole: EntryInfo(i) would make it again.
+    const auto& e = w.Z.CurrentEntryInfo();
     if (!InterruptAt.empty() && InterruptAt == Name(w.Z, i)) ::raise(SIGINT);
     // A name changed to keep it below the destination is said, and the line shows where the
-    // entry went.
-    std::string shown = Name(w.Z, i);
-    if (w.Z.EntryResult(i).NameRewritten) {
-      shown = Written(w.Z, outputPath);
+    // entry went. The name is only made for a line that shows it: most runs show none.
+    const bool rewritten = w.Z.EntryResult(i).NameRewritten;
+    std::string shown = rewritten ? Written(w.Z, outputPath) : std::string();
+    const auto shownName = [&] { return rewritten ? shown : Name(w.Z, i); };
+    if (rewritten) {
       ++w.Out.Rewritten;
       Warn(w, "warning: " + Name(w.Z, i) + " is written as " + shown + " (kept below the destination)\n");
     }
@@ -564,7 +566,7 @@ void TRun::WireEvents(TWorker& w) {
       // An encrypted directory entry is made all the same (it holds no data), but like unzip
       // we do not count it as an entry that came through.
       if (!e.IsEncrypted()) ++w.Out.DirectoriesMade;
-      if (O.Quiet == 0) Info(w, "   creating: " + shown + "\n");
+      if (O.Quiet == 0) Info(w, "   creating: " + shownName() + "\n");
       return;
     }
     // -u and -f: only a file older than the entry is replaced; -f makes no new file (the one
@@ -582,7 +584,7 @@ void TRun::WireEvents(TWorker& w) {
       Error(w, UnsupportedLine(Name(w.Z, i), e));
       return;
     }
-    if (O.Command == TCommand::Extract && O.Quiet == 0) Info(w, ExtractVerb(e.DataMethod()) + shown + "\n");
+    if (O.Command == TCommand::Extract && O.Quiet == 0) Info(w, ExtractVerb(e.DataMethod()) + shownName() + "\n");
   };
 
   w.Z.OnEndUnZip = [this, &w, testing](unzip::TSender, int32_t i, const std::string&) {
@@ -590,7 +592,7 @@ void TRun::WireEvents(TWorker& w) {
     Settled[i] = 1;
     // The component made the entry only when its data was whole: size, CRC and code.
     ++w.Out.Done;
-    if (testing) Info(w, "    testing: " + Name(w.Z, i) + "  OK\n");
+    if (testing && O.Quiet == 0) Info(w, "    testing: " + Name(w.Z, i) + "  OK\n");
   };
 
   w.Z.OnSkippingFile = [this, &w](unzip::TSender, unzip::TSkipReason reason, int32_t i) {

@@ -133,6 +133,9 @@ struct TUnZipper::TExtractRun {
   std::vector<TDirectoryTime> DirectoryTimes;
   // The system's error number of the last failed write to the output.
   int WriteError = 0;
+  // Where, in archive order, the entry after the last one whose data was placed stands: the
+  // next entry's own follower is then one further on.
+  int32_t Following = 0;
 };
 
 // The text of a failed write, naming the file (EWriteFailed with the system's reason, by

@@ -339,8 +339,9 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
     // Only the lengths are taken from the local header; the central values stand.
     const int localRest = GetU16(S->LocalHeaderBuffer + 26) + GetU16(S->LocalHeaderBuffer + 28);
     if (S->EntryList)
-      CheckEntryDataExtent(*S->EntryList, S->CurrentEntry,
-                           S->CurrentEntry.LocalHeaderOffset + kLocalHeaderSize + localRest);
+      run.Following = CheckEntryDataExtent(*S->EntryList, S->CurrentEntry,
+                                           S->CurrentEntry.LocalHeaderOffset + kLocalHeaderSize + localRest,
+                                           run.Following + 1);
     S->ArchiveStream->Seek(localRest, platform::soFromCurrent);
   }
 
@@ -451,7 +452,8 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
   // A Unix entry whose mode says "symbolic link": its data is the link's target.
   const bool isLink = CreateLinks && (S->CurrentEntry.VersionMadeBy >> 8) == 3 &&
                       ((S->CurrentEntry.ExternalAttributes >> 16) & S_IFMT) == S_IFLNK;
-  std::string leaf = platform::HostPath(outputPath);
+  // The file's own name in its directory: only a run that makes files needs it.
+  std::string leaf = toFiles ? platform::HostPath(outputPath) : std::string();
   leaf.erase(0, leaf.rfind('/') + 1);
   if (toFiles && outDir < 0) RaiseCannotCreate(outputPath);
   TOutputFile output;

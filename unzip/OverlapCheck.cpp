@@ -23,24 +23,37 @@ void CheckOverlappingEntries(const TZipEntries& entries) {
   }
 }
 
-void CheckEntryDataExtent(const TZipEntries& entries, const TZipHeaderInfo& entry, int64_t dataStart) {
-  // The first entry in archive order that lies after this one's local header.
-  int32_t lo = 0, hi = entries.Count();
-  while (lo < hi) {
-    const int32_t mid = lo + (hi - lo) / 2;
-    const uint32_t m = entries.StoreIndex(mid);
-    const uint16_t disk = entries.Entries()->DiskNumberStart(m);
-    const bool after = disk != entry.DiskNumberStart ? disk > entry.DiskNumberStart
-                                                     : entries.Entries()->LocalHeaderOffset(m) > entry.LocalHeaderOffset;
-    if (after) hi = mid;
-    else lo = mid + 1;
+int32_t CheckEntryDataExtent(const TZipEntries& entries, const TZipHeaderInfo& entry, int64_t dataStart,
+                             int32_t guess) {
+  const TEntryStore& s = *entries.Entries();
+  const int32_t n = entries.Count();
+  // Whether the entry at `at` lies after this one's local header.
+  const auto after = [&](int32_t at) {
+    const uint32_t m = entries.StoreIndex(at);
+    const uint16_t disk = s.DiskNumberStart(m);
+    return disk != entry.DiskNumberStart ? disk > entry.DiskNumberStart
+                                         : s.LocalHeaderOffset(m) > entry.LocalHeaderOffset;
+  };
+  // The first entry in archive order that lies after this one's local header: a run in
+  // archive order finds it at the guess; any other is searched for.
+  int32_t lo = 0;
+  if (guess >= 0 && guess <= n && (guess == 0 || !after(guess - 1)) && (guess == n || after(guess))) {
+    lo = guess;
+  } else {
+    int32_t hi = n;
+    while (lo < hi) {
+      const int32_t mid = lo + (hi - lo) / 2;
+      if (after(mid)) hi = mid;
+      else lo = mid + 1;
+    }
   }
-  if (lo == entries.Count()) return;
-  const TZipHeaderInfo next = *entries.Entry(lo);
-  if (next.DiskNumberStart != entry.DiskNumberStart) return;
-  if (dataStart + entry.CompressedSize > next.LocalHeaderOffset)
+  if (lo == n) return lo;
+  const uint32_t next = entries.StoreIndex(lo);
+  if (s.DiskNumberStart(next) != entry.DiskNumberStart) return lo;
+  if (dataStart + entry.CompressedSize > s.LocalHeaderOffset(next))
     throw EFatalUnzipError(std::string(kMsgOverlappingEntries) + ": " + entry.FullName() + " and " +
-                           next.FullName());
+                           std::string(s.FullName(next)));
+  return lo;
 }
 
 }  // namespace unzip

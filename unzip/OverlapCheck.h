@@ -21,7 +21,10 @@ void CheckOverlappingEntries(const TZipEntries& entries);
 // (`dataStart`, after the header's name and extra field, which can be of any length): raises
 // the same error when the data reaches the local header of the entry that follows it on its
 // disk in `entries` (archive order). A local extra field stretching into the next entry is
-// caught only here.
-void CheckEntryDataExtent(const TZipEntries& entries, const TZipHeaderInfo& entry, int64_t dataStart);
+// caught only here. Returns the position in `entries` of that following entry (Count() when
+// there is none); `guess`, where the caller expects it (one past the last result when going
+// through the archive in order), spares the search when right.
+int32_t CheckEntryDataExtent(const TZipEntries& entries, const TZipHeaderInfo& entry, int64_t dataStart,
+                             int32_t guess = -1);
 
 }  // namespace unzip

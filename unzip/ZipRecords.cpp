@@ -89,12 +89,13 @@ void SplitEntryName(const std::string& name, std::string& directory, std::string
   if (cut == std::string::npos && name.size() >= 2 && name[1] == ':' &&
       ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= 'A' && name[0] <= 'Z')))
     cut = 1;
+  // Assigned in place: an entry read after another keeps its strings' storage.
   if (cut == std::string::npos) {
     directory.clear();
-    fileName = name;
+    fileName.assign(name);
   } else {
-    directory = name.substr(0, cut + 1);
-    fileName = name.substr(cut + 1);
+    directory.assign(name, 0, cut + 1);
+    fileName.assign(name, cut + 1);
   }
 }
 
@@ -244,10 +245,7 @@ void TZipHeaderInfo::LoadFromCentralRecord(const uint8_t* r, std::string_view st
   ExternalAttributes = GetU32(r + 38);
   LocalHeaderOffset = GetU32(r + 42);
   CentralHeaderOffset = 0;
-  std::string directory, fileName;
-  SplitEntryName(ConvertEntryName(storedName, Flags, VersionMadeBy), directory, fileName);
-  Directory = std::move(directory);
-  FileName = std::move(fileName);
+  SplitEntryName(ConvertEntryName(storedName, Flags, VersionMadeBy), Directory, FileName);
   RecomputeNameLength();
   FileComment.reset();
   Extra = {};
@@ -271,10 +269,7 @@ void TZipHeaderInfo::LoadFromLocalRecord(const uint8_t* r, std::string_view stor
   ExternalAttributes = 0;
   LocalHeaderOffset = 0;
   CentralHeaderOffset = 0;
-  std::string directory, fileName;
-  SplitEntryName(ConvertEntryName(storedName, Flags), directory, fileName);
-  Directory = std::move(directory);
-  FileName = std::move(fileName);
+  SplitEntryName(ConvertEntryName(storedName, Flags), Directory, FileName);
   FileComment.reset();
   Selected = false;
 }

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# bench/test_vs_libdeflate.sh [--runs N] [--work DIR] [--unzipper PATH] [--only NAME,...]
+#
+# The CPU time of `unzipper -qq -t` against a plain libdeflate program that inflates and
+# CRC-checks the same entries (bench_libdeflate_test, bench/LibdeflateTest.cpp), on the shared
+# benchmark archives. Contestants per archive: `unzipper -qq -t --jobs 1`, `unzipper -qq -t`
+# (every core) and the libdeflate program, taking turns run after run. CPU time is user + system
+# of the child (wait4's rusage); the script prints the medians and the ratios against libdeflate.
+# Goal: `--jobs 1` at most 1.10x.
+#
+#   --runs N        timed runs per contestant and archive (default 5)
+#   --work DIR      where the corpus and archives live; built when absent (default /tmp/perfbase)
+#   --unzipper P    the unzipper binary (default: $UNZIPPER, else build-rel/cli/unzipper)
+#   --only LIST     comma-separated archive names (corpus,many65k,big; also list1000000 when
+#                   bench/peers.sh has built it)
+#
+# The libdeflate program is built in build-rel (release, -DQUORBIN_BUILD_BENCH=ON) when absent;
+# LIBDEFLATE_TEST=PATH names another. Both read the whole archive, so reading is in both times.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+RUNS=5 UNZIPPER=${UNZIPPER:-} USAGE_LINES=18
+bench_options "$@"
+[ -n "$UNZIPPER" ] || UNZIPPER=$REPO/build-rel/cli/unzipper
+[ -x "$UNZIPPER" ] || { echo "test_vs_libdeflate.sh: no unzipper at $UNZIPPER" >&2; exit 2; }
+
+TOOL=${LIBDEFLATE_TEST:-$REPO/build-rel/bench/bench_libdeflate_test}
+if [ ! -x "$TOOL" ]; then
+  echo "Building $TOOL..."
+  cmake -S "$REPO" -B "$REPO/build-rel" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORBIN_BUILD_APP=OFF \
+    -DQUORBIN_BUILD_BENCH=ON >/dev/null
+  cmake --build "$REPO/build-rel" --target bench_libdeflate_test -j2 >/dev/null
+fi
+
+bench_corpus
+if ! { [ -f "$WORK/archives/corpus.zip" ] && [ -f "$WORK/archives/big.zip" ] &&
+       [ -f "$WORK/archives/many65k.zip" ]; }; then
+  echo "Building the benchmark archives in $WORK/archives..."
+  "$SHARED/bench/make-archives.sh" "$WORK"
+fi
+
+# Race copies, so that a rebuild during the run disturbs nothing.
+cp "$UNZIPPER" "$WORK/unzipper.test-race"
+cp "$TOOL" "$WORK/libdeflate-test.race"
+echo "unzipper under test: $UNZIPPER"
+uptime
+
+exec /usr/bin/python3 - "$WORK" "$RUNS" "${ONLY:-corpus,many65k,big}" <<'PY'
+import os, statistics, subprocess, sys
+
+work, runs, only = sys.argv[1], int(sys.argv[2]), sys.argv[3].split(",")
+ours = os.path.join(work, "unzipper.test-race")
+tool = os.path.join(work, "libdeflate-test.race")
+
+
+def cpu(argv):
+    """Run argv with output discarded; return (user + system seconds, user, system)."""
+    with open(os.devnull, "wb") as null:
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=null, stderr=subprocess.PIPE)
+        err = proc.stderr.read()
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        sys.exit(f"{' '.join(argv)}: exit {proc.returncode}: {err.decode(errors='replace')[-300:]}")
+    return usage.ru_utime + usage.ru_stime, usage.ru_utime, usage.ru_stime
+
+
+print(f"median of {runs} runs, CPU seconds (user + system), contestants taking turns")
+print(f"{'archive':<16}{'contestant':<28}{'cpu':>8}{'user':>8}{'sys':>8}{'x libdeflate':>14}")
+for name in only:
+    archive = os.path.join(work, "archives", name + ".zip")
+    if not os.path.isfile(archive):
+        print(f"{name}: {archive} missing, skipped")
+        continue
+    contestants = [("unzipper -t --jobs 1", [ours, "-qq", "-t", "--jobs", "1", archive]),
+                   ("unzipper -t", [ours, "-qq", "-t", archive]),
+                   ("libdeflate + crc32", [tool, archive])]
+    times = {label: [] for label, _ in contestants}
+    for r in range(runs):
+        # The first contestant of a round moves on by one every round.
+        for k in range(len(contestants)):
+            label, argv = contestants[(r + k) % len(contestants)]
+            times[label].append(cpu(argv))
+    base = statistics.median(t[0] for t in times["libdeflate + crc32"])
+    for label, _ in contestants:
+        c = statistics.median(t[0] for t in times[label])
+        u = statistics.median(t[1] for t in times[label])
+        s = statistics.median(t[2] for t in times[label])
+        print(f"{name + '.zip':<16}{label:<28}{c:8.3f}{u:8.3f}{s:8.3f}{c / base:13.2f}x")
+    ratio = statistics.median(t[0] for t in times["unzipper -t --jobs 1"]) / base
+    print(f"{name + '.zip':<16}goal --jobs 1 at most 1.10x: {'met' if ratio <= 1.10 else 'not met'} "
+          f"({ratio:.2f}x)")
+PY
