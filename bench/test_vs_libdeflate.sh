@@ -4,21 +4,22 @@
 # The CPU time of `unzipper -qq -t` against a plain libdeflate program that inflates and
 # CRC-checks the same entries (bench_libdeflate_test, bench/LibdeflateTest.cpp), on the shared
 # benchmark archives. Contestants per archive: `unzipper -qq -t --jobs 1`, `unzipper -qq -t`
-# (every core) and the libdeflate program, taking turns run after run. CPU time is user + system
-# of the child (wait4's rusage); the script prints the medians and the ratios against libdeflate.
+# (every core) and the libdeflate program reading the archive with read(2) and with mmap(2),
+# taking turns run after run. CPU time is user + system of the child (wait4's rusage); the
+# script prints the medians and the ratios against the cheaper of the two libdeflate runs.
 # Goal: `--jobs 1` at most 1.10x.
 #
 #   --runs N        timed runs per contestant and archive (default 5)
 #   --work DIR      where the corpus and archives live; built when absent (default /tmp/perfbase)
 #   --unzipper P    the unzipper binary (default: $UNZIPPER, else build-rel/cli/unzipper)
-#   --only LIST     comma-separated archive names (corpus,many65k,big; also list1000000 when
-#                   bench/peers.sh has built it)
+#   --only LIST     comma-separated archive names (default corpus,many65k,big; list1000000,
+#                   1,000,000 tiny entries, is built as bench/peers.sh builds it when named)
 #
 # The libdeflate program is built in build-rel (release, -DQUORBIN_BUILD_BENCH=ON) when absent;
 # LIBDEFLATE_TEST=PATH names another. Both read the whole archive, so reading is in both times.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-RUNS=5 UNZIPPER=${UNZIPPER:-} USAGE_LINES=18
+RUNS=5 UNZIPPER=${UNZIPPER:-} USAGE_LINES=19
 bench_options "$@"
 [ -n "$UNZIPPER" ] || UNZIPPER=$REPO/build-rel/cli/unzipper
 [ -x "$UNZIPPER" ] || { echo "test_vs_libdeflate.sh: no unzipper at $UNZIPPER" >&2; exit 2; }
@@ -37,6 +38,14 @@ if ! { [ -f "$WORK/archives/corpus.zip" ] && [ -f "$WORK/archives/big.zip" ] &&
   echo "Building the benchmark archives in $WORK/archives..."
   "$SHARED/bench/make-archives.sh" "$WORK"
 fi
+
+case ",$ONLY," in
+  *,list1000000,*)
+    if [ ! -f "$WORK/archives/list1000000.zip" ]; then
+      echo "Building $WORK/archives/list1000000.zip..."
+      /usr/bin/python3 "$HERE/peers/make_list_archive.py" "$WORK/archives/list1000000.zip" 1000000
+    fi ;;
+esac
 
 # Race copies, so that a rebuild during the run disturbs nothing.
 cp "$UNZIPPER" "$WORK/unzipper.test-race"
@@ -73,14 +82,15 @@ for name in only:
         continue
     contestants = [("unzipper -t --jobs 1", [ours, "-qq", "-t", "--jobs", "1", archive]),
                    ("unzipper -t", [ours, "-qq", "-t", archive]),
-                   ("libdeflate + crc32", [tool, archive])]
+                   ("libdeflate, read", [tool, archive]),
+                   ("libdeflate, mmap", [tool, "--mmap", archive])]
     times = {label: [] for label, _ in contestants}
     for r in range(runs):
         # The first contestant of a round moves on by one every round.
         for k in range(len(contestants)):
             label, argv = contestants[(r + k) % len(contestants)]
             times[label].append(cpu(argv))
-    base = statistics.median(t[0] for t in times["libdeflate + crc32"])
+    base = min(statistics.median(t[0] for t in times[k]) for k in ("libdeflate, read", "libdeflate, mmap"))
     for label, _ in contestants:
         c = statistics.median(t[0] for t in times[label])
         u = statistics.median(t[1] for t in times[label])

@@ -538,11 +538,18 @@ std::vector<std::string> TRun::DirectoriesOnlyForExcluded(const std::string& des
 void TRun::WireEvents(TWorker& w) {
   const bool testing = O.Command == TCommand::Test;
 
+  // The name of the entry the component is at, from its entry already made whole (the events
+  // of an entry come while the component is at it): as Name(w.Z, i) without making it again.
+  const auto currentName = [&w] {
+    const auto& e = w.Z.CurrentEntryInfo();
+    return DisplayName(e.Directory + e.FileName);
+  };
+
   w.Z.OnStartUnZipInfo = [this](unzip::TSender, int32_t, int64_t total, bool&) {
     TotalBytes.fetch_add(total, std::memory_order_relaxed);
   };
 
-  w.Z.OnStartUnZip = [this, &w](unzip::TSender, int32_t i, const std::string& outputPath, bool& skip) {
+  w.Z.OnStartUnZip = [this, &w, currentName](unzip::TSender, int32_t i, const std::string& outputPath, bool& skip) {
     w.At = i;
     if (Settled[i] || Excluded[i]) {
       skip = true;
@@ -555,7 +562,7 @@ void TRun::WireEvents(TWorker& w) {
     // entry went. The name is only made for a line that shows it: most runs show none.
     const bool rewritten = w.Z.EntryResult(i).NameRewritten;
     std::string shown = rewritten ? Written(w.Z, outputPath) : std::string();
-    const auto shownName = [&] { return rewritten ? shown : Name(w.Z, i); };
+    const auto shownName = [&] { return rewritten ? shown : currentName(); };
     if (rewritten) {
       ++w.Out.Rewritten;
       Warn(w, "warning: " + Name(w.Z, i) + " is written as " + shown + " (kept below the destination)\n");
@@ -587,12 +594,12 @@ void TRun::WireEvents(TWorker& w) {
     if (O.Command == TCommand::Extract && O.Quiet == 0) Info(w, ExtractVerb(e.DataMethod()) + shownName() + "\n");
   };
 
-  w.Z.OnEndUnZip = [this, &w, testing](unzip::TSender, int32_t i, const std::string&) {
+  w.Z.OnEndUnZip = [this, &w, testing, currentName](unzip::TSender, int32_t i, const std::string&) {
     w.At = i;
     Settled[i] = 1;
     // The component made the entry only when its data was whole: size, CRC and code.
     ++w.Out.Done;
-    if (testing && O.Quiet == 0) Info(w, "    testing: " + Name(w.Z, i) + "  OK\n");
+    if (testing && O.Quiet == 0) Info(w, "    testing: " + currentName() + "  OK\n");
   };
 
   w.Z.OnSkippingFile = [this, &w](unzip::TSender, unzip::TSkipReason reason, int32_t i) {

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Decryptor.h"
@@ -221,11 +222,14 @@ int32_t TUnZipper::RunExtraction() {
     RunFailures.clear();
     std::vector<std::string> masks;
     for (const std::string& m : FilesList) masks.push_back(LowerCase(m));
-    TZipHeaderInfo entry;
+    // Read from the store as it holds the entries: no entry is made whole for this.
+    const TEntryStore& store = *S->SortedEntries->Entries();
     for (int32_t i = 0; i < entries; ++i) {
-      S->SortedEntries->Load(i, entry);
-      entry.Selected = DoAll;
-      const bool noFile = entry.FileName.empty() || entry.FileName == "." || entry.FileName == "..";
+      const uint32_t at = S->SortedEntries->StoreIndex(i);
+      const std::string_view fullName = store.FullName(at);
+      const std::string_view fileName = fullName.substr(store.DirectoryLength(at));
+      bool selected = DoAll;
+      const bool noFile = fileName.empty() || fileName == "." || fileName == "..";
       if (noFile && !RecreateDirs) {
         S->SortedEntries->SetSelected(i, false);
         --run.Count;
@@ -233,19 +237,18 @@ int32_t TUnZipper::RunExtraction() {
       }
       for (const std::string& mask : masks) {
         const std::string subject =
-            LowerCase(mask.find('\\') != std::string::npos ? entry.Directory + entry.FileName
-                                                           : entry.FileName);
+            LowerCase(std::string(mask.find('\\') != std::string::npos ? fullName : fileName));
         if (IsMatch(mask, subject)) {
-          entry.Selected = true;
+          selected = true;
           break;
         }
       }
-      if (EntryFilter && entry.Selected && !EntryFilter(i)) entry.Selected = false;
+      if (EntryFilter && selected && !EntryFilter(i)) selected = false;
       // Sizes are unsigned 32-bit in the archive: counted in 64 bits, 2-4 GiB entries stay
       // positive.
-      S->SortedEntries->SetSelected(i, entry.Selected);
-      if (entry.Selected) {
-        S->TotalToExtract += entry.UncompressedSize;
+      S->SortedEntries->SetSelected(i, selected);
+      if (selected) {
+        S->TotalToExtract += store.UncompressedSize(at);
         RunOutcomes[static_cast<size_t>(i)] = PackResult(TEntryOutcome::NotReached, TEntryProblem::None, false);
       } else {
         --run.Count;

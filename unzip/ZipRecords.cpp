@@ -63,39 +63,70 @@ uint32_t DateKey(uint32_t dosDateTime) {
 
 // ---- Names and dates -----------------------------------------------------------------------
 
-std::string ConvertEntryName(std::string_view stored, uint16_t flags, uint16_t versionMadeBy) {
-  // A name ends at its first zero byte, as every file-system call will read it: otherwise the
-  // name reported and checked would not be the file made.
-  std::string name(stored.substr(0, stored.find('\0')));
-  std::replace(name.begin(), name.end(), '/', '\\');
-  if (flags & 0x0800) return name;  // already UTF-8
-  // Zip tools on Unix and macOS store the file system's names, UTF-8, without saying so.
-  // Names from MS-DOS, Windows and OS/2 are in the OEM code page, and so is anything that is
-  // not UTF-8.
-  const int host = versionMadeBy >> 8;
-  if (host == 3 || host == 19) {
-    platform::TUtf8Check utf8;
-    if (utf8.Add(name) && utf8.Complete()) return name;
-  }
-  if (std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
-    return name;  // ASCII reads the same in both
-  return platform::OemToAnsi(name);
-}
+namespace {
 
-void SplitEntryName(const std::string& name, std::string& directory, std::string& fileName) {
+// Where a converted name splits: its last "\", or the ":" of a drive letter at its start;
+// npos for a name without a directory part.
+size_t NameCut(const std::string& name) {
   // A ":" is a drive delimiter only where one can stand: after a letter at the start of the
   // name. Anywhere else ("sub/a:b.txt", a valid name on Unix hosts) it is part of the name.
   size_t cut = name.rfind('\\');
   if (cut == std::string::npos && name.size() >= 2 && name[1] == ':' &&
       ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= 'A' && name[0] <= 'Z')))
     cut = 1;
-  // Assigned in place: an entry read after another keeps its strings' storage.
+  return cut;
+}
+
+// ConvertEntryName into `name`, whose storage is reused.
+void ConvertEntryNameInto(std::string_view stored, uint16_t flags, uint16_t versionMadeBy, std::string& name) {
+  // A name ends at its first zero byte, as every file-system call will read it: otherwise the
+  // name reported and checked would not be the file made.
+  name.assign(stored.substr(0, stored.find('\0')));
+  std::replace(name.begin(), name.end(), '/', '\\');
+  if (flags & 0x0800) return;  // already UTF-8
+  // ASCII reads the same in both (and is valid UTF-8): the common case, checked first.
+  if (std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+    return;
+  // Zip tools on Unix and macOS store the file system's names, UTF-8, without saying so.
+  // Names from MS-DOS, Windows and OS/2 are in the OEM code page, and so is anything that is
+  // not UTF-8.
+  const int host = versionMadeBy >> 8;
+  if (host == 3 || host == 19) {
+    platform::TUtf8Check utf8;
+    if (utf8.Add(name) && utf8.Complete()) return;
+  }
+  name = platform::OemToAnsi(name);
+}
+
+// The stored name converted and split into an entry's own strings, reusing their storage.
+void TakeEntryName(std::string_view stored, uint16_t flags, uint16_t versionMadeBy, std::string& directory,
+                   std::string& fileName) {
+  ConvertEntryNameInto(stored, flags, versionMadeBy, fileName);
+  const size_t cut = NameCut(fileName);
   if (cut == std::string::npos) {
     directory.clear();
-    fileName.assign(name);
   } else {
-    directory.assign(name, 0, cut + 1);
-    fileName.assign(name, cut + 1);
+    directory.assign(fileName, 0, cut + 1);
+    fileName.erase(0, cut + 1);
+  }
+}
+
+}  // namespace
+
+std::string ConvertEntryName(std::string_view stored, uint16_t flags, uint16_t versionMadeBy) {
+  std::string name;
+  ConvertEntryNameInto(stored, flags, versionMadeBy, name);
+  return name;
+}
+
+void SplitEntryName(const std::string& name, std::string& directory, std::string& fileName) {
+  const size_t cut = NameCut(name);
+  if (cut == std::string::npos) {
+    directory.clear();
+    fileName = name;
+  } else {
+    directory = name.substr(0, cut + 1);
+    fileName = name.substr(cut + 1);
   }
 }
 
@@ -245,7 +276,7 @@ void TZipHeaderInfo::LoadFromCentralRecord(const uint8_t* r, std::string_view st
   ExternalAttributes = GetU32(r + 38);
   LocalHeaderOffset = GetU32(r + 42);
   CentralHeaderOffset = 0;
-  SplitEntryName(ConvertEntryName(storedName, Flags, VersionMadeBy), Directory, FileName);
+  TakeEntryName(storedName, Flags, VersionMadeBy, Directory, FileName);
   RecomputeNameLength();
   FileComment.reset();
   Extra = {};
@@ -269,7 +300,7 @@ void TZipHeaderInfo::LoadFromLocalRecord(const uint8_t* r, std::string_view stor
   ExternalAttributes = 0;
   LocalHeaderOffset = 0;
   CentralHeaderOffset = 0;
-  SplitEntryName(ConvertEntryName(storedName, Flags), Directory, FileName);
+  TakeEntryName(storedName, Flags, 0, Directory, FileName);
   FileComment.reset();
   Selected = false;
 }
