@@ -5,9 +5,10 @@
 # CRC-checks the same entries (bench_libdeflate_test, bench/LibdeflateTest.cpp), on the shared
 # benchmark archives. Contestants per archive: `unzipper -qq -t --jobs 1`, `unzipper -qq -t`
 # (every core) and the libdeflate program reading the archive with read(2) and with mmap(2),
-# taking turns run after run. CPU time is user + system of the child (wait4's rusage); the
-# script prints the medians and the ratios against the cheaper of the two libdeflate runs.
-# Goal: `--jobs 1` at most 1.10x.
+# and, where installed, Info-ZIP `unzip -qq -t` for reference, taking turns run after run. CPU
+# time is user + system of the child (wait4's rusage, counted in clock ticks: use more runs for
+# small archives); the script prints the medians, the ratio against the cheaper of the two
+# libdeflate runs, and the same ratio of user time alone. Goal: `--jobs 1` at most 1.10x.
 #
 #   --runs N        timed runs per contestant and archive (default 5)
 #   --work DIR      where the corpus and archives live; built when absent (default /tmp/perfbase)
@@ -17,9 +18,11 @@
 #
 # The libdeflate program is built in build-rel (release, -DQUORBIN_BUILD_BENCH=ON) when absent;
 # LIBDEFLATE_TEST=PATH names another. Both read the whole archive, so reading is in both times.
+# UNZIPPER_BEFORE=PATH races an earlier unzipper binary too (`-qq -t --jobs 1`), for a before
+# and after in the same run.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-RUNS=5 UNZIPPER=${UNZIPPER:-} USAGE_LINES=19
+RUNS=5 UNZIPPER=${UNZIPPER:-} USAGE_LINES=22
 bench_options "$@"
 [ -n "$UNZIPPER" ] || UNZIPPER=$REPO/build-rel/cli/unzipper
 [ -x "$UNZIPPER" ] || { echo "test_vs_libdeflate.sh: no unzipper at $UNZIPPER" >&2; exit 2; }
@@ -50,13 +53,19 @@ esac
 # Race copies, so that a rebuild during the run disturbs nothing.
 cp "$UNZIPPER" "$WORK/unzipper.test-race"
 cp "$TOOL" "$WORK/libdeflate-test.race"
+BEFORE=""
+if [ -n "${UNZIPPER_BEFORE:-}" ]; then
+  cp "$UNZIPPER_BEFORE" "$WORK/unzipper-before.test-race"
+  BEFORE=$WORK/unzipper-before.test-race
+  echo "earlier unzipper: $UNZIPPER_BEFORE"
+fi
 echo "unzipper under test: $UNZIPPER"
 uptime
 
-exec /usr/bin/python3 - "$WORK" "$RUNS" "${ONLY:-corpus,many65k,big}" <<'PY'
-import os, statistics, subprocess, sys
+exec /usr/bin/python3 - "$WORK" "$RUNS" "${ONLY:-corpus,many65k,big}" "$BEFORE" <<'PY'
+import os, shutil, statistics, subprocess, sys
 
-work, runs, only = sys.argv[1], int(sys.argv[2]), sys.argv[3].split(",")
+work, runs, only, before = sys.argv[1], int(sys.argv[2]), sys.argv[3].split(","), sys.argv[4]
 ours = os.path.join(work, "unzipper.test-race")
 tool = os.path.join(work, "libdeflate-test.race")
 
@@ -74,7 +83,7 @@ def cpu(argv):
 
 
 print(f"median of {runs} runs, CPU seconds (user + system), contestants taking turns")
-print(f"{'archive':<16}{'contestant':<28}{'cpu':>8}{'user':>8}{'sys':>8}{'x libdeflate':>14}")
+print(f"{'archive':<16}{'contestant':<24}{'cpu':>8}{'user':>8}{'sys':>8}{'x libdeflate':>14}{'user x':>8}")
 for name in only:
     archive = os.path.join(work, "archives", name + ".zip")
     if not os.path.isfile(archive):
@@ -84,18 +93,24 @@ for name in only:
                    ("unzipper -t", [ours, "-qq", "-t", archive]),
                    ("libdeflate, read", [tool, archive]),
                    ("libdeflate, mmap", [tool, "--mmap", archive])]
+    if before:
+        contestants.insert(1, ("before -t --jobs 1", [before, "-qq", "-t", "--jobs", "1", archive]))
+    if shutil.which("unzip"):
+        contestants.append(("unzip -t", ["unzip", "-qq", "-t", archive]))
     times = {label: [] for label, _ in contestants}
     for r in range(runs):
         # The first contestant of a round moves on by one every round.
         for k in range(len(contestants)):
             label, argv = contestants[(r + k) % len(contestants)]
             times[label].append(cpu(argv))
-    base = min(statistics.median(t[0] for t in times[k]) for k in ("libdeflate, read", "libdeflate, mmap"))
+    libdeflate = ("libdeflate, read", "libdeflate, mmap")
+    base = min(statistics.median(t[0] for t in times[k]) for k in libdeflate)
+    base_user = min(statistics.median(t[1] for t in times[k]) for k in libdeflate)
     for label, _ in contestants:
         c = statistics.median(t[0] for t in times[label])
         u = statistics.median(t[1] for t in times[label])
         s = statistics.median(t[2] for t in times[label])
-        print(f"{name + '.zip':<16}{label:<28}{c:8.3f}{u:8.3f}{s:8.3f}{c / base:13.2f}x")
+        print(f"{name + '.zip':<16}{label:<24}{c:8.3f}{u:8.3f}{s:8.3f}{c / base:13.2f}x{u / base_user:7.2f}x")
     ratio = statistics.median(t[0] for t in times["unzipper -t --jobs 1"]) / base
     print(f"{name + '.zip':<16}goal --jobs 1 at most 1.10x: {'met' if ratio <= 1.10 else 'not met'} "
           f"({ratio:.2f}x)")
