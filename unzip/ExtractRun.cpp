@@ -222,9 +222,10 @@ int32_t TUnZipper::RunExtraction() {
     RunFailures.clear();
     std::vector<std::string> masks;
     for (const std::string& m : FilesList) masks.push_back(LowerCase(m));
-    // Read from the store as it holds the entries: no entry is made whole for this.
-    const TEntryStore& store = *S->SortedEntries->Entries();
+    // Read from the store as it holds the entries: no entry is made whole for this. (An archive
+    // without entries has no view.)
     for (int32_t i = 0; i < entries; ++i) {
+      const TEntryStore& store = *S->SortedEntries->Entries();
       const uint32_t at = S->SortedEntries->StoreIndex(i);
       const std::string_view fullName = store.FullName(at);
       const std::string_view fileName = fullName.substr(store.DirectoryLength(at));

@@ -336,26 +336,30 @@ bool TZipHeaderInfo::ReadCentralHeader(platform::TStream& stream, const TNextDis
   const int64_t nameLength = GetU16(record + 28);
   const int64_t commentLength = GetU16(record + 32);
   const int64_t tailLength = nameLength + GetU16(record + 30) + commentLength;
-  std::string tail(static_cast<size_t>(tailLength), '\0');
-  const int64_t tailGot = tailLength == 0 ? 0 : std::max<int64_t>(s->Read(tail.data(), tailLength), 0);
+  // Most records' tails fit on the stack: no heap block per record on a directory read.
+  char small[1024];
+  std::string large;
+  if (tailLength > static_cast<int64_t>(sizeof small)) large.resize(static_cast<size_t>(tailLength));
+  char* const tailBytes = large.empty() ? small : large.data();
+  const int64_t tailGot = tailLength == 0 ? 0 : std::max<int64_t>(s->Read(tailBytes, tailLength), 0);
+  const std::string_view tail(tailBytes, static_cast<size_t>(std::max<int64_t>(tailGot, 0)));
   if (tailGot < nameLength) {
     const int64_t back = switched ? 0 : p;
     s->SetPosition(back);
     if (position) *position = back;
     return false;
   }
-  const std::string_view storedName = std::string_view(tail).substr(0, static_cast<size_t>(nameLength));
+  const std::string_view storedName = tail.substr(0, static_cast<size_t>(nameLength));
   LoadFromCentralRecord(record, storedName);
   const int64_t extraLength = std::min<int64_t>(GetU16(record + 30), tailGot - nameLength);
   if (extraLength > 0)
-    ApplyCentralExtraField(std::string_view(tail).substr(static_cast<size_t>(nameLength),
-                                                         static_cast<size_t>(extraLength)),
+    ApplyCentralExtraField(tail.substr(static_cast<size_t>(nameLength), static_cast<size_t>(extraLength)),
                            storedName);
   CentralHeaderOffset = p;
   if (loadComment && commentLength > 0) {
     const int64_t commentStart = tailLength - commentLength;
-    FileComment = tail.substr(static_cast<size_t>(std::min(commentStart, tailGot)),
-                              static_cast<size_t>(std::max<int64_t>(tailGot - commentStart, 0)));
+    FileComment = std::string(tail.substr(static_cast<size_t>(std::min(commentStart, tailGot)),
+                                          static_cast<size_t>(std::max<int64_t>(tailGot - commentStart, 0))));
   }
   if (position) *position = restStart + tailGot;
   return true;
