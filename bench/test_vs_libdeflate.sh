@@ -16,24 +16,28 @@
 #   --only LIST     comma-separated archive names (default corpus,many65k,big; list1000000,
 #                   1,000,000 tiny entries, is built as bench/peers.sh builds it when named)
 #
-# The libdeflate program is built in build-rel (release, -DQUORBIN_BUILD_BENCH=ON) when absent;
-# LIBDEFLATE_TEST=PATH names another. Both read the whole archive, so reading is in both times.
+# unzipper and the libdeflate program are built in build-rel (release, -DQUORBIN_BUILD_BENCH=ON)
+# when absent; LIBDEFLATE_TEST=PATH names another libdeflate program. Both read the whole
+# archive, so reading is in both times.
 # UNZIPPER_BEFORE=PATH races an earlier unzipper binary too (`-qq -t --jobs 1`), for a before
 # and after in the same run.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-RUNS=5 UNZIPPER=${UNZIPPER:-} USAGE_LINES=22
+RUNS=5 UNZIPPER=${UNZIPPER:-} USAGE_LINES=23
 bench_options "$@"
 [ -n "$UNZIPPER" ] || UNZIPPER=$REPO/build-rel/cli/unzipper
-[ -x "$UNZIPPER" ] || { echo "test_vs_libdeflate.sh: no unzipper at $UNZIPPER" >&2; exit 2; }
-
 TOOL=${LIBDEFLATE_TEST:-$REPO/build-rel/bench/bench_libdeflate_test}
-if [ ! -x "$TOOL" ]; then
-  echo "Building $TOOL..."
+# What is missing of the release build is built.
+for want in "$UNZIPPER:unzipper" "$TOOL:bench_libdeflate_test"; do
+  path=${want%:*} target=${want##*:}
+  [ -x "$path" ] && continue
+  [ "$path" = "$REPO/build-rel/cli/unzipper" ] || [ "$path" = "$REPO/build-rel/bench/bench_libdeflate_test" ] ||
+    { echo "test_vs_libdeflate.sh: nothing at $path" >&2; exit 2; }
+  echo "Building $path..."
   cmake -S "$REPO" -B "$REPO/build-rel" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORBIN_BUILD_APP=OFF \
     -DQUORBIN_BUILD_BENCH=ON >/dev/null
-  cmake --build "$REPO/build-rel" --target bench_libdeflate_test -j2 >/dev/null
-fi
+  cmake --build "$REPO/build-rel" --target "$target" -j2 >/dev/null
+done
 
 bench_corpus
 if ! { [ -f "$WORK/archives/corpus.zip" ] && [ -f "$WORK/archives/big.zip" ] &&
