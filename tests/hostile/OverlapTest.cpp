@@ -68,6 +68,33 @@ TEST(OverlappingEntries, LocalExtraFieldPushingDataIntoTheNextEntryIsRefused) {
   EXPECT_TRUE(hostile::Tree(dir.Path() + "/out").empty());
 }
 
+TEST(OverlappingEntries, LocalExtraFieldIsCaughtWhereverASortedRunStands) {
+  // Sorted by name, the run goes back through the archive: "b.bin", first on disk and whose
+  // data reaches "a.bin"'s header, comes after "a.bin", with "c.bin" further on.
+  testzip::TempDir dir;
+  testzip::ZipWriter zip;
+  zip.Add("b.bin", std::string(500, 'b')).LocalExtra = std::string(100, 'x');
+  zip.Add("a.bin", std::string(500, 'a'));
+  zip.Add("c.bin", std::string(500, 'c'));
+  std::string bytes = zip.Build();
+  bytes[28] = static_cast<char>(100 + 40);
+  testzip::WriteFile(dir.Path() + "/overlap.zip", bytes);
+  hostile::QuietUI ui;
+  platform::ScopedUserInterface scoped(ui);
+  unzip::TUnZipper unzipper;
+  unzipper.DoAll = true;
+  unzipper.SortMode = unzip::TZipSortMode::ByName;
+  unzipper.SetZipName(dir.Path() + "/overlap.zip");
+  unzipper.ReadDirectory();
+  unzipper.SetDestDir(dir.Path() + "/out");
+  try {
+    unzipper.ExtractFiles();
+    ADD_FAILURE() << "overlapping entries were extracted";
+  } catch (const platform::Exception& e) {
+    EXPECT_NE(e.Message.find(std::string(kOverlap) + ": b.bin and a.bin"), std::string::npos) << e.Message;
+  }
+}
+
 TEST(OverlappingEntries, ArchivesOfRealToolsAreNotRefused) {
   // Adjacent entries, data descriptors (zero sizes in the local headers), directory entries,
   // empty files and a self-extractor stub all sit next to each other without overlapping.
