@@ -1,97 +1,175 @@
 #include "Shares.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace cli {
 
 namespace {
 
+constexpr uint64_t kFnvBasis = 1469598103934665603ull;
+constexpr uint64_t kFnvPrime = 1099511628211ull;
+
+// 31 bits of a path's hash. Two paths that share them are taken as meeting: that only keeps
+// two entries with one worker that could have gone to two, never the other way round.
+uint32_t Short(uint64_t h) { return static_cast<uint32_t>((h ^ (h >> 32)) & 0x7FFFFFFF); }
+
 // The path an entry is written at, as far as it decides which entries meet: letter case
 // folded (where the file system ignores it, such names are one file), "." and ".." and a
-// drive dropped, "\" and "/" alike; only the file name under -j. A hash of each prefix that
-// ends at a separator goes to `prefixes`; the whole path's is returned.
-uint64_t OutputKey(const std::string& directory, const std::string& fileName, bool junkPaths,
-                   std::vector<uint64_t>* prefixes) {
-  const std::string full = directory + fileName;
-  uint64_t h = 1469598103934665603ull;
-  std::string part;
+// drive dropped, "\" and "/" alike; only the file name under -j. `prefix` is called with the
+// hash of each leading part that ends at a separator; the whole path's hash is returned.
+// Hashed as it is walked, without building the path.
+template <class OnPrefix>
+uint32_t OutputKey(std::string_view directory, std::string_view fileName, bool junkPaths, OnPrefix prefix) {
+  uint64_t h = kFnvBasis, part = h;
   bool any = false;
-  auto take = [&](bool last) {
-    if (part.empty() || part == "." || part == ".." || (!any && part.size() == 2 && part[1] == ':')) {
-      part.clear();
-      return;
-    }
-    if (junkPaths && !last) {
-      part.clear();
-      return;
-    }
-    if (any) h = (h ^ '/') * 1099511628211ull;
-    for (const char c : part) h = (h ^ static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c)) * 1099511628211ull;
-    any = true;
-    part.clear();
-    if (!last && prefixes) prefixes->push_back(h);
+  size_t length = 0;
+  char first = 0, second = 0;
+  auto begin = [&] {
+    part = any ? (h ^ '/') * kFnvPrime : h;
+    length = 0;
   };
-  for (const char c : full) {
-    if (c == '\\' || c == '/')
-      take(false);
-    else
-      part += c;
-  }
-  take(true);
-  return h;
+  auto end = [&](bool last) {
+    const bool dropped = length == 0 || (length == 1 && first == '.') ||
+                         (length == 2 && first == '.' && second == '.') ||
+                         (!any && length == 2 && second == ':') || (junkPaths && !last);
+    if (!dropped) {
+      h = part;
+      any = true;
+      if (!last) prefix(Short(h));
+    }
+    begin();
+  };
+  auto walk = [&](std::string_view s) {
+    for (const char c : s) {
+      if (c == '\\' || c == '/') {
+        end(false);
+        continue;
+      }
+      if (length == 0) first = c;
+      if (length == 1) second = c;
+      ++length;
+      part = (part ^ static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c)) * kFnvPrime;
+    }
+  };
+  begin();
+  walk(directory);
+  walk(fileName);
+  end(true);
+  return Short(h);
 }
+
+bool IsFile(std::string_view fileName) { return !fileName.empty() && fileName != "." && fileName != ".."; }
 
 int32_t FindRoot(std::vector<int32_t>& parent, int32_t i) {
   while (parent[i] != i) i = parent[i] = parent[parent[i]];
   return i;
 }
 
+void SortUnique(std::vector<uint32_t>& v) {
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+}
+
 }  // namespace
 
-// Which worker takes each entry: runs of consecutive entries of about equal work (packed
-// bytes plus a fixed cost per file), except that entries that meet at one output path (the
-// same name, or a file where another entry needs a directory) all go to the worker of the
-// first of them, which writes them in archive order as one job would.
-std::vector<uint8_t> ShareOut(int32_t n, const TEntryNames& names, const std::vector<int64_t>& packed,
+// Entries meet through paths: two of the same path, or one whose leading part is the path of
+// a file. Only the paths through which entries meet (nearly always none) are kept as nodes of
+// a union-find; the entries' own places are one position each, worked out on the way. So the
+// memory is a sorted array of 4-byte path keys for a moment, and the passes over the names
+// beyond the first two are only made where entries meet.
+std::vector<uint8_t> ShareOut(int32_t n, const TEntryNames& names, const TEntrySizes& packed,
                               const std::vector<bool>& excluded, int jobs, bool junkPaths) {
-  std::vector<int32_t> parent(n);
-  for (int32_t i = 0; i < n; ++i) parent[i] = i;
+  constexpr int64_t kCostPerEntry = 16384;
+  auto walk = [&](int32_t i, auto prefix) {
+    const auto [directory, fileName] = names(i);
+    return OutputKey(directory, fileName, junkPaths, prefix);
+  };
+  std::vector<uint8_t> owner(n, 0);
+  // The paths met twice (Twice) and the paths of files that lead another entry's path (Leads).
+  std::vector<uint32_t> twice, leads;
   {
-    std::vector<std::pair<uint64_t, int32_t>> keys, files, prefixes;
-    std::vector<uint64_t> scratch;
+    // Each path's key, with the lowest bit set for a file.
+    std::vector<uint32_t> keys;
+    keys.reserve(static_cast<size_t>(std::count(excluded.begin(), excluded.end(), false)));
+    int64_t total = 0;
     for (int32_t i = 0; i < n; ++i) {
       if (excluded[i]) continue;
       const auto [directory, fileName] = names(i);
-      scratch.clear();
-      const uint64_t k = OutputKey(directory, fileName, junkPaths, &scratch);
-      keys.emplace_back(k, i);
-      if (!fileName.empty() && fileName != "." && fileName != "..") files.emplace_back(k, i);
-      for (const uint64_t p : scratch) prefixes.emplace_back(p, i);
+      const uint32_t k = OutputKey(directory, fileName, junkPaths, [](uint32_t) {});
+      keys.push_back(k << 1 | (IsFile(fileName) ? 1 : 0));
+      total += packed(i) + kCostPerEntry;
     }
     std::sort(keys.begin(), keys.end());
     for (size_t j = 1; j < keys.size(); ++j)
-      if (keys[j].first == keys[j - 1].first)
-        parent[FindRoot(parent, keys[j].second)] = FindRoot(parent, keys[j - 1].second);
-    std::sort(files.begin(), files.end());
-    for (const auto& [p, i] : prefixes) {
-      const auto f = std::lower_bound(files.begin(), files.end(), std::make_pair(p, int32_t{0}));
-      if (f != files.end() && f->first == p) parent[FindRoot(parent, i)] = FindRoot(parent, f->second);
+      if (keys[j] >> 1 == keys[j - 1] >> 1 && (twice.empty() || twice.back() != keys[j] >> 1))
+        twice.push_back(keys[j] >> 1);
+    // Each entry's place in the runs, and the files that lead another entry's path.
+    int64_t done = 0;
+    size_t settled = 0;
+    // The leading parts of the entry before, which the next one nearly always shares: each is
+    // looked up once.
+    std::vector<uint32_t> before, now;
+    for (int32_t i = 0; i < n; ++i) {
+      if (excluded[i]) continue;
+      now.clear();
+      walk(i, [&](uint32_t p) {
+        const size_t depth = now.size();
+        now.push_back(p);
+        if (depth < before.size() && before[depth] == p) return;
+        if ((leads.empty() || leads.back() != p) && std::binary_search(keys.begin(), keys.end(), p << 1 | 1))
+          leads.push_back(p);
+      });
+      std::swap(before, now);
+      // Leading parts repeat from entry to entry; a hostile archive repeats them a million times.
+      if (leads.size() > 2 * settled + 1024) {
+        SortUnique(leads);
+        settled = leads.size();
+      }
+      owner[i] = static_cast<uint8_t>(std::min<int64_t>(jobs - 1, done * jobs / std::max<int64_t>(total, 1)));
+      done += packed(i) + kCostPerEntry;
     }
+    SortUnique(leads);
   }
-  constexpr int64_t kCostPerEntry = 16384;
-  int64_t total = 0;
-  for (int32_t i = 0; i < n; ++i)
-    if (!excluded[i]) total += packed[i] + kCostPerEntry;
-  std::vector<uint8_t> owner(n, 0);
-  std::vector<uint8_t> rootOwner(n, 0xFF);
-  int64_t done = 0;
+  if (twice.empty() && leads.empty()) return owner;
+
+  // The nodes: every path through which entries meet. An entry belongs to the node of its own
+  // path, and to that of each leading part that is a file's path.
+  std::vector<uint32_t> nodes = twice;
+  nodes.insert(nodes.end(), leads.begin(), leads.end());
+  SortUnique(nodes);
+  auto node = [&nodes](uint32_t k) {
+    const auto it = std::lower_bound(nodes.begin(), nodes.end(), k);
+    return it != nodes.end() && *it == k ? static_cast<int32_t>(it - nodes.begin()) : -1;
+  };
+  auto touched = [&](int32_t i, auto each) {
+    const uint32_t k = walk(i, [&](uint32_t p) {
+      if (std::binary_search(leads.begin(), leads.end(), p)) each(node(p));
+    });
+    if (const int32_t x = node(k); x >= 0) each(x);
+  };
+  std::vector<int32_t> parent(nodes.size());
+  for (size_t j = 0; j < parent.size(); ++j) parent[j] = static_cast<int32_t>(j);
   for (int32_t i = 0; i < n; ++i) {
     if (excluded[i]) continue;
-    const int32_t root = FindRoot(parent, i);
-    if (rootOwner[root] == 0xFF)
-      rootOwner[root] = static_cast<uint8_t>(std::min<int64_t>(jobs - 1, done * jobs / std::max<int64_t>(total, 1)));
-    owner[i] = rootOwner[root];
-    done += packed[i] + kCostPerEntry;
+    int32_t first = -1;
+    touched(i, [&](int32_t x) {
+      if (first < 0) first = x;
+      else parent[FindRoot(parent, x)] = FindRoot(parent, first);
+    });
+  }
+  // Each group goes where its first entry's place is.
+  std::vector<uint8_t> groupOwner(nodes.size(), 0xFF);
+  for (int32_t i = 0; i < n; ++i) {
+    if (excluded[i]) continue;
+    int32_t first = -1;
+    touched(i, [&](int32_t x) {
+      if (first < 0) first = x;
+    });
+    if (first < 0) continue;
+    uint8_t& g = groupOwner[FindRoot(parent, first)];
+    if (g == 0xFF) g = owner[i];
+    owner[i] = g;
   }
   return owner;
 }

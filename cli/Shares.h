@@ -2,18 +2,25 @@
 // Which worker of a parallel extraction takes each entry. Needs nothing of the component, so
 // the rule is tested on its own.
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "Selection.h"
 
 namespace cli {
 
+// The packed size of entry `index`.
+using TEntrySizes = std::function<int64_t(int32_t index)>;
+
 // The worker (0 to jobs - 1) of each of `count` entries: runs of consecutive entries of about
 // equal work (packed bytes plus a fixed cost per entry), except that entries meeting at one
 // output path (the same name whatever the letter case, or a file standing where another entry
 // needs a directory) all go to the worker of the first of them. Excluded entries count for
 // nothing. Names in the component's form; with `junkPaths` only the file names meet.
-std::vector<uint8_t> ShareOut(int32_t count, const TEntryNames& names, const std::vector<int64_t>& packed,
+//
+// Besides the result it holds 4 bytes an entry for a moment: it runs while every worker's
+// directory is in memory, so it must not cost more than a worker does.
+std::vector<uint8_t> ShareOut(int32_t count, const TEntryNames& names, const TEntrySizes& packed,
                               const std::vector<bool>& excluded, int jobs, bool junkPaths);
 
 }  // namespace cli

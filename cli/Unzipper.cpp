@@ -721,9 +721,6 @@ void TRun::WireEvents(TWorker& w) {
     };
 }
 
-constexpr int32_t kDefaultParallelEntries = 20000;
-constexpr int64_t kDefaultParallelBytes = int64_t{4} << 20;
-
 // How many entries are extracted at a time. One, whatever was asked, where the order of the
 // output or of the questions matters: -p writes the entries one after another, and questions
 // on the terminal (an existing file, a password not given with -P) are asked one at a time.
@@ -738,21 +735,9 @@ int TRun::Jobs() {
       for (int32_t i = 0; i < n; ++i)
         if (!Excluded[i] && Z.EntryInfo(i).IsEncrypted()) return 1;
   }
-  // A few entries are not worth a second reading of the directory.
+  // A worker for every two entries at most: a few entries are not worth a thread.
   int32_t selected = 0;
-  int64_t bytes = 0;
-  for (int32_t i = 0; i < n; ++i)
-    if (!Excluded[i]) {
-      ++selected;
-      // Sizes come from the archive: each counts up to the threshold, so none can overflow.
-      if (bytes < kDefaultParallelBytes)
-        bytes += std::clamp<int64_t>(Z.EntryInfo(i).UncompressedSize, 0, kDefaultParallelBytes);
-    }
-  // Each worker reads the directory for itself, so every extra worker costs a whole directory
-  // of memory, not just its work blocks. Unless --jobs asks for more, a run goes parallel only
-  // where that copy is small (a directory of at most kDefaultParallelEntries entries) and
-  // there is enough data for a second worker to pay for its start.
-  if (O.Jobs == 0 && (n > kDefaultParallelEntries || bytes < kDefaultParallelBytes)) return 1;
+  for (int32_t i = 0; i < n; ++i) selected += !Excluded[i];
   return std::min<int32_t>(jobs, std::max<int32_t>(1, selected / 2));
 }
 
@@ -893,13 +878,13 @@ int TRun::Extract() {
   const int jobs = Jobs();
   std::vector<uint8_t> owner;
   if (jobs > 1) {
-    std::vector<int64_t> packed(n);
-    for (int32_t i = 0; i < n; ++i) packed[i] = Z.EntryInfo(i).CompressedSize;
-    owner = ShareOut(n, EntryNames(), packed, Excluded, jobs, O.JunkPaths);
+    owner = ShareOut(n, EntryNames(), [this](int32_t i) { return Z.EntryInfo(i).CompressedSize; }, Excluded, jobs,
+                     O.JunkPaths);
     for (int k = 1; k < jobs; ++k) {
       Others.push_back(std::make_unique<TWorker>());
       FindDisks(*Others.back());
-      Others.back()->Z.SetZipName(Archive);
+      // The directory read once, shared: an extra worker costs its work blocks, not a copy.
+      Others.back()->Z.ShareDirectory(Z);
     }
   }
   auto workers = [this] {

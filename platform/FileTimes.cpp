@@ -16,6 +16,11 @@ namespace {
 
 constexpr uint32_t kHostUnix = 3;
 
+// Held around every local-time conversion. The C library converts under a lock of its own,
+// but with TZ unset each mktime frees and reads the zone again, and a thread checker does not
+// see that lock: components used from several threads at once would be reported as racing.
+std::mutex LocalTimeLock;
+
 bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 int DaysInMonth(int year, int month) {
@@ -51,7 +56,11 @@ bool DosDateTimeToUnixTime(uint32_t dosDateTime, time_t& unixTime) {
   tm.tm_year = static_cast<int>(date >> 9) + 80;
   // Let the C library decide whether daylight saving applies on that date.
   tm.tm_isdst = -1;
-  const time_t t = std::mktime(&tm);
+  time_t t;
+  {
+    const std::lock_guard<std::mutex> lock(LocalTimeLock);
+    t = std::mktime(&tm);
+  }
   if (t == static_cast<time_t>(-1)) return false;
   unixTime = t;
   return true;
@@ -59,7 +68,12 @@ bool DosDateTimeToUnixTime(uint32_t dosDateTime, time_t& unixTime) {
 
 uint32_t UnixTimeToDosDateTime(time_t unixTime) {
   std::tm tm{};
-  if (!localtime_r(&unixTime, &tm) || tm.tm_year < 80) return (1u << 5 | 1u) << 16;  // 1980-01-01
+  bool converted;
+  {
+    const std::lock_guard<std::mutex> lock(LocalTimeLock);
+    converted = localtime_r(&unixTime, &tm) != nullptr;
+  }
+  if (!converted || tm.tm_year < 80) return (1u << 5 | 1u) << 16;  // 1980-01-01
   if (tm.tm_year > 80 + 127)
     return ((127u << 9 | 12u << 5 | 31u) << 16) | (23u << 11 | 59u << 5 | 29u);
   const uint32_t date = static_cast<uint32_t>(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) |

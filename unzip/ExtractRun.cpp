@@ -225,6 +225,13 @@ int32_t TUnZipper::RunExtraction() {
     // Read from the store as it holds the entries: no entry is made whole for this. (An archive
     // without entries has no view.)
     for (int32_t i = 0; i < entries; ++i) {
+      // An entry the filter refuses is not looked at: several components sharing out one
+      // archive each pass over the others' entries at no more than this cost.
+      if (EntryFilter && !EntryFilter(i)) {
+        S->SortedEntries->SetSelected(i, false);
+        --run.Count;
+        continue;
+      }
       const TEntryStore& store = *S->SortedEntries->Entries();
       const uint32_t at = S->SortedEntries->StoreIndex(i);
       const std::string_view fullName = store.FullName(at);
@@ -244,7 +251,6 @@ int32_t TUnZipper::RunExtraction() {
           break;
         }
       }
-      if (EntryFilter && selected && !EntryFilter(i)) selected = false;
       // Sizes are unsigned 32-bit in the archive: counted in 64 bits, 2-4 GiB entries stay
       // positive.
       S->SortedEntries->SetSelected(i, selected);

@@ -171,6 +171,37 @@ void TUnZipper::ReadDirectory() {
   CloseArchive();
 }
 
+void TUnZipper::ShareDirectory(const TUnZipper& Source) {
+  if (&Source == this) return;
+  const TUnZipperState& from = *Source.S;
+  if (!from.EntryList) {
+    SetZipName(Source.FZipName);
+    return;
+  }
+  ClearArchive();
+  FZipName = Source.FZipName;
+  // A view on a store of this component's own over the same records and names; the sorted
+  // view too when it is in the same order.
+  const std::shared_ptr<TEntryStore> store = from.EntryList->Entries()->Share();
+  S->EntryList = std::make_unique<TZipEntries>(*from.EntryList, store);
+  if (from.OwnSortedEntries && from.OwnSortedEntries->SortMode == SortMode) {
+    S->OwnSortedEntries = std::make_unique<TZipEntries>(*from.OwnSortedEntries, store);
+    S->SortedEntries = S->OwnSortedEntries.get();
+  } else {
+    ApplySortMode(SortMode);
+  }
+  S->EndRecord.Assign(&from.EndRecord);
+  S->EndRecord.CommentChanged = from.EndRecord.CommentChanged;
+  S->CurrentDisk = from.CurrentDisk;
+  S->DiskCount = from.DiskCount;
+  S->MultiDiskMode = from.MultiDiskMode;
+  S->RebuiltFromLocalHeaders = from.RebuiltFromLocalHeaders;
+  S->ArchiveDate = from.ArchiveDate;
+  S->ArchiveIdentity = from.ArchiveIdentity;
+  S->ArchiveStart = from.ArchiveStart;
+  S->DirectoryDamage = from.DirectoryDamage;
+}
+
 void TUnZipper::OpenArchive() {
   const bool wasOpen = S->ArchiveStream != nullptr;
   if (!wasOpen) S->ArchiveStream = OpenArchiveFile(FZipName);

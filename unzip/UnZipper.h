@@ -206,6 +206,14 @@ public:
 
   // Reads the directory of ZipName (again only when the file changed since).
   void ReadDirectory();
+  // Takes the directory `Source` has read instead of reading it again: its ZipName, entries
+  // (in this component's SortMode), end record and damage report, selection and comments as
+  // they stand. The entries are not copied but shared read-only, so an extra component on the
+  // same archive costs little memory; from then on each component may be used from a thread
+  // of its own. What either changes later (selection, comments, a new reading when the file
+  // changed) stays its own. `Source` must not be in use while this runs. Without a directory
+  // in `Source`, as SetZipName(Source.ZipName()).
+  void ShareDirectory(const TUnZipper& Source);
   // Extracts every entry (DoAll) or those FilesList selects into DestDir; the number of
   // files extracted.
   int32_t ExtractFiles();

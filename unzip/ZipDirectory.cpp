@@ -208,37 +208,57 @@ void TEntryStore::Put(TSide<T>& side, uint32_t index, const T* value) {
   }
 }
 
+TEntryStore::TData& TEntryStore::Own() {
+  // Shared data is read-only: a change is made to a copy of this store's own.
+  if (Data.use_count() > 1) Data = std::make_shared<TData>(*Data);
+  return *Data;
+}
+
+std::shared_ptr<TEntryStore> TEntryStore::Share() const {
+  auto other = std::make_shared<TEntryStore>();
+  other->Data = Data;
+  other->Selection = Selection;
+  other->CommentsSet = CommentsSet;
+  return other;
+}
+
 void TEntryStore::Reserve(size_t entries, size_t nameBytes) {
-  Records.reserve(entries);
-  Names.reserve(nameBytes);
+  TData& d = Own();
+  d.Records.reserve(entries);
+  d.Names.reserve(nameBytes);
+  Selection.reserve(entries);
 }
 
 uint32_t TEntryStore::Append(const TZipHeaderInfo& entry) {
-  if (Records.size() >= INT32_MAX) throw platform::EListError("Too many directory entries");
-  const auto index = static_cast<uint32_t>(Records.size());
-  Records.emplace_back();
+  TData& d = Own();
+  if (d.Records.size() >= INT32_MAX) throw platform::EListError("Too many directory entries");
+  const auto index = static_cast<uint32_t>(d.Records.size());
+  d.Records.emplace_back();
   try {
-    Store(index, entry);
+    Store(d, index, entry);
+    Selection.push_back(entry.Selected);
   } catch (...) {
-    Records.pop_back();
+    d.Records.pop_back();
     throw;
   }
   return index;
 }
 
 void TEntryStore::Replace(uint32_t index, const TZipHeaderInfo& entry) {
-  Store(index, entry);
+  Store(Own(), index, entry);
+  Selection[index] = entry.Selected;
+  CommentsSet.erase(index);
   Refresh(index);
 }
 
-void TEntryStore::Store(uint32_t index, const TZipHeaderInfo& e) {
+void TEntryStore::Store(TData& d, uint32_t index, const TZipHeaderInfo& e) {
   const size_t nameLength = e.Directory.size() + e.FileName.size();
-  if (Names.size() + nameLength > UINT32_MAX)
+  if (d.Names.size() + nameLength > UINT32_MAX)
     throw platform::EListError("The directory's names exceed 4 GiB");
-  TRecord& r = Records[index];
-  r.NameAt = static_cast<uint32_t>(Names.size());
-  Names += e.Directory;
-  Names += e.FileName;
+  TRecord& r = d.Records[index];
+  r.NameAt = static_cast<uint32_t>(d.Names.size());
+  d.Names += e.Directory;
+  d.Names += e.FileName;
 
   const bool wide = !Fits32(e.CompressedSize) || !Fits32(e.UncompressedSize) ||
                     !Fits32(e.LocalHeaderOffset) || !Fits32(e.CentralHeaderOffset);
@@ -268,25 +288,26 @@ void TEntryStore::Store(uint32_t index, const TZipHeaderInfo& e) {
   const bool timed = e.Extra.HasUtcTime || e.Extra.UtcTime != 0 || e.Extra.UtcTimeNanos != 0 ||
                      e.Extra.HasUnixTime || e.Extra.UnixTime != 0;
   r.Bits = static_cast<uint8_t>((wide ? kWide : 0) | (rare ? kRare : 0) | (timed ? kTime : 0) |
-                                (e.Selected ? kSelected : 0) | (e.InternalAttributes == 1 ? kInternalOne : 0));
+                                (e.InternalAttributes == 1 ? kInternalOne : 0));
 
   const TWide w{e.CompressedSize, e.UncompressedSize, e.LocalHeaderOffset, e.CentralHeaderOffset};
-  Put(Wide, index, wide ? &w : nullptr);
+  Put(d.Wide, index, wide ? &w : nullptr);
   const TRare x{static_cast<uint32_t>(nameLength), static_cast<uint32_t>(e.Directory.size()),
                 e.FileNameLength, e.FileCommentLength, e.DiskNumberStart, e.InternalAttributes,
                 e.VersionNeeded, e.CompressionMethod, e.ExtraFieldLength, e.Extra.AesStrength,
                 e.Extra.AesVersion, e.Extra.AesMethod};
-  Put(Rare, index, rare ? &x : nullptr);
+  Put(d.Rare, index, rare ? &x : nullptr);
   const TTime t{e.Extra.UtcTime, e.Extra.UtcTimeNanos, e.Extra.HasUtcTime, e.Extra.HasUnixTime,
                 e.Extra.UnixTime};
-  Put(Times, index, timed ? &t : nullptr);
-  if (e.FileComment) Comments[index] = *e.FileComment;
-  else Comments.erase(index);
+  Put(d.Times, index, timed ? &t : nullptr);
+  if (e.FileComment) d.Comments[index] = *e.FileComment;
+  else d.Comments.erase(index);
 }
 
 void TEntryStore::Load(uint32_t index, TZipHeaderInfo& e) const {
-  const TRecord& r = Records[index];
-  const TRare* rare = (r.Bits & kRare) ? Find(Rare, index) : nullptr;
+  const TData& d = *Data;
+  const TRecord& r = d.Records[index];
+  const TRare* rare = (r.Bits & kRare) ? Find(d.Rare, index) : nullptr;
   const std::string_view full = FullName(index);
   const size_t split = DirectoryLength(index);
   e.Directory.assign(full.substr(0, split));
@@ -300,7 +321,7 @@ void TEntryStore::Load(uint32_t index, TZipHeaderInfo& e) const {
   e.CompressedSize = CompressedSize(index);
   e.UncompressedSize = UncompressedSize(index);
   e.LocalHeaderOffset = LocalHeaderOffset(index);
-  const TWide* wide = (r.Bits & kWide) ? Find(Wide, index) : nullptr;
+  const TWide* wide = (r.Bits & kWide) ? Find(d.Wide, index) : nullptr;
   e.CentralHeaderOffset = wide ? wide->CentralHeaderOffset : r.CentralHeaderOffset;
   e.FileNameLength = rare ? rare->FileNameLength : Saturated16(full.size());
   e.ExtraFieldLength = rare ? rare->ExtraFieldLength : r.ExtraFieldLength;
@@ -314,47 +335,51 @@ void TEntryStore::Load(uint32_t index, TZipHeaderInfo& e) const {
     e.Extra.AesVersion = rare->AesVersion;
     e.Extra.AesMethod = rare->AesMethod;
   }
-  if (const TTime* t = (r.Bits & kTime) ? Find(Times, index) : nullptr) {
+  if (const TTime* t = (r.Bits & kTime) ? Find(d.Times, index) : nullptr) {
     e.Extra.HasUtcTime = t->HasUtcTime;
     e.Extra.UtcTime = t->UtcTime;
     e.Extra.UtcTimeNanos = t->UtcTimeNanos;
     e.Extra.HasUnixTime = t->HasUnixTime;
     e.Extra.UnixTime = t->UnixTime;
   }
-  const auto comment = Comments.find(index);
-  if (comment != Comments.end()) e.FileComment = comment->second;
+  const auto comment = d.Comments.find(index);
+  if (comment != d.Comments.end()) e.FileComment = comment->second;
   else e.FileComment.reset();
-  e.Selected = (r.Bits & kSelected) != 0;
+  if (!CommentsSet.empty()) {
+    const auto set = CommentsSet.find(index);
+    if (set != CommentsSet.end()) e.SetComment(set->second);
+  }
+  e.Selected = Selection[index];
 }
 
 uint16_t TEntryStore::DiskNumberStart(uint32_t index) const {
-  if (!(Records[index].Bits & kRare)) return 0;
-  return Find(Rare, index)->DiskNumberStart;
+  if (!(Data->Records[index].Bits & kRare)) return 0;
+  return Find(Data->Rare, index)->DiskNumberStart;
 }
 
 int64_t TEntryStore::LocalHeaderOffset(uint32_t index) const {
-  const TRecord& r = Records[index];
-  return (r.Bits & kWide) ? Find(Wide, index)->LocalHeaderOffset : r.LocalHeaderOffset;
+  const TRecord& r = Data->Records[index];
+  return (r.Bits & kWide) ? Find(Data->Wide, index)->LocalHeaderOffset : r.LocalHeaderOffset;
 }
 
 int64_t TEntryStore::CompressedSize(uint32_t index) const {
-  const TRecord& r = Records[index];
-  return (r.Bits & kWide) ? Find(Wide, index)->CompressedSize : r.CompressedSize;
+  const TRecord& r = Data->Records[index];
+  return (r.Bits & kWide) ? Find(Data->Wide, index)->CompressedSize : r.CompressedSize;
 }
 
 int64_t TEntryStore::UncompressedSize(uint32_t index) const {
-  const TRecord& r = Records[index];
-  return (r.Bits & kWide) ? Find(Wide, index)->UncompressedSize : r.UncompressedSize;
+  const TRecord& r = Data->Records[index];
+  return (r.Bits & kWide) ? Find(Data->Wide, index)->UncompressedSize : r.UncompressedSize;
 }
 
 std::string_view TEntryStore::FullName(uint32_t index) const {
-  const TRecord& r = Records[index];
-  const size_t length = (r.Bits & kRare) ? Find(Rare, index)->NameLength : r.NameLength;
-  return std::string_view(Names).substr(r.NameAt, length);
+  const TRecord& r = Data->Records[index];
+  const size_t length = (r.Bits & kRare) ? Find(Data->Rare, index)->NameLength : r.NameLength;
+  return std::string_view(Data->Names).substr(r.NameAt, length);
 }
 
 size_t TEntryStore::DirectoryLength(uint32_t index) const {
-  if (Records[index].Bits & kRare) return Find(Rare, index)->DirectoryLength;
+  if (Data->Records[index].Bits & kRare) return Find(Data->Rare, index)->DirectoryLength;
   const std::string_view full = FullName(index);
   size_t cut = full.size();
   while (cut > 0 && !IsDelimiter(full[cut - 1])) --cut;
@@ -362,21 +387,13 @@ size_t TEntryStore::DirectoryLength(uint32_t index) const {
 }
 
 void TEntryStore::SetSelected(uint32_t index, bool selected) {
-  TRecord& r = Records[index];
-  r.Bits = static_cast<uint8_t>(selected ? (r.Bits | kSelected) : (r.Bits & ~kSelected));
+  Selection[index] = selected;
   Refresh(index);
 }
 
 void TEntryStore::SetComment(uint32_t index, std::optional<std::string> text) {
-  TZipHeaderInfo e;
-  Load(index, e);
-  e.SetComment(std::move(text));
-  // The name stays where it is: only the record and the side tables change.
-  const uint32_t nameAt = Records[index].NameAt;
-  const size_t namesBefore = Names.size();
-  Store(index, e);
-  Names.resize(namesBefore);
-  Records[index].NameAt = nameAt;
+  // Kept beside the data, which other stores may be reading.
+  CommentsSet[index] = std::move(text);
   Refresh(index);
 }
 
@@ -407,6 +424,9 @@ TZipEntries::TZipEntries(const TZipEntries& base, TZipSortMode mode, TDuplicates
     : SortMode(mode), Store(base.Store) {
   Arrange(&base, duplicates);
 }
+
+TZipEntries::TZipEntries(const TZipEntries& view, std::shared_ptr<TEntryStore> store)
+    : SortMode(view.SortMode), Store(std::move(store)), Order(view.Order) {}
 
 void TZipEntries::Arrange(const TZipEntries* base, TDuplicates duplicates) {
   const TEntryStore& s = *Store;
@@ -441,17 +461,17 @@ void TZipEntries::Arrange(const TZipEntries* base, TDuplicates duplicates) {
     return;
   }
   for (uint32_t& p : positions) p = at(p);
-  Order = std::move(positions);
-  if (Order.size() == s.Count()) {
+  if (positions.size() == s.Count()) {
     // An order that leaves every entry where it is needs no table.
     bool identity = true;
-    for (uint32_t i = 0; i < Order.size() && identity; ++i) identity = Order[i] == i;
-    if (identity) Order.clear();
+    for (uint32_t i = 0; i < positions.size() && identity; ++i) identity = positions[i] == i;
+    if (identity) return;
   }
+  Order = std::make_shared<const std::vector<uint32_t>>(std::move(positions));
 }
 
 int32_t TZipEntries::Count() const {
-  return static_cast<int32_t>(Order.empty() ? Store->Count() : Order.size());
+  return static_cast<int32_t>(Order ? Order->size() : Store->Count());
 }
 
 int32_t TZipEntries::FindByPosition(uint16_t disk, int64_t offset) const {

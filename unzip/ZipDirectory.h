@@ -42,6 +42,11 @@ private:
 // block holding every name; the few values that do not fit there (Zip64 sizes and offsets,
 // UTC times, comments, AES fields, disks past the first) sit in side tables keyed by index.
 // An entry is made whole, as a TZipHeaderInfo, only when it is asked for.
+//
+// The records, names and side tables are read-only once filled, so that several stores can
+// hold them at once (Share): what a store changes later (which entries are selected, comments
+// set, the entries made whole) is its own. Two stores on the same entries may be used from two
+// threads at once, one store each.
 class TEntryStore {
 public:
   // Room for `entries` entries and `nameBytes` bytes of names (an estimate: reserved address
@@ -53,19 +58,26 @@ public:
   void Replace(uint32_t index, const TZipHeaderInfo& entry);
   // The whole entry at `index`, into `out` (whose string storage is reused).
   void Load(uint32_t index, TZipHeaderInfo& out) const;
-  uint32_t Count() const { return static_cast<uint32_t>(Records.size()); }
+  uint32_t Count() const { return static_cast<uint32_t>(Data->Records.size()); }
+
+  // A store of its own on the same records and names (not copied), starting with this one's
+  // selection and comments. Appending to or replacing in either store afterwards gives that
+  // store a copy of its own first, so the other never sees the change.
+  std::shared_ptr<TEntryStore> Share() const;
+  // True when `other` holds the same records and names.
+  bool SharesWith(const TEntryStore& other) const { return Data == other.Data; }
 
   // What the sorted views and the overlap checks look at, without making the entry whole.
   uint16_t DiskNumberStart(uint32_t index) const;
   int64_t LocalHeaderOffset(uint32_t index) const;
   int64_t CompressedSize(uint32_t index) const;
   int64_t UncompressedSize(uint32_t index) const;
-  uint32_t FileDateTime(uint32_t index) const { return Records[index].FileDateTime; }
+  uint32_t FileDateTime(uint32_t index) const { return Data->Records[index].FileDateTime; }
   // Directory + FileName, and the length of the directory part.
   std::string_view FullName(uint32_t index) const;
   size_t DirectoryLength(uint32_t index) const;
 
-  bool Selected(uint32_t index) const { return (Records[index].Bits & kSelected) != 0; }
+  bool Selected(uint32_t index) const { return Selection[index]; }
   void SetSelected(uint32_t index, bool selected);
   // As TZipHeaderInfo::SetComment on the stored entry.
   void SetComment(uint32_t index, std::optional<std::string> text);
@@ -109,24 +121,33 @@ private:
     kWide = 1,
     kRare = 2,
     kTime = 4,
-    kSelected = 8,
     kInternalOne = 16,  // InternalAttributes 1 (else 0) when the entry is not rare
   };
   template <class T>
   using TSide = std::vector<std::pair<uint32_t, T>>;
+  // What the stores on the same entries share, read-only once shared.
+  struct TData {
+    std::vector<TRecord> Records;
+    std::string Names;
+    TSide<TWide> Wide;
+    TSide<TRare> Rare;
+    TSide<TTime> Times;
+    std::map<uint32_t, std::string> Comments;
+  };
   template <class T>
   static const T* Find(const TSide<T>& side, uint32_t index);
   template <class T>
   static void Put(TSide<T>& side, uint32_t index, const T* value);
-  void Store(uint32_t index, const TZipHeaderInfo& entry);
+  // The data, made this store's own first when another store holds it too.
+  TData& Own();
+  void Store(TData& d, uint32_t index, const TZipHeaderInfo& entry);
   void Refresh(uint32_t index);
 
-  std::vector<TRecord> Records;
-  std::string Names;
-  TSide<TWide> Wide;
-  TSide<TRare> Rare;
-  TSide<TTime> Times;
-  std::map<uint32_t, std::string> Comments;
+  std::shared_ptr<TData> Data = std::make_shared<TData>();
+  // Bits of this store alone.
+  std::vector<bool> Selection;
+  // Comments set through this store: none (nullopt) or a text, over what the data holds.
+  std::map<uint32_t, std::optional<std::string>> CommentsSet;
   struct TSlot {
     uint32_t Index = UINT32_MAX;
     TZipHeaderInfo Entry;
@@ -146,6 +167,9 @@ public:
   // The entries of `base` ordered by `mode`; entries that compare equal are taken in the order
   // they have in `base`.
   TZipEntries(const TZipEntries& base, TZipSortMode mode, TDuplicates duplicates);
+  // The same view as `view`, its order not copied, on `store`: a store on the same entries
+  // (TEntryStore::Share).
+  TZipEntries(const TZipEntries& view, std::shared_ptr<TEntryStore> store);
   TZipEntries& operator=(const TZipEntries&) = delete;
 
   int32_t Count() const;
@@ -158,7 +182,7 @@ public:
     Store->SetComment(StoreIndex(index), std::move(text));
   }
   uint32_t StoreIndex(int32_t index) const {
-    return Order.empty() ? static_cast<uint32_t>(index) : Order[static_cast<size_t>(index)];
+    return Order ? (*Order)[static_cast<size_t>(index)] : static_cast<uint32_t>(index);
   }
   // The view under ByNone: the index of the entry whose local header is at `offset` on disk
   // `disk`, -1 when there is none.
@@ -171,8 +195,9 @@ private:
   void Arrange(const TZipEntries* base, TDuplicates duplicates);
 
   std::shared_ptr<TEntryStore> Store;
-  // Store indexes in view order; empty when that is the store's own order.
-  std::vector<uint32_t> Order;
+  // Store indexes in view order; none when that is the store's own order. Read-only, so
+  // views on stores that share their entries share it too.
+  std::shared_ptr<const std::vector<uint32_t>> Order;
 };
 
 }  // namespace unzip

@@ -359,7 +359,7 @@ TEST(CliShares, EntriesMeetingAtOnePathStayWithTheFirstWorkerOfThem) {
   n.List[9] = {"", "SAME.TXT"};     // letter case aside, the same path
   n.List[10] = {"x\\y\\", "z"};     // needs a directory where entry 2 is a file
   n.List[11] = {"..\\up\\", "w"};   // written as up/w: under entry 3, which is a directory
-  const std::vector<int64_t> packed(12, 1000);
+  const auto packed = [](int32_t) { return int64_t{1000}; };
   std::vector<bool> excluded(12, false);
   std::vector<uint8_t> owner = ShareOut(n.Count(), n.Get(), packed, excluded, 3, false);
   EXPECT_EQ(owner, (std::vector<uint8_t>{0, 0, 0, 0, 1, 1, 1, 1, 2, 0, 0, 2}));

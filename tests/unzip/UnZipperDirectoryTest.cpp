@@ -11,6 +11,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Crc32.h"
@@ -557,6 +558,65 @@ TEST_F(DirectoryTest, ZipNameQuestionMarkAsksWithTheOpenDialog) {
   EXPECT_EQ(script.LastOpen.InitialDir, "C:\\");
   EXPECT_EQ(MessageOf<EUserCanceled>([&] { z.SetZipName("?"); }), "User canceled setting zip file name.");
   EXPECT_EQ(z.ZipName(), path);
+}
+
+// A component that takes another's directory holds the same entries without reading the file,
+// works beside it in a thread of its own, and keeps what it changes to itself.
+TEST_F(DirectoryTest, ParallelComponentsShareOneDirectoryAndKeepTheirChangesApart) {
+  testzip::ZipWriter zip, changed;
+  for (int k = 0; k < 20; ++k) zip.AddDeflated("d/f" + std::to_string(k), std::string(2000 + k, 'a' + k % 26));
+  zip.Add("z", "zz").Comment = "note";
+  changed.Add("other", "1");
+  const std::string path = Write("shared.zip", zip.Build());
+  auto a = std::make_unique<TUnZipper>();
+  a->SetZipName(path);
+  a->ReadDirectory();
+  TUnZipper b;
+  b.SortMode = TZipSortMode::ByName;
+  b.ShareDirectory(*a);
+  ASSERT_TRUE(b.State().EntryList->Entries()->SharesWith(*a->State().EntryList->Entries()));
+  EXPECT_EQ(b.ZipName(), path);
+  EXPECT_EQ(b.EntryFileName(0), "f0");
+  EXPECT_EQ(b.EntryFileName(2), "f10");  // in its own order
+  EXPECT_EQ(a->EntryFileName(2), "f2");
+  b.SetEntryComment(20, "mine");
+  EXPECT_EQ(a->EntryComment(20), "note");
+
+  // Each extracts every other entry at the same time.
+  std::vector<TUnZipper*> both{a.get(), &b};
+  for (int k = 0; k < 2; ++k) {
+    TUnZipper& z = *both[k];
+    z.DoAll = true;
+    z.DoProcessMessages = false;
+    z.RecreateDirs = true;
+    z.OverwriteMode = TUZOverwriteMode::Always;
+    z.SetDestDir(dir.Path() + "/out");
+    z.EntryFilter = [&z, k](int32_t i) { return z.EntryInfo(i).FileName.back() % 2 == k; };
+  }
+  std::thread other([&] { b.ExtractFiles(); });
+  a->ExtractFiles();
+  other.join();
+  for (int k = 0; k < 20; ++k)
+    EXPECT_EQ(testzip::ReadFile(PathOf("out/d/f" + std::to_string(k))), std::string(2000 + k, 'a' + k % 26)) << k;
+
+  // The first one gone, the second still has every entry.
+  a.reset();
+  fs::remove_all(PathOf("out"));
+  b.EntryFilter = nullptr;
+  EXPECT_EQ(b.ExtractFiles(), 21);
+  EXPECT_EQ(testzip::ReadFile(PathOf("out/d/f19")), std::string(2019, 'a' + 19));
+
+  // A changed file read again gives a new directory; a third component holding the old one
+  // keeps it whole.
+  TUnZipper c;
+  c.ShareDirectory(b);
+  Write("shared.zip", changed.Build());
+  b.ReadDirectory();
+  EXPECT_EQ(Names(b), std::vector<std::string>{"other"});
+  EXPECT_FALSE(c.State().EntryList->Entries()->SharesWith(*b.State().EntryList->Entries()));
+  ASSERT_EQ(c.EntryCount(), 21);
+  EXPECT_EQ(c.EntryInfo(20).FullName(), "z");
+  EXPECT_EQ(c.EntryComment(20), "mine");
 }
 
 // ---- DestDir and RootDir ------------------------------------------------------------------
