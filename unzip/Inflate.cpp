@@ -24,19 +24,18 @@ constexpr unsigned kCodeLengthCarefulBits = 7;
 
 // The fixed codes never change, so their tables are built once per format.
 struct TFixedCodes {
-  uint32_t LitStorage[kLiteralTableSize];
-  uint32_t DistStorage[kDistanceTableSize];
+  TCodeTables Tables;
   TCode Lit, Dist;
   explicit TFixedCodes(TInflateFormat format) {
     uint16_t lengths[288];
     for (unsigned i = 0; i < 288; ++i) lengths[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
     BuildCode(Lit, lengths, 288, LiteralLengthAlphabet(format), kLiteralRootBits, kFixedLiteralCarefulBits,
-              LitStorage, kLiteralTableSize);
+              Tables.Lit, kLiteralTableSize);
     // Deflate has 30 distance codes of 5 bits, the two free patterns being invalid codes;
     // Deflate64 uses all 32.
     for (unsigned i = 0; i < 32; ++i) lengths[i] = 5;
     BuildCode(Dist, lengths, format == TInflateFormat::Deflate64 ? 32 : 30, DistanceAlphabet(format),
-              kDistanceRootBits, kFixedDistanceCarefulBits, DistStorage, kDistanceTableSize, true);
+              kDistanceRootBits, kFixedDistanceCarefulBits, Tables.Dist, kDistanceTableSize, true);
   }
 };
 
@@ -56,15 +55,14 @@ private:
   TInflater Z;
   // The current dynamic block's codes; rebuilt per block in the same storage.
   TCode Lit, Dist, CodeLengths;
-  uint32_t LitStorage[kLiteralTableSize];
-  uint32_t DistStorage[kDistanceTableSize];
+  TCodeTables Tables;
   uint32_t CodeLengthStorage[kCodeLengthTableSize];
 
   int DecodeBlock(bool& last);
   int CopyStoredBlock();
   int DecodeFixedBlock();
   int DecodeDynamicBlock();
-  int DecodeBlockData(const TCode& lit, const TCode& dist);
+  int DecodeBlockData(const TCode& lit, const TCode& dist, const TCodeTables& tables);
   int DecodeOneSymbol(const TCode& lit, const TCode& dist);
   bool Lookup(const TCode& code, uint32_t& e);
 };
@@ -167,7 +165,7 @@ int TBlockDecoder::CopyStoredBlock() {
 
 int TBlockDecoder::DecodeFixedBlock() {
   const TFixedCodes& fixed = FixedCodes(Z.Format);
-  return DecodeBlockData(fixed.Lit, fixed.Dist) != kInflateOk ? kInflateDataError : kInflateOk;
+  return DecodeBlockData(fixed.Lit, fixed.Dist, fixed.Tables) != kInflateOk ? kInflateDataError : kInflateOk;
 }
 
 int TBlockDecoder::DecodeDynamicBlock() {
@@ -222,18 +220,19 @@ int TBlockDecoder::DecodeDynamicBlock() {
   }
 
   r = BuildCode(Lit, lengths, nl, LiteralLengthAlphabet(Z.Format), kLiteralRootBits, kLiteralCarefulBits,
-                LitStorage, kLiteralTableSize);
+                Tables.Lit, kLiteralTableSize);
   if (r != kInflateOk) return r;
   r = BuildCode(Dist, lengths + nl, nd, DistanceAlphabet(Z.Format), kDistanceRootBits, kDistanceCarefulBits,
-                DistStorage, kDistanceTableSize);
+                Tables.Dist, kDistanceTableSize);
   if (r != kInflateOk) return r;
-  return DecodeBlockData(Lit, Dist) != kInflateOk ? kInflateDataError : kInflateOk;
+  if (Dist.Table == nullptr) Tables.FillInvalidDistances();
+  return DecodeBlockData(Lit, Dist, Tables) != kInflateOk ? kInflateDataError : kInflateOk;
 }
 
-int TBlockDecoder::DecodeBlockData(const TCode& lit, const TCode& dist) {
+int TBlockDecoder::DecodeBlockData(const TCode& lit, const TCode& dist, const TCodeTables& tables) {
   for (;;) {
     if (Z.S.InCount >= kFastInputMargin && lit.Table != nullptr) {
-      int r = InflateFastLoop(Z, lit, dist);
+      int r = InflateFastLoop(Z, tables);
       if (r != kInflateContinue) return r;
       if (Z.S.InCount >= kFastInputMargin) continue;  // it stopped at a window piece's end
     }

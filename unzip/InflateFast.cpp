@@ -24,10 +24,11 @@ inline uint64_t Load64(const uint8_t* p) {
   return v;
 }
 inline void Store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
+// Unaligned vectors of 16 and 32 bytes: one load and one store each (two of each for 32 bytes
+// without AVX), with no bounce through the stack that a byte array in between can cost.
+typedef uint8_t TVec16 __attribute__((vector_size(16), aligned(1), may_alias));
 inline void Copy16(uint8_t* out, const uint8_t* src) {
-  uint8_t tmp[16];
-  std::memcpy(tmp, src, 16);
-  std::memcpy(out, tmp, 16);
+  *reinterpret_cast<TVec16*>(out) = *reinterpret_cast<const TVec16*>(src);
 }
 
 // The low n bits of v (n in 0..63); with BMI2 one instruction that reads n from the low byte
@@ -44,37 +45,27 @@ inline uint64_t LowBits(uint64_t v, uint32_t n) {
   return v & ((uint64_t{1} << (n & 0xFF)) - 1);
 }
 
-// Stands in for the table of an empty distance code: every distance is invalid.
-constexpr uint32_t kNoDistance[1] = {kInvalid};
+constexpr uint64_t kLitMask = (uint64_t{1} << kLiteralRootBits) - 1;
+constexpr uint64_t kDistMask = (uint64_t{1} << kDistanceRootBits) - 1;
 
-inline void Copy32(uint8_t* out, const uint8_t* src) {
-  uint8_t tmp[32];
-  std::memcpy(tmp, src, 32);
-  std::memcpy(out, tmp, 32);
-}
 
 // Copies a match of len bytes from dist behind out; may write up to kCopyOverrun - 1 bytes
 // past out + len.
 inline void CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
   const uint8_t* src = out - dist;
   uint8_t* const end = out + len;
-  if (dist >= 32) {
-    // One 32-byte move covers most matches; its load never overlaps its own store.
-    do {
-      Copy32(out, src);
-      out += 32;
-      src += 32;
-    } while (out < end);
-  } else if (dist >= 16) {
+  if (dist >= 16) {
     // Most matches are short: two 16-byte moves without a test, then a loop for the rest.
+    // One branch for every distance from 16 up keeps the common case predictable.
     Copy16(out, src);
     Copy16(out + 16, src + 16);
     out += 32;
     src += 32;
     while (out < end) {
       Copy16(out, src);
-      out += 16;
-      src += 16;
+      Copy16(out + 16, src + 16);
+      out += 32;
+      src += 32;
     }
   } else if (dist >= 8) {
     do {
@@ -102,29 +93,31 @@ inline void CopyMatch(uint8_t* out, uint32_t dist, uint32_t len) {
 }
 static_assert(kCopyOverrun >= 32, "the copies above overrun by at most 31 bytes");
 
-}  // namespace
+// What a run of rounds starts from and ends with.
+struct TRounds {
+  const uint8_t* In;
+  uint8_t* Out;
+  uint64_t Bits;
+  uint32_t Count;
+  int Result = kInflateContinue;
+  uint32_t PendingLength = 0, PendingDistance = 0;
+};
 
-// The loop body is compiled for the base instruction set and with BMI2 and AVX2: shifts by a
-// register amount and bit extraction shorten the bit buffer's dependency chain, and matches
-// move 32 bytes at a time.
+// The rounds, in a function of their own so that only their own values are live in it (the
+// decoder's state stays with the caller) and none of them has to go to the stack. Compiled
+// for the base instruction set and with BMI2 and AVX2: shifts by a register amount and bit
+// extraction shorten the bit buffer's dependency chain, and matches move 32 bytes at a time.
 template <bool Deflate64, bool Bmi2>
-__attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode& litCode, const TCode& distCode) {
-  TExtractState& s = z.S;
-  const uint8_t* in = s.InPtr;
-  const uint8_t* const inStart = in;
-  const uint8_t* const inLimit = s.InPtr + s.InCount - kFastInputMargin;
-  uint8_t* out = z.Cur + z.WPos;
-  uint8_t* const outLimit = z.Cur + kWindowSize;
-  const uint8_t* const reachBase = z.ReachBase();
-  const uint32_t* const lit = litCode.Table;
-  const uint32_t* const dist = distCode.Table != nullptr ? distCode.Table : kNoDistance;
-  const uint64_t litMask = (uint64_t{1} << litCode.RootBits) - 1;
-  const uint64_t distMask = distCode.Table != nullptr ? (uint64_t{1} << distCode.RootBits) - 1 : 0;
-
-  uint64_t bb = z.Bits;
+__attribute__((always_inline)) inline void Rounds(TRounds& r, const uint8_t* const inLimit, uint8_t* const outLimit,
+                                                  const uint8_t* const reachBase, const uint32_t* const lit) {
+  // The distance table follows the literal/length table (TCodeTables).
+  const uint32_t* const dist = lit + kLiteralTableSize;
+  const uint8_t* in = r.In;
+  uint8_t* out = r.Out;
+  uint64_t bb = r.Bits;
   // Only the low byte of bc is the bit count: whole entries are subtracted from it, and their
   // low byte is the number of bits they drop (higher bytes just borrow into bc's upper bits).
-  uint32_t bc = z.Count;
+  uint32_t bc = r.Count;
   int result = kInflateContinue;
   uint32_t pendingLength = 0, pendingDistance = 0;
 
@@ -140,27 +133,40 @@ __attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode
     bc -= (e);             \
   } while (0)
 
-  while (in <= inLimit && out < outLimit) {
+  // The next literal/length entry is looked up from the bits already held, before the refill
+  // that ends a round, so the table load and the input load overlap instead of one waiting for
+  // the other: a round starts with its first entry at hand and at least kRefillBits bits.
+  // Every path of a round ends in QUORBIN_NEXT_ROUND, which checks the margins before the refill.
+#define QUORBIN_NEXT_ROUND()                         \
+  {                                                  \
+    if (!(in <= inLimit && out < outLimit)) break;   \
+    QUORBIN_REFILL();                                \
+    continue;                                        \
+  }
+  const bool enter = in <= inLimit && out < outLimit;
+  uint32_t e = 0;
+  if (enter) {
     QUORBIN_REFILL();
-    uint32_t e = lit[bb & litMask];
+    e = lit[bb & kLitMask];
+  }
+  while (enter) {
     if (IsLiteral(e)) {
-      // Up to three literals per refill: each code has at most kMaxCodeBits bits.
+      // Up to three literals per round: a literal in the root table takes at most
+      // kLiteralRootBits bits, so three of them leave enough for the next lookup.
       QUORBIN_CONSUME(e);
       *out++ = static_cast<uint8_t>(e >> 16);
-      e = lit[bb & litMask];
+      e = lit[bb & kLitMask];
       if (IsLiteral(e)) {
         QUORBIN_CONSUME(e);
         *out++ = static_cast<uint8_t>(e >> 16);
-        e = lit[bb & litMask];
+        e = lit[bb & kLitMask];
         if (IsLiteral(e)) {
           QUORBIN_CONSUME(e);
           *out++ = static_cast<uint8_t>(e >> 16);
-          continue;
+          e = lit[bb & kLitMask];
+          QUORBIN_NEXT_ROUND();
         }
       }
-      // A length follows: top up for it and its distance (the entry is already decided by
-      // bits that were there).
-      QUORBIN_REFILL();
     }
     if (e & kSpecial) {
       if (e & kLink) {
@@ -169,7 +175,8 @@ __attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode
         if (IsLiteral(e)) {
           QUORBIN_CONSUME(e);
           *out++ = static_cast<uint8_t>(e >> 16);
-          continue;
+          e = lit[bb & kLitMask];
+          QUORBIN_NEXT_ROUND();
         }
       }
       if (e & kEndOfBlock) {
@@ -186,9 +193,12 @@ __attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode
     const uint32_t length = Value(e) + static_cast<uint32_t>(LowBits<Bmi2>(bb, e) >> CodeBits(e));
     QUORBIN_CONSUME(e);
     if constexpr (Deflate64) {
-      if ((bc & 0xFF) < kMaxCodeBits + kMaxDistanceExtra) QUORBIN_REFILL();
+      if ((bc & 0xFF) < kDistanceRootBits) QUORBIN_REFILL();
     }
-    uint32_t d = dist[bb & distMask];
+    // The distance entry is looked up from the bits held; the refill for its code and extra
+    // bits (and the next lookup) goes on meanwhile.
+    uint32_t d = dist[bb & kDistMask];
+    QUORBIN_REFILL();
     if (d & kSpecial) {
       if (d & kLink) {
         QUORBIN_CONSUME(d);
@@ -212,54 +222,72 @@ __attribute__((always_inline)) inline int FastLoopBody(TInflater& z, const TCode
       pendingDistance = distance;
       break;
     }
+    e = lit[bb & kLitMask];
     CopyMatch(out, distance, length);
     out += length;
+    QUORBIN_NEXT_ROUND();
   }
+#undef QUORBIN_NEXT_ROUND
 #undef QUORBIN_REFILL
 #undef QUORBIN_CONSUME
-  // Give back the whole bytes loaded but not used (only ones this loop loaded: earlier ones may
-  // belong to a previous chunk), and clear the bits above the count.
-  unsigned count = bc & 0xFF;
-  {
-    unsigned back = count >> 3;
-    if (back > static_cast<unsigned>(in - inStart)) back = static_cast<unsigned>(in - inStart);
-    in -= back;
-    count -= back * 8;
-    bb = LowBits<false>(bb, count);
-  }
-  s.TakeInput(static_cast<uint32_t>(in - inStart));
-  z.Bits = bb;
-  z.Count = count;
-  z.WPos = static_cast<uint32_t>(out - z.Cur);
-  // A piece filled in this loop was delivered by the plain decoder before the symbol that
-  // ended the loop, whatever that symbol turned out to be.
-  if (z.WPos >= kWindowSize && !z.Wrap()) return kInflateDataError;
-  if (pendingLength != 0 && !CopyMatchCareful(z, pendingDistance, pendingLength)) return kInflateDataError;
-  return result;
+  r.In = in;
+  r.Out = out;
+  r.Bits = bb;
+  r.Count = bc;
+  r.Result = result;
+  r.PendingLength = pendingLength;
+  r.PendingDistance = pendingDistance;
 }
 
 #if defined(__x86_64__)
 template <bool Deflate64>
-__attribute__((target("bmi2,avx2"))) static int FastLoopBmi2(TInflater& z, const TCode& lit, const TCode& dist) {
-  return FastLoopBody<Deflate64, true>(z, lit, dist);
+__attribute__((target("bmi2"), noinline)) void RoundsBmi2(TRounds& r, const uint8_t* inLimit, uint8_t* outLimit,
+                                                               const uint8_t* reachBase, const uint32_t* lit) {
+  Rounds<Deflate64, true>(r, inLimit, outLimit, reachBase, lit);
 }
 #endif
-
 template <bool Deflate64>
-static int FastLoopBase(TInflater& z, const TCode& lit, const TCode& dist) {
-  return FastLoopBody<Deflate64, false>(z, lit, dist);
+__attribute__((noinline)) void RoundsBase(TRounds& r, const uint8_t* inLimit, uint8_t* outLimit,
+                                          const uint8_t* reachBase, const uint32_t* lit) {
+  Rounds<Deflate64, false>(r, inLimit, outLimit, reachBase, lit);
 }
 
-int InflateFastLoop(TInflater& z, const TCode& lit, const TCode& dist) {
+}  // namespace
+
+int InflateFastLoop(TInflater& z, const TCodeTables& tables) {
+  TExtractState& s = z.S;
+  const uint8_t* const inStart = s.InPtr;
+  const uint8_t* const inLimit = s.InPtr + s.InCount - kFastInputMargin;
+  uint8_t* const outLimit = z.Cur + kWindowSize;
+  TRounds r{inStart, z.Cur + z.WPos, z.Bits, z.Count};
   const bool deflate64 = z.Format == TInflateFormat::Deflate64;
 #if defined(__x86_64__)
   static const bool bmi2 = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx2");
   }();
-  if (bmi2) return deflate64 ? FastLoopBmi2<true>(z, lit, dist) : FastLoopBmi2<false>(z, lit, dist);
+  if (bmi2)
+    (deflate64 ? RoundsBmi2<true> : RoundsBmi2<false>)(r, inLimit, outLimit, z.ReachBase(), tables.Lit);
+  else
 #endif
-  return deflate64 ? FastLoopBase<true>(z, lit, dist) : FastLoopBase<false>(z, lit, dist);
+    (deflate64 ? RoundsBase<true> : RoundsBase<false>)(r, inLimit, outLimit, z.ReachBase(), tables.Lit);
+
+  // Give back the whole bytes loaded but not used (only ones this loop loaded: earlier ones may
+  // belong to a previous chunk), and clear the bits above the count.
+  unsigned count = r.Count & 0xFF;
+  unsigned back = count >> 3;
+  const auto loaded = static_cast<unsigned>(r.In - inStart);
+  if (back > loaded) back = loaded;
+  count -= back * 8;
+  s.TakeInput(loaded - back);
+  z.Bits = LowBits<false>(r.Bits, count);
+  z.Count = count;
+  z.WPos = static_cast<uint32_t>(r.Out - z.Cur);
+  // A piece filled in this loop was delivered by the plain decoder before the symbol that
+  // ended the loop, whatever that symbol turned out to be.
+  if (z.WPos >= kWindowSize && !z.Wrap()) return kInflateDataError;
+  if (r.PendingLength != 0 && !CopyMatchCareful(z, r.PendingDistance, r.PendingLength)) return kInflateDataError;
+  return r.Result;
 }
 
 }  // namespace unzip::detail

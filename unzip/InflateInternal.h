@@ -75,6 +75,15 @@ inline constexpr unsigned kLiteralTableSize = (1u << kLiteralRootBits) + 1024;
 inline constexpr unsigned kDistanceTableSize = (1u << kDistanceRootBits) + 768;
 inline constexpr unsigned kCodeLengthTableSize = 1u << 7;
 
+// A block's two tables in one piece: the fast loop reaches the distance table at a fixed
+// offset from the literal/length table, which saves it a register. When a block's distance
+// code is empty, the distance root holds invalid entries (FillInvalidDistances).
+struct TCodeTables {
+  uint32_t Lit[kLiteralTableSize];
+  uint32_t Dist[kDistanceTableSize];
+  void FillInvalidDistances();
+};
+
 // Builds the table of lengths[0..n-1] into storage (capacity entries). Result codes as
 // BuildDecodeTables: 0 complete, 1 incomplete (accepted when the longest length is 1 or when
 // acceptIncomplete; else no table), 2 over-subscribed; every length 0 gives no table and 0.
@@ -182,21 +191,28 @@ bool CopyMatchCareful(TInflater& z, uint32_t distance, uint32_t length);
 // any check; returns kInflateContinue when a margin no longer holds, else the block's result.
 // Works on the careful state and leaves it exact: unused whole bytes go back to the input, and
 // a window piece it filled is delivered.
-int InflateFastLoop(TInflater& z, const TCode& lit, const TCode& dist);
+int InflateFastLoop(TInflater& z, const TCodeTables& tables);
 
-// Input bytes a round of the fast loop may read: each refill loads 8 bytes and takes at most
-// 7, and a round refills at most three times (start, after literals, and in Deflate64 between
-// a length with 16 extra bits and its distance).
+// Input bytes a round of the fast loop may read after its margin check: each refill loads 8
+// bytes and takes at most 7, and a round refills at most three times (the refill that starts
+// it, one between a length and its distance, and in Deflate64 one more before a distance that
+// follows a length with 16 extra bits).
 inline constexpr unsigned kRefillLoadBytes = 8;
 inline constexpr unsigned kRefillsPerRound = 3;
 inline constexpr unsigned kFastInputMargin = (kRefillLoadBytes - 1) * (kRefillsPerRound - 1) + kRefillLoadBytes;
-// Bits a refill guarantees, and what a round spends between refills.
+// Bits a refill guarantees, and what a round spends between refills. A literal found in the
+// root table takes at most its root bits; every lookup needs the root bits of its table held.
 inline constexpr unsigned kRefillBits = 8 * (kRefillLoadBytes - 1);
-static_assert(3 * kMaxCodeBits <= kRefillBits, "three literals per refill");
-static_assert(kMaxCodeBits + 5 + kMaxCodeBits + 13 <= kRefillBits, "a deflate length and distance per refill");
-static_assert(kMaxCodeBits + kMaxLengthExtra <= kRefillBits && kMaxCodeBits + kMaxDistanceExtra <= kRefillBits,
-              "a Deflate64 length, or distance, per refill");
-static_assert(kFastInputMargin >= (kRefillLoadBytes - 1) * (kRefillsPerRound - 1) + kRefillLoadBytes);
+inline constexpr unsigned kDeflateLengthBits = kMaxCodeBits + 5, kDeflateDistanceBits = kMaxCodeBits + 13;
+static_assert(3 * kLiteralRootBits + kLiteralRootBits <= kRefillBits, "three literals and the next lookup");
+static_assert(2 * kLiteralRootBits + kMaxCodeBits + kLiteralRootBits <= kRefillBits,
+              "two literals, a literal from a sub-table and the next lookup");
+static_assert(2 * kLiteralRootBits + kDeflateLengthBits + kDistanceRootBits <= kRefillBits,
+              "two literals, a deflate length and the distance lookup");
+static_assert(2 * kLiteralRootBits + kMaxCodeBits + kMaxLengthExtra <= kRefillBits,
+              "two literals and a Deflate64 length (its distance lookup may refill first)");
+static_assert(kMaxCodeBits + kMaxDistanceExtra + kLiteralRootBits <= kRefillBits && kDeflateDistanceBits <= kMaxCodeBits + kMaxDistanceExtra,
+              "a distance after its refill, and the next lookup");
 // Window room a round may write past the piece's end: two literals and a longest deflate
 // match (longer Deflate64 matches are cut into pieces of at most this), plus the copy overrun.
 inline constexpr unsigned kCopyOverrun = 32;

@@ -68,9 +68,20 @@ TAlphabet CodeLengthAlphabet() { return {kCodeLength.data(), 19}; }
 int BuildCode(TCode& code, const uint16_t* lengths, unsigned n, TAlphabet alphabet, unsigned rootBits,
               unsigned carefulRequest, uint32_t* storage, unsigned capacity, bool acceptIncomplete) {
   code.Table = nullptr;
+  // Counted in four interleaved tallies: runs of equal lengths are the rule, and one tally
+  // would make each increment wait for the store of the one before.
+  unsigned tally[4][kMaxCodeBits + 1] = {};
+  unsigned i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ++tally[0][lengths[i]];
+    ++tally[1][lengths[i + 1]];
+    ++tally[2][lengths[i + 2]];
+    ++tally[3][lengths[i + 3]];
+  }
+  for (; i < n; ++i) ++tally[0][lengths[i]];
   uint16_t* count = code.Count;
-  for (unsigned len = 0; len <= kMaxCodeBits; ++len) count[len] = 0;
-  for (unsigned i = 0; i < n; ++i) ++count[lengths[i]];
+  for (unsigned len = 0; len <= kMaxCodeBits; ++len)
+    count[len] = static_cast<uint16_t>(tally[0][len] + tally[1][len] + tally[2][len] + tally[3][len]);
   count[0] = 0;
   unsigned minLen = 1, maxLen = kMaxCodeBits;
   while (minLen <= kMaxCodeBits && count[minLen] == 0) ++minLen;
@@ -102,10 +113,12 @@ int BuildCode(TCode& code, const uint16_t* lengths, unsigned n, TAlphabet alphab
   offset[1] = 0;
   for (unsigned len = 1; len <= kMaxCodeBits; ++len) offset[len + 1] = offset[len] + count[len];
   uint16_t sorted[288];
-  for (unsigned i = 0; i < n; ++i)
+  for (i = 0; i < n; ++i)
     if (lengths[i] != 0) sorted[offset[lengths[i]]++] = static_cast<uint16_t>(i);
 
-  const unsigned root = rootBits < maxLen ? rootBits : maxLen;
+  // The root always has rootBits index bits, also when every code is shorter (its entries
+  // then repeat): the fast loop masks with a constant instead of holding a mask per code.
+  const unsigned root = rootBits;
   code.RootBits = root;
   uint32_t* const table = storage;
   // Short codes: each length fills the slots of its reversed codes among the first 2^len,
@@ -162,6 +175,10 @@ int BuildCode(TCode& code, const uint16_t* lengths, unsigned n, TAlphabet alphab
   }
   code.Table = table;
   return result;
+}
+
+void TCodeTables::FillInvalidDistances() {
+  for (unsigned i = 0; i < (1u << kDistanceRootBits); ++i) Dist[i] = kInvalid;
 }
 
 unsigned LongestCodeUnder(const TCode& code, uint64_t bits, unsigned prefixBits) {
