@@ -101,17 +101,20 @@ struct TRounds {
   uint32_t Count;
   int Result = kInflateContinue;
   uint32_t PendingLength = 0, PendingDistance = 0;
+  // The margins and the reach: read from here where they are needed rather than held in
+  // registers, which the hot values need more (these loads are off the critical path).
+  const uint8_t* InLimit;
+  uint8_t* OutLimit;
+  const uint8_t* ReachBase;
 };
 
 // The rounds, in a function of their own so that only their own values are live in it (the
 // decoder's state stays with the caller) and none of them has to go to the stack. Compiled
-// for the base instruction set and with BMI2 and AVX2: shifts by a register amount and bit
-// extraction shorten the bit buffer's dependency chain, and matches move 32 bytes at a time.
+// for the base instruction set and with BMI2: shifts by a register amount and bit extraction
+// shorten the bit buffer's dependency chain.
 template <bool Deflate64, bool Bmi2>
-__attribute__((always_inline)) inline void Rounds(TRounds& r, const uint8_t* const inLimit, uint8_t* const outLimit,
-                                                  const uint8_t* const reachBase, const uint32_t* const lit) {
-  // The distance table follows the literal/length table (TCodeTables).
-  const uint32_t* const dist = lit + kLiteralTableSize;
+__attribute__((always_inline)) inline void Rounds(TRounds& r, const uint32_t* const lit) {
+  // The distance table follows the literal/length table (TCodeTables), at a fixed offset.
   const uint8_t* in = r.In;
   uint8_t* out = r.Out;
   uint64_t bb = r.Bits;
@@ -139,11 +142,11 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint8_t* con
   // Every path of a round ends in QUORBIN_NEXT_ROUND, which checks the margins before the refill.
 #define QUORBIN_NEXT_ROUND()                         \
   {                                                  \
-    if (!(in <= inLimit && out < outLimit)) break;   \
+    if (!(in <= r.InLimit && out < r.OutLimit)) break; \
     QUORBIN_REFILL();                                \
     continue;                                        \
   }
-  const bool enter = in <= inLimit && out < outLimit;
+  const bool enter = in <= r.InLimit && out < r.OutLimit;
   uint32_t e = 0;
   if (enter) {
     QUORBIN_REFILL();
@@ -197,12 +200,12 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint8_t* con
     }
     // The distance entry is looked up from the bits held; the refill for its code and extra
     // bits (and the next lookup) goes on meanwhile.
-    uint32_t d = dist[bb & kDistMask];
+    uint32_t d = lit[kLiteralTableSize + (bb & kDistMask)];
     QUORBIN_REFILL();
     if (d & kSpecial) {
       if (d & kLink) {
         QUORBIN_CONSUME(d);
-        d = dist[Value(d) + LowBits<Bmi2>(bb, CodeBits(d))];
+        d = lit[kLiteralTableSize + Value(d) + LowBits<Bmi2>(bb, CodeBits(d))];
       }
       if (d & kInvalid) {
         result = kInflateDataError;
@@ -212,7 +215,7 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint8_t* con
     const uint32_t distance = Value(d) + static_cast<uint32_t>(LowBits<Bmi2>(bb, d) >> CodeBits(d));
     QUORBIN_CONSUME(d);
     // Reaching back before the entry's first byte would leak an earlier entry's data.
-    if (distance > static_cast<uint32_t>(out - reachBase)) {
+    if (distance > static_cast<uint32_t>(out - r.ReachBase)) {
       result = kInflateDataError;
       break;
     }
@@ -241,15 +244,13 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint8_t* con
 
 #if defined(__x86_64__)
 template <bool Deflate64>
-__attribute__((target("bmi2"), noinline)) void RoundsBmi2(TRounds& r, const uint8_t* inLimit, uint8_t* outLimit,
-                                                               const uint8_t* reachBase, const uint32_t* lit) {
-  Rounds<Deflate64, true>(r, inLimit, outLimit, reachBase, lit);
+__attribute__((target("bmi2"), noinline)) void RoundsBmi2(TRounds& r, const uint32_t* lit) {
+  Rounds<Deflate64, true>(r, lit);
 }
 #endif
 template <bool Deflate64>
-__attribute__((noinline)) void RoundsBase(TRounds& r, const uint8_t* inLimit, uint8_t* outLimit,
-                                          const uint8_t* reachBase, const uint32_t* lit) {
-  Rounds<Deflate64, false>(r, inLimit, outLimit, reachBase, lit);
+__attribute__((noinline)) void RoundsBase(TRounds& r, const uint32_t* lit) {
+  Rounds<Deflate64, false>(r, lit);
 }
 
 }  // namespace
@@ -257,9 +258,14 @@ __attribute__((noinline)) void RoundsBase(TRounds& r, const uint8_t* inLimit, ui
 int InflateFastLoop(TInflater& z, const TCodeTables& tables) {
   TExtractState& s = z.S;
   const uint8_t* const inStart = s.InPtr;
-  const uint8_t* const inLimit = s.InPtr + s.InCount - kFastInputMargin;
-  uint8_t* const outLimit = z.Cur + kWindowSize;
-  TRounds r{inStart, z.Cur + z.WPos, z.Bits, z.Count};
+  TRounds r;
+  r.In = inStart;
+  r.Out = z.Cur + z.WPos;
+  r.Bits = z.Bits;
+  r.Count = z.Count;
+  r.InLimit = s.InPtr + s.InCount - kFastInputMargin;
+  r.OutLimit = z.Cur + kWindowSize;
+  r.ReachBase = z.ReachBase();
   const bool deflate64 = z.Format == TInflateFormat::Deflate64;
 #if defined(__x86_64__)
   static const bool bmi2 = [] {
@@ -267,10 +273,10 @@ int InflateFastLoop(TInflater& z, const TCodeTables& tables) {
     return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx2");
   }();
   if (bmi2)
-    (deflate64 ? RoundsBmi2<true> : RoundsBmi2<false>)(r, inLimit, outLimit, z.ReachBase(), tables.Lit);
+    (deflate64 ? RoundsBmi2<true> : RoundsBmi2<false>)(r, tables.Lit);
   else
 #endif
-    (deflate64 ? RoundsBase<true> : RoundsBase<false>)(r, inLimit, outLimit, z.ReachBase(), tables.Lit);
+    (deflate64 ? RoundsBase<true> : RoundsBase<false>)(r, tables.Lit);
 
   // Give back the whole bytes loaded but not used (only ones this loop loaded: earlier ones may
   // belong to a previous chunk), and clear the bits above the count.
