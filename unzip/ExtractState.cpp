@@ -170,16 +170,20 @@ void TExtractState::FlushBytes(const uint8_t* src, size_t n) {
   }
 }
 
-void TExtractState::FlushFollowing(const uint8_t* src, size_t n) {
-  if (OutCount != 0 && n >= kChunkSize - OutCount) {
-    const size_t k = kChunkSize - OutCount;
-    EmitChunk(src - OutCount, kChunkSize);
-    OutCount = 0;
-    OutPtr = OutBuffer;
-    src += k;
-    n -= k;
+void TExtractState::FlushFollowing(const uint8_t* src, size_t n, bool last) {
+  src -= OutCount;
+  n += OutCount;
+  while (n >= kChunkSize) {
+    EmitChunk(src, kChunkSize);
+    src += kChunkSize;
+    n -= kChunkSize;
   }
-  FlushBytes(src, n);
+  if (last && n != 0) {
+    EmitChunk(src, static_cast<int64_t>(n));
+    n = 0;
+  }
+  OutCount = static_cast<uint32_t>(n);
+  OutPtr = OutBuffer + n;
 }
 
 void TExtractState::ExtractStored() {

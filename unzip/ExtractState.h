@@ -106,7 +106,7 @@ public:
   uint16_t ByteHolder = 0;         // receives EnsureBits' bytes; keeps its value at the end
 
   // Output side.
-  uint8_t* OutPtr;                 // always OutBuffer + OutCount
+  uint8_t* OutPtr;                 // always OutBuffer + OutCount (inflate keeps its waiting bytes in its window: FlushFollowing)
   uint32_t OutCount = 0;
   int64_t OutTotal = 0;            // bytes of this entry handed to the output file
   int64_t SincePoll = 0;           // output since the last PollCancel
@@ -199,10 +199,12 @@ public:
   void FlushWindow(size_t n) { FlushBytes(Window, n); }
   // Delivers n bytes from src through the output buffer, flushing at every 16000.
   void FlushBytes(const uint8_t* src, size_t n);
-  // The same, for a caller whose bytes waiting in the output buffer also lie right before src
-  // (inflate's window keeps its history there): a chunk that completes them is written from
-  // that memory as one piece, without copying into the output buffer first.
-  void FlushFollowing(const uint8_t* src, size_t n);
+  // Output that stays in the caller's memory (inflate's window): n bytes at src, with the
+  // OutCount bytes not yet written lying right before src, where the window keeps its history.
+  // Writes every whole chunk straight from that memory; the rest stays waiting there (counted
+  // in OutCount, never copied into the output buffer), and `last` writes it too. The writes
+  // are the same 16000-byte pieces as through the output buffer.
+  void FlushFollowing(const uint8_t* src, size_t n, bool last = false);
 
   // --- whole entries ---------------------------------------------------------------------
   // Method 0: copies CompressedSize bytes from the archive through the output buffer.

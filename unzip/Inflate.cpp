@@ -112,8 +112,7 @@ int TBlockDecoder::Run() {
     int r = DecodeBlock(last);
     if (r != kInflateOk) return r;  // what the window and output buffer hold is dropped
   } while (!last);
-  Z.S.FlushFollowing(Z.Cur, Z.WPos);
-  Z.S.FlushOutput();
+  Z.S.FlushFollowing(Z.Cur, Z.WPos, true);
   return Z.S.OutputCapped ? kInflateDataError : kInflateOk;
 }
 
