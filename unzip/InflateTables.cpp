@@ -68,17 +68,15 @@ TAlphabet CodeLengthAlphabet() { return {kCodeLength.data(), 19}; }
 int BuildCode(TCode& code, const uint16_t* lengths, unsigned n, TAlphabet alphabet, unsigned rootBits,
               unsigned carefulRequest, uint32_t* storage, unsigned capacity, bool acceptIncomplete) {
   code.Table = nullptr;
-  // Counted in four interleaved tallies: runs of equal lengths are the rule, and one tally
-  // would make each increment wait for the store of the one before.
+  // The lengths are taken in four quarters side by side, counted and later sorted with one
+  // tally each: runs of equal lengths are the rule, and with one tally each increment would
+  // wait for the store of the one before.
+  const unsigned q = n / 4;
+  const unsigned quarterStart[4] = {0, q, 2 * q, 3 * q};
   unsigned tally[4][kMaxCodeBits + 1] = {};
-  unsigned i = 0;
-  for (; i + 4 <= n; i += 4) {
-    ++tally[0][lengths[i]];
-    ++tally[1][lengths[i + 1]];
-    ++tally[2][lengths[i + 2]];
-    ++tally[3][lengths[i + 3]];
-  }
-  for (; i < n; ++i) ++tally[0][lengths[i]];
+  for (unsigned i = 0; i < q; ++i)
+    for (unsigned k = 0; k < 4; ++k) ++tally[k][lengths[quarterStart[k] + i]];
+  for (unsigned i = 4 * q; i < n; ++i) ++tally[3][lengths[i]];
   uint16_t* count = code.Count;
   for (unsigned len = 0; len <= kMaxCodeBits; ++len)
     count[len] = static_cast<uint16_t>(tally[0][len] + tally[1][len] + tally[2][len] + tally[3][len]);
@@ -108,13 +106,26 @@ int BuildCode(TCode& code, const uint16_t* lengths, unsigned n, TAlphabet alphab
   const int result = complete || maxLen == 1 ? kInflateOk : kInflateDataError;
   if (result != kInflateOk && !acceptIncomplete) return result;
 
-  // Symbols in canonical order: by length, and by symbol within a length.
-  unsigned offset[kMaxCodeBits + 2];
-  offset[1] = 0;
-  for (unsigned len = 1; len <= kMaxCodeBits; ++len) offset[len + 1] = offset[len] + count[len];
+  // Symbols in canonical order: by length, and by symbol within a length. Each quarter has its
+  // own place in each length's run, after the quarters before it; symbols of length 0 go to
+  // the end, so the loop needs no test.
+  unsigned place[4][kMaxCodeBits + 1];
+  unsigned at = 0;
+  for (unsigned len = 1; len <= kMaxCodeBits + 1; ++len) {
+    const unsigned l = len & kMaxCodeBits;  // length 0 last
+    for (unsigned k = 0; k < 4; ++k) {
+      place[k][l] = at;
+      at += tally[k][l];
+    }
+  }
+  static_assert((kMaxCodeBits & (kMaxCodeBits + 1)) == 0, "length 0 is reached by the mask");
   uint16_t sorted[288];
-  for (i = 0; i < n; ++i)
-    if (lengths[i] != 0) sorted[offset[lengths[i]]++] = static_cast<uint16_t>(i);
+  for (unsigned i = 0; i < q; ++i)
+    for (unsigned k = 0; k < 4; ++k) {
+      const unsigned symbol = quarterStart[k] + i;
+      sorted[place[k][lengths[symbol]]++] = static_cast<uint16_t>(symbol);
+    }
+  for (unsigned i = 4 * q; i < n; ++i) sorted[place[3][lengths[i]]++] = static_cast<uint16_t>(i);
 
   // The root always has rootBits index bits, also when every code is shorter (its entries
   // then repeat): the fast loop masks with a constant instead of holding a mask per code.
