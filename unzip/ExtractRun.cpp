@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -166,17 +167,54 @@ int32_t TUnZipper::ExtractFiles() {
   return count;
 }
 
+namespace {
+
+// The process has one current directory, and components running in several threads at once
+// would each enter their DestDir and restore what they found, so one that started inside
+// another's run would put that run's DestDir back at its end. Only a run that starts while no
+// other runs enters DestDir and restores the directory; runs overlapping it build every path
+// on their absolute DestDir anyway, and resolve a relative one against the directory the
+// first run found.
+struct TCurrentDirectoryRuns {
+  std::mutex Lock;
+  int Active = 0;
+  std::string Original;
+};
+TCurrentDirectoryRuns& CurrentDirectoryRuns() {
+  static TCurrentDirectoryRuns runs;
+  return runs;
+}
+
+}  // namespace
+
 int32_t TUnZipper::RunExtraction() {
   TExtractState state(*this);
   TExtractRun run;
   S->ActiveRun = &run;
 
-  const std::string remembered = GetCurrentDir();
-  bool sortChanged = false, entered = false;
+  TCurrentDirectoryRuns& runs = CurrentDirectoryRuns();
+  std::string remembered;
+  bool alone;
+  {
+    std::lock_guard<std::mutex> hold(runs.Lock);
+    alone = runs.Active++ == 0;
+    if (alone) runs.Original = GetCurrentDir();
+    remembered = runs.Original;
+  }
+  bool sortChanged = false, entered = false, counted = true;
   const TZipSortMode rememberedSort = SortMode;
   auto restore = [&] {
     S->ActiveRun = nullptr;
-    if (entered) SetCurrentDir(remembered);
+    if (counted) {
+      // Under the lock, so a run starting now finds the directory already restored.
+      std::lock_guard<std::mutex> hold(runs.Lock);
+      --runs.Active;
+      counted = false;
+      if (entered) {
+        entered = false;
+        SetCurrentDir(remembered);
+      }
+    }
     if (sortChanged) {
       SortMode = rememberedSort;
       ApplySortMode(rememberedSort);
@@ -201,8 +239,10 @@ int32_t TUnZipper::RunExtraction() {
           const int err = errno == EEXIST || errno == 0 ? ENOTDIR : errno;
           throw ECreateFailed(platform::Format("Cannot create directory %s", run.Dest.c_str()), err);
         }
-        SetCurrentDir(run.Dest);
-        entered = true;
+        if (alone) {
+          SetCurrentDir(run.Dest);
+          entered = true;
+        }
       }
     }
     run.DestHost = platform::HostPath(run.Dest.empty() ? std::string("\\") : run.Dest);

@@ -9,6 +9,7 @@
 #include <climits>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <random>
 #include <string>
 #include <thread>
@@ -617,6 +618,39 @@ TEST_F(DirectoryTest, ParallelComponentsShareOneDirectoryAndKeepTheirChangesApar
   ASSERT_EQ(c.EntryCount(), 21);
   EXPECT_EQ(c.EntryInfo(20).FullName(), "z");
   EXPECT_EQ(c.EntryComment(20), "mine");
+}
+
+// A run in another thread that starts inside this one and ends after it: the process is left
+// in the directory it was in, not in the first run's DestDir.
+TEST_F(DirectoryTest, OverlappingRunsInThreadsLeaveTheCurrentDirectoryAsTheyFoundIt) {
+  testzip::ZipWriter zip;
+  zip.Add("f", "x");
+  const std::string path = Write("overlap.zip", zip.Build());
+  const fs::path before = fs::current_path();
+  TUnZipper a, b;
+  for (TUnZipper* z : {&a, &b}) {
+    z->SetZipName(path);
+    z->DoAll = true;
+    z->DoProcessMessages = false;
+    z->SetDestDir(dir.Path() + (z == &a ? "/a" : "/b"));
+  }
+  std::promise<void> bInside, aDone;
+  std::shared_future<void> aDoneFuture = aDone.get_future().share();
+  std::thread other;
+  a.OnStartUnZipInfo = [&](TSender, int32_t, int64_t, bool&) {
+    b.OnStartUnZipInfo = [&](TSender, int32_t, int64_t, bool&) {
+      bInside.set_value();
+      aDoneFuture.wait();
+    };
+    other = std::thread([&] { b.ExtractFiles(); });
+    bInside.get_future().wait();
+  };
+  EXPECT_EQ(a.ExtractFiles(), 1);
+  aDone.set_value();
+  other.join();
+  EXPECT_EQ(fs::current_path(), before);
+  EXPECT_EQ(testzip::ReadFile(PathOf("a/f")), "x");
+  EXPECT_EQ(testzip::ReadFile(PathOf("b/f")), "x");
 }
 
 // ---- DestDir and RootDir ------------------------------------------------------------------
