@@ -88,10 +88,19 @@ uint32_t Resolve(const TCode& code, uint64_t bits, unsigned& length) {
 // consumed.
 bool TBlockDecoder::Lookup(const TCode& code, uint32_t& e) {
   if (code.Table == nullptr) return false;  // a symbol from an empty code: data error
+  unsigned length;
+  if (Z.Count + 8 * Z.S.InCount >= code.MaxLen) {
+    // The chunk holds the longest code: however the plain decoder asks for its bits, none of
+    // its requests empties the chunk, so no refill falls inside this lookup and the code can
+    // be taken whole at once.
+    Z.Need(code.MaxLen);
+    e = Resolve(code, Z.Bits, length);
+    if (e & kInvalid) return false;
+    return Z.Drop(length);
+  }
   const unsigned root = code.CarefulBits;
   Z.Need(root);
   // Bits above the count are zero or true, so a code that fits in the root bits resolves right.
-  unsigned length;
   e = Resolve(code, Z.Bits, length);
   if (length > root) {
     unsigned depth = LongestCodeUnder(code, Z.Bits, root);
@@ -234,6 +243,10 @@ int TBlockDecoder::DecodeBlockData(const TCode& lit, const TCode& dist, const TC
       int r = InflateFastLoop(Z, tables);
       if (r != kInflateContinue) return r;
       if (Z.S.InCount >= kFastInputMargin) continue;  // it stopped at a window piece's end
+    }
+    if (Z.S.CompressedSize == 0 && lit.Table != nullptr) {
+      int r = InflateTailLoop(Z, tables);
+      if (r != kInflateContinue) return r;
     }
     int r = DecodeOneSymbol(lit, dist);
     if (r != kInflateContinue) return r;

@@ -8,6 +8,7 @@
 // a round ends past the piece's end, the piece is delivered on leaving, before any further
 // input is asked for, which is where the plain decoder delivers it relative to the refills.
 // On leaving, the bytes it loaded but did not use go back to the input buffer.
+#include <algorithm>
 #include <cstring>
 
 #include "InflateInternal.h"
@@ -255,6 +256,24 @@ __attribute__((noinline)) void RoundsBase(TRounds& r, const uint32_t* lit) {
 
 }  // namespace
 
+namespace {
+
+void RunRounds(const TInflater& z, TRounds& r, const TCodeTables& tables) {
+  const bool deflate64 = z.Format == TInflateFormat::Deflate64;
+#if defined(__x86_64__)
+  static const bool bmi2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("bmi2");
+  }();
+  if (bmi2)
+    (deflate64 ? RoundsBmi2<true> : RoundsBmi2<false>)(r, tables.Lit);
+  else
+#endif
+    (deflate64 ? RoundsBase<true> : RoundsBase<false>)(r, tables.Lit);
+}
+
+}  // namespace
+
 int InflateFastLoop(TInflater& z, const TCodeTables& tables) {
   TExtractState& s = z.S;
   const uint8_t* const inStart = s.InPtr;
@@ -266,17 +285,7 @@ int InflateFastLoop(TInflater& z, const TCodeTables& tables) {
   r.InLimit = s.InPtr + s.InCount - kFastInputMargin;
   r.OutLimit = z.Cur + kWindowSize;
   r.ReachBase = z.ReachBase();
-  const bool deflate64 = z.Format == TInflateFormat::Deflate64;
-#if defined(__x86_64__)
-  static const bool bmi2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx2");
-  }();
-  if (bmi2)
-    (deflate64 ? RoundsBmi2<true> : RoundsBmi2<false>)(r, tables.Lit);
-  else
-#endif
-    (deflate64 ? RoundsBase<true> : RoundsBase<false>)(r, tables.Lit);
+  RunRounds(z, r, tables);
 
   // Give back the whole bytes loaded but not used (only ones this loop loaded: earlier ones may
   // belong to a previous chunk), and clear the bits above the count.
@@ -292,6 +301,42 @@ int InflateFastLoop(TInflater& z, const TCodeTables& tables) {
   // A piece filled in this loop was delivered by the plain decoder before the symbol that
   // ended the loop, whatever that symbol turned out to be.
   if (z.WPos >= kWindowSize && !z.Wrap()) return kInflateDataError;
+  if (r.PendingLength != 0 && !CopyMatchCareful(z, r.PendingDistance, r.PendingLength)) return kInflateDataError;
+  return r.Result;
+}
+
+int InflateTailLoop(TInflater& z, const TCodeTables& tables) {
+  TExtractState& s = z.S;
+  // The rounds run on a copy of the last bytes followed by zeros, and stay far enough from the
+  // piece's end that no round can finish it: whatever they decode from the zeros is then
+  // never delivered, and taking any of their bits is the data error the plain decoder meets
+  // at the first bit past the end.
+  constexpr unsigned kPadding = 32;
+  uint8_t tail[kFastInputMargin + kPadding] = {};
+  if (s.InCount >= kFastInputMargin || static_cast<int64_t>(s.InCount) != s.CompressedLeft) return kInflateContinue;
+  if (z.WPos + kMaxRoundOutput >= kWindowSize) return kInflateContinue;
+  std::memcpy(tail, s.InPtr, s.InCount);
+  TRounds r;
+  r.In = tail;
+  r.Out = z.Cur + z.WPos;
+  r.Bits = z.Bits;
+  r.Count = z.Count;
+  r.InLimit = tail + sizeof(tail) - kFastInputMargin;
+  r.OutLimit = z.Cur + kWindowSize - kMaxRoundOutput;
+  r.ReachBase = z.ReachBase();
+  RunRounds(z, r, tables);
+
+  const uint64_t real = z.Count + 8 * uint64_t{s.InCount};
+  const uint64_t consumed = z.Count + 8 * static_cast<uint64_t>(r.In - tail) - (r.Count & 0xFF);
+  if (consumed > real) return kInflateDataError;
+  // What is left: the buffer's last whole bytes, and before them bits the bit buffer keeps
+  // (some may be bits it held before this call, from bytes taken earlier).
+  const uint64_t left = real - consumed;
+  const auto bytesLeft = static_cast<uint32_t>(std::min<uint64_t>(left / 8, s.InCount));
+  s.TakeInput(s.InCount - bytesLeft);
+  z.Count = static_cast<unsigned>(left - 8 * uint64_t{bytesLeft});
+  z.Bits = LowBits<false>(r.Bits, z.Count);
+  z.WPos = static_cast<uint32_t>(r.Out - z.Cur);
   if (r.PendingLength != 0 && !CopyMatchCareful(z, r.PendingDistance, r.PendingLength)) return kInflateDataError;
   return r.Result;
 }

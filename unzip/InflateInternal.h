@@ -192,6 +192,10 @@ bool CopyMatchCareful(TInflater& z, uint32_t distance, uint32_t length);
 // Works on the careful state and leaves it exact: unused whole bytes go back to the input, and
 // a window piece it filled is delivered.
 int InflateFastLoop(TInflater& z, const TCodeTables& tables);
+// The same for the entry's last bytes, fewer than the fast loop's margin, when the buffer holds
+// all that is left of the entry (no refill can come): kInflateContinue when it cannot run or
+// stopped short of the end, with the state exact for the careful path.
+int InflateTailLoop(TInflater& z, const TCodeTables& tables);
 
 // Input bytes a round of the fast loop may read after its margin check: each refill loads 8
 // bytes and takes at most 7, and a round refills at most three times (the refill that starts
