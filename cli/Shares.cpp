@@ -1,6 +1,7 @@
 #include "Shares.h"
 
 #include <algorithm>
+#include <string>
 #include <string_view>
 
 namespace cli {
@@ -16,48 +17,78 @@ uint32_t Short(uint64_t h) { return static_cast<uint32_t>((h ^ (h >> 32)) & 0x7F
 
 // The path an entry is written at, as far as it decides which entries meet: letter case
 // folded (where the file system ignores it, such names are one file), "." and ".." and a
-// drive dropped, "\" and "/" alike; only the file name under -j. `prefix` is called with the
-// hash of each leading part that ends at a separator; the whole path's hash is returned.
-// Hashed as it is walked, without building the path.
-template <class OnPrefix>
-uint32_t OutputKey(std::string_view directory, std::string_view fileName, bool junkPaths, OnPrefix prefix) {
-  uint64_t h = kFnvBasis, part = h;
-  bool any = false;
-  size_t length = 0;
-  char first = 0, second = 0;
-  auto begin = [&] {
-    part = any ? (h ^ '/') * kFnvPrime : h;
-    length = 0;
-  };
-  auto end = [&](bool last) {
-    const bool dropped = length == 0 || (length == 1 && first == '.') ||
-                         (length == 2 && first == '.' && second == '.') ||
-                         (!any && length == 2 && second == ':') || (junkPaths && !last);
-    if (!dropped) {
-      h = part;
-      any = true;
-      if (!last) prefix(Short(h));
+// drive dropped, "\" and "/" alike; only the file name under -j. Hashed as it is walked,
+// without building the path. Entries come mostly in runs of one directory: the state after
+// the directory of the entry before is kept, and taken as it is when the next one has the
+// same directory.
+class TPathKeys {
+public:
+  explicit TPathKeys(bool junkPaths) : JunkPaths(junkPaths) {}
+
+  // The key of the whole path; `prefix` is called with the depth and key of each leading
+  // part that ends at a separator.
+  template <class OnPrefix>
+  uint32_t Key(std::string_view directory, std::string_view fileName, OnPrefix prefix) {
+    if (!Cached || directory != Directory) {
+      Cached = false;
+      Directory.assign(directory);
+      Prefixes.clear();
+      State = {};
+      Begin(State);
+      Walk(State, directory, [this](uint32_t p) { Prefixes.push_back(p); });
+      Cached = true;
     }
-    begin();
+    size_t depth = 0;
+    for (; depth < Prefixes.size(); ++depth) prefix(depth, Prefixes[depth]);
+    TState s = State;
+    Walk(s, fileName, [&](uint32_t p) { prefix(depth++, p); });
+    End(s, true, [](uint32_t) {});
+    return Short(s.H);
+  }
+
+private:
+  struct TState {
+    uint64_t H = kFnvBasis, Part = kFnvBasis;
+    bool Any = false;
+    size_t Length = 0;
+    char First = 0, Second = 0;
   };
-  auto walk = [&](std::string_view s) {
-    for (const char c : s) {
+  static void Begin(TState& s) {
+    s.Part = s.Any ? (s.H ^ '/') * kFnvPrime : s.H;
+    s.Length = 0;
+  }
+  template <class OnPrefix>
+  void End(TState& s, bool last, OnPrefix prefix) const {
+    const bool dropped = s.Length == 0 || (s.Length == 1 && s.First == '.') ||
+                         (s.Length == 2 && s.First == '.' && s.Second == '.') ||
+                         (!s.Any && s.Length == 2 && s.Second == ':') || (JunkPaths && !last);
+    if (!dropped) {
+      s.H = s.Part;
+      s.Any = true;
+      if (!last) prefix(Short(s.H));
+    }
+    Begin(s);
+  }
+  template <class OnPrefix>
+  void Walk(TState& s, std::string_view text, OnPrefix prefix) const {
+    for (const char c : text) {
       if (c == '\\' || c == '/') {
-        end(false);
+        End(s, false, prefix);
         continue;
       }
-      if (length == 0) first = c;
-      if (length == 1) second = c;
-      ++length;
-      part = (part ^ static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c)) * kFnvPrime;
+      if (s.Length == 0) s.First = c;
+      if (s.Length == 1) s.Second = c;
+      ++s.Length;
+      s.Part = (s.Part ^ static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c)) * kFnvPrime;
     }
-  };
-  begin();
-  walk(directory);
-  walk(fileName);
-  end(true);
-  return Short(h);
-}
+  }
+
+  const bool JunkPaths;
+  bool Cached = false;
+  std::string Directory;
+  TState State;
+  std::vector<uint32_t> Prefixes;
+};
 
 bool IsFile(std::string_view fileName) { return !fileName.empty() && fileName != "." && fileName != ".."; }
 
@@ -81,9 +112,10 @@ void SortUnique(std::vector<uint32_t>& v) {
 std::vector<uint8_t> ShareOut(int32_t n, const TEntryNames& names, const TEntrySizes& packed,
                               const std::vector<bool>& excluded, int jobs, bool junkPaths) {
   constexpr int64_t kCostPerEntry = 16384;
+  TPathKeys paths(junkPaths);
   auto walk = [&](int32_t i, auto prefix) {
     const auto [directory, fileName] = names(i);
-    return OutputKey(directory, fileName, junkPaths, prefix);
+    return paths.Key(directory, fileName, prefix);
   };
   std::vector<uint8_t> owner(n, 0);
   // The paths met twice (Twice) and the paths of files that lead another entry's path (Leads).
@@ -96,7 +128,7 @@ std::vector<uint8_t> ShareOut(int32_t n, const TEntryNames& names, const TEntryS
     for (int32_t i = 0; i < n; ++i) {
       if (excluded[i]) continue;
       const auto [directory, fileName] = names(i);
-      const uint32_t k = OutputKey(directory, fileName, junkPaths, [](uint32_t) {});
+      const uint32_t k = paths.Key(directory, fileName, [](size_t, uint32_t) {});
       keys.push_back(k << 1 | (IsFile(fileName) ? 1 : 0));
       total += packed(i) + kCostPerEntry;
     }
@@ -109,18 +141,16 @@ std::vector<uint8_t> ShareOut(int32_t n, const TEntryNames& names, const TEntryS
     size_t settled = 0;
     // The leading parts of the entry before, which the next one nearly always shares: each is
     // looked up once.
-    std::vector<uint32_t> before, now;
+    std::vector<uint32_t> before;
     for (int32_t i = 0; i < n; ++i) {
       if (excluded[i]) continue;
-      now.clear();
-      walk(i, [&](uint32_t p) {
-        const size_t depth = now.size();
-        now.push_back(p);
+      walk(i, [&](size_t depth, uint32_t p) {
         if (depth < before.size() && before[depth] == p) return;
+        before.resize(depth);
+        before.push_back(p);
         if ((leads.empty() || leads.back() != p) && std::binary_search(keys.begin(), keys.end(), p << 1 | 1))
           leads.push_back(p);
       });
-      std::swap(before, now);
       // Leading parts repeat from entry to entry; a hostile archive repeats them a million times.
       if (leads.size() > 2 * settled + 1024) {
         SortUnique(leads);
@@ -143,7 +173,7 @@ std::vector<uint8_t> ShareOut(int32_t n, const TEntryNames& names, const TEntryS
     return it != nodes.end() && *it == k ? static_cast<int32_t>(it - nodes.begin()) : -1;
   };
   auto touched = [&](int32_t i, auto each) {
-    const uint32_t k = walk(i, [&](uint32_t p) {
+    const uint32_t k = walk(i, [&](size_t, uint32_t p) {
       if (std::binary_search(leads.begin(), leads.end(), p)) each(node(p));
     });
     if (const int32_t x = node(k); x >= 0) each(x);

@@ -90,39 +90,80 @@ bool EntryTime(uint32_t dosDateTime, const TEntryExtra& extra, struct timespec& 
 
 // ---- TOutputDirectory -------------------------------------------------------------------------
 
-TOutputDirectory::~TOutputDirectory() {
-  if (Handle >= 0) ::close(Handle);
-}
+TOutputDirectory::~TOutputDirectory() { Forget(); }
 
 int TOutputDirectory::Open(const std::string& base, const std::string& relative) {
   std::string key = base;
   key += '\0';
   key += relative;
-  if (Handle >= 0 && key == Key) return Handle;
-  Forget();
-  int h = ::open(base.empty() ? "/" : base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  for (size_t at = 0; h >= 0 && at < relative.size();) {
+  if (Current >= 0 && key == Key) return Current;
+  Key.clear();
+  Current = -1;
+  if (Deep >= 0) ::close(Deep);
+  Deep = -1;
+  std::vector<std::string_view> parts;
+  for (size_t at = 0; at < relative.size();) {
     size_t slash = relative.find('/', at);
     if (slash == std::string::npos) slash = relative.size();
-    const std::string part = relative.substr(at, slash - at);
+    const std::string_view part = std::string_view(relative).substr(at, slash - at);
     at = slash + 1;
-    if (part.empty() || part == ".") continue;
-    const int next = part == ".." ? -1 : OpenComponent(h, part);
-    const int saved = errno;
-    ::close(h);
-    errno = saved;
-    h = next;
+    if (!part.empty() && part != ".") parts.push_back(part);
+  }
+  int h = -1;
+  if (!Handles.empty() && base == Base) {
+    h = Walk(parts);
+    // A directory held may have been removed since: the whole way is walked again.
+    if (h < 0) Forget();
+  }
+  if (h < 0) {
+    Forget();
+    const int root = ::open(base.empty() ? "/" : base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0) return -1;
+    Base = base;
+    Handles.push_back(root);
+    h = Walk(parts);
   }
   if (h >= 0) {
-    Handle = h;
+    Current = h;
     Key = std::move(key);
   }
   return h;
 }
 
+int TOutputDirectory::Walk(const std::vector<std::string_view>& parts) {
+  size_t shared = 0;
+  while (shared < Parts.size() && shared < parts.size() && Parts[shared] == parts[shared]) ++shared;
+  while (Parts.size() > shared) {
+    ::close(Handles.back());
+    Handles.pop_back();
+    Parts.pop_back();
+  }
+  int h = Handles.back();
+  for (size_t k = shared; k < parts.size(); ++k) {
+    const int next = parts[k] == ".." ? -1 : OpenComponent(h, std::string(parts[k]));
+    const bool held = h == Handles.back();
+    if (next >= 0 && held && Handles.size() <= kHeld) {
+      Handles.push_back(next);
+      Parts.emplace_back(parts[k]);
+    } else if (!held) {
+      const int saved = errno;
+      ::close(h);
+      errno = saved;
+    }
+    h = next;
+    if (h < 0) return -1;
+  }
+  if (h != Handles.back()) Deep = h;
+  return h;
+}
+
 void TOutputDirectory::Forget() {
-  if (Handle >= 0) ::close(Handle);
-  Handle = -1;
+  if (Deep >= 0) ::close(Deep);
+  for (const int h : Handles) ::close(h);
+  Deep = Current = -1;
+  Handles.clear();
+  Parts.clear();
+  Base.clear();
   Key.clear();
 }
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "UnZipper.h"
@@ -27,14 +28,25 @@ public:
   // `base` (a host path, whose own links are followed: the destination is the caller's
   // choice). Below it every component is opened without following a link, and made when
   // missing, so nothing is ever made or written through a link, whoever put it there.
-  // -1 when a component is a link or no directory (errno ELOOP) or cannot be made.
+  // -1 when a component is a link or no directory (errno ELOOP) or cannot be made. The
+  // handle stays valid until the next Open or Forget.
   int Open(const std::string& base, const std::string& relative);
-  // Lets go of the handle: the next Open walks to the directory again.
+  // Lets go of the handles: the next Open walks to the directory again from `base`.
   void Forget();
 
 private:
-  std::string Key;
-  int Handle = -1;
+  // Walks from the deepest directory held that `parts` share; -1 as Open.
+  int Walk(const std::vector<std::string_view>& parts);
+
+  // The handles on the way to the last directory opened: `base` first, then one per part
+  // (at most kHeld of them), so that the next directory, which nearly always shares most of
+  // the way, is reached from there. A directory deeper than that is held alone (Deep).
+  static constexpr size_t kHeld = 32;
+  std::string Base, Key;
+  std::vector<std::string> Parts;
+  std::vector<int> Handles;
+  int Deep = -1;
+  int Current = -1;
 };
 
 // The output of one entry at a name (`leaf`) in a directory handle, made in one of three

@@ -11,6 +11,7 @@
 
 #include "UnZipperState.h"
 #include "ExtractFixture.h"
+#include "ExtractHost.h"
 #include "UnzipErrors.h"
 
 namespace {
@@ -495,6 +496,28 @@ TEST_F(ExtractTest, ASymlinkedDirectoryStandingInTheDestinationIsNotWrittenThrou
   Use(zip);
   Zip.RecreateDirs = true;
   EXPECT_THROW(Zip.ExtractFiles(), platform::EFCreateError);
+  EXPECT_TRUE(Tree(outside).empty());
+}
+
+// The handles held on the way to the last output directory serve the next one; a directory
+// removed meanwhile is walked to (and made) again, and a link put in its place is refused.
+TEST_F(ExtractTest, OutputDirectoriesAreReachedFromTheWayHeldButNeverThroughALink) {
+  namespace fs = std::filesystem;
+  ASSERT_EQ(::mkdir(Dest.c_str(), 0755), 0);
+  unzip::TOutputDirectory dirs;
+  std::string deep = "a";
+  for (int k = 0; k < 40; ++k) deep += "/d";  // deeper than the handles held
+  for (const std::string& path : {std::string("a/b/c"), std::string("a/b/d"), deep, deep + "/e", std::string("a/x")})
+    ASSERT_GE(dirs.Open(Dest, path), 0) << path;
+  fs::remove_all(Out("a"));
+  ASSERT_GE(dirs.Open(Dest, "a/x/y"), 0);
+  EXPECT_TRUE(fs::is_directory(Out("a/x/y")));
+  const std::string outside = Tmp.Path() + "/outside";
+  ASSERT_EQ(::mkdir(outside.c_str(), 0755), 0);
+  fs::remove_all(Out("a/x"));
+  ASSERT_EQ(::symlink(outside.c_str(), Out("a/x").c_str()), 0);
+  EXPECT_LT(dirs.Open(Dest, "a/x/z"), 0);
+  EXPECT_TRUE(errno == ELOOP || errno == ENOTDIR) << errno;
   EXPECT_TRUE(Tree(outside).empty());
 }
 
