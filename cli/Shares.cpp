@@ -104,43 +104,55 @@ void SortUnique(std::vector<uint32_t>& v) {
 
 }  // namespace
 
+std::vector<uint8_t> ShareOutByWork(int32_t n, const TEntrySizes& packed, const std::vector<bool>& excluded,
+                                    int jobs) {
+  // The system calls of a file, counted as packed bytes.
+  constexpr int64_t kCostPerEntry = 16384;
+  int64_t total = 0;
+  for (int32_t i = 0; i < n; ++i)
+    if (!excluded[i]) total += packed(i) + kCostPerEntry;
+  std::vector<uint8_t> owner(n, 0);
+  int64_t done = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    if (excluded[i]) continue;
+    owner[i] = static_cast<uint8_t>(std::min<int64_t>(jobs - 1, done * jobs / std::max<int64_t>(total, 1)));
+    done += packed(i) + kCostPerEntry;
+  }
+  return owner;
+}
+
 // Entries meet through paths: two of the same path, or one whose leading part is the path of
 // a file. Only the paths through which entries meet (nearly always none) are kept as nodes of
-// a union-find; the entries' own places are one position each, worked out on the way. So the
-// memory is a sorted array of 4-byte path keys for a moment, and the passes over the names
-// beyond the first two are only made where entries meet.
-std::vector<uint8_t> ShareOut(int32_t n, const TEntryNames& names, const TEntrySizes& packed,
+// a union-find; each entry's own place comes from ShareOutByWork. So the memory is a sorted
+// array of 4-byte path keys for a moment, and the passes over the names beyond the first two
+// are only made where entries meet.
+std::vector<uint8_t> ShareOut(int32_t n, const TEntryPaths& names, const TEntrySizes& packed,
                               const std::vector<bool>& excluded, int jobs, bool junkPaths) {
-  constexpr int64_t kCostPerEntry = 16384;
+  std::vector<uint8_t> owner = ShareOutByWork(n, packed, excluded, jobs);
   TPathKeys paths(junkPaths);
   auto walk = [&](int32_t i, auto prefix) {
     const auto [directory, fileName] = names(i);
     return paths.Key(directory, fileName, prefix);
   };
-  std::vector<uint8_t> owner(n, 0);
   // The paths met twice (Twice) and the paths of files that lead another entry's path (Leads).
   std::vector<uint32_t> twice, leads;
   {
     // Each path's key, with the lowest bit set for a file.
     std::vector<uint32_t> keys;
     keys.reserve(static_cast<size_t>(std::count(excluded.begin(), excluded.end(), false)));
-    int64_t total = 0;
     for (int32_t i = 0; i < n; ++i) {
       if (excluded[i]) continue;
       const auto [directory, fileName] = names(i);
       const uint32_t k = paths.Key(directory, fileName, [](size_t, uint32_t) {});
       keys.push_back(k << 1 | (IsFile(fileName) ? 1 : 0));
-      total += packed(i) + kCostPerEntry;
     }
     std::sort(keys.begin(), keys.end());
     for (size_t j = 1; j < keys.size(); ++j)
       if (keys[j] >> 1 == keys[j - 1] >> 1 && (twice.empty() || twice.back() != keys[j] >> 1))
         twice.push_back(keys[j] >> 1);
-    // Each entry's place in the runs, and the files that lead another entry's path.
-    int64_t done = 0;
+    // The files that lead another entry's path. The leading parts of the entry before, which
+    // the next one nearly always shares, are looked up once.
     size_t settled = 0;
-    // The leading parts of the entry before, which the next one nearly always shares: each is
-    // looked up once.
     std::vector<uint32_t> before;
     for (int32_t i = 0; i < n; ++i) {
       if (excluded[i]) continue;
@@ -156,8 +168,6 @@ std::vector<uint8_t> ShareOut(int32_t n, const TEntryNames& names, const TEntryS
         SortUnique(leads);
         settled = leads.size();
       }
-      owner[i] = static_cast<uint8_t>(std::min<int64_t>(jobs - 1, done * jobs / std::max<int64_t>(total, 1)));
-      done += packed(i) + kCostPerEntry;
     }
     SortUnique(leads);
   }

@@ -3,14 +3,23 @@
 // the rule is tested on its own.
 #include <cstdint>
 #include <functional>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "Selection.h"
 
 namespace cli {
 
-// The packed size of entry `index`.
+// The directory and file name of entry `index` (as TEntryNames), and its packed size.
+using TEntryPaths = std::function<std::pair<std::string_view, std::string_view>(int32_t index)>;
 using TEntrySizes = std::function<int64_t(int32_t index)>;
+
+// The worker (0 to jobs - 1) of each of `count` entries: runs of consecutive entries of about
+// equal work (packed bytes plus a fixed cost per entry). Excluded entries count for nothing.
+// Enough where nothing is written to files (a test of the archive).
+std::vector<uint8_t> ShareOutByWork(int32_t count, const TEntrySizes& packed, const std::vector<bool>& excluded,
+                                    int jobs);
 
 // The worker (0 to jobs - 1) of each of `count` entries: runs of consecutive entries of about
 // equal work (packed bytes plus a fixed cost per entry), except that entries meeting at one
@@ -20,7 +29,7 @@ using TEntrySizes = std::function<int64_t(int32_t index)>;
 //
 // Besides the result it holds 4 bytes an entry for a moment: it runs while every worker's
 // directory is in memory, so it must not cost more than a worker does.
-std::vector<uint8_t> ShareOut(int32_t count, const TEntryNames& names, const TEntrySizes& packed,
+std::vector<uint8_t> ShareOut(int32_t count, const TEntryPaths& names, const TEntrySizes& packed,
                               const std::vector<bool>& excluded, int jobs, bool junkPaths);
 
 }  // namespace cli

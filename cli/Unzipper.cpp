@@ -878,8 +878,10 @@ int TRun::Extract() {
   const int jobs = Jobs();
   std::vector<uint8_t> owner;
   if (jobs > 1) {
-    owner = ShareOut(n, EntryNames(), [this](int32_t i) { return Z.EntryInfo(i).CompressedSize; }, Excluded, jobs,
-                     O.JunkPaths);
+    // Entries meet at an output path only where files are made.
+    const TEntrySizes packed = [this](int32_t i) { return Z.EntryCompressedSize(i); };
+    owner = extracting ? ShareOut(n, [this](int32_t i) { return Z.EntryNames(i); }, packed, Excluded, jobs, O.JunkPaths)
+                       : ShareOutByWork(n, packed, Excluded, jobs);
     for (int k = 1; k < jobs; ++k) {
       Others.push_back(std::make_unique<TWorker>());
       FindDisks(*Others.back());

@@ -756,6 +756,20 @@ std::string TUnZipper::EntryFileName(int32_t Index) const {
   return S->SortedEntries->Entry(Index)->FileName;
 }
 
+std::pair<std::string_view, std::string_view> TUnZipper::EntryNames(int32_t Index) const {
+  CheckIndex(Index);
+  const TEntryStore& store = *S->SortedEntries->Entries();
+  const uint32_t at = S->SortedEntries->StoreIndex(Index);
+  const std::string_view full = store.FullName(at);
+  const size_t split = store.DirectoryLength(at);
+  return {full.substr(0, split), full.substr(split)};
+}
+
+int64_t TUnZipper::EntryCompressedSize(int32_t Index) const {
+  CheckIndex(Index);
+  return S->SortedEntries->Entries()->CompressedSize(S->SortedEntries->StoreIndex(Index));
+}
+
 const TZipHeaderInfo& TUnZipper::EntryInfo(int32_t Index) const {
   CheckIndex(Index);
   return *S->SortedEntries->Entry(Index);

@@ -11,6 +11,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ExtractState.h"
@@ -226,6 +228,11 @@ public:
   // made whole when asked for: the reference stays valid until four other entries were asked
   // for or the directory is read again; copy the entry to keep it longer.
   const TZipHeaderInfo& EntryInfo(int32_t Index) const;
+  // The Directory and FileName of the entry at `Index`, and its CompressedSize, read from the
+  // directory as held without making the entry whole: for passes over every entry of a large
+  // directory. The views stay valid until the directory is read again. Same range check.
+  std::pair<std::string_view, std::string_view> EntryNames(int32_t Index) const;
+  int64_t EntryCompressedSize(int32_t Index) const;
   // The entry's comment, loaded from the archive on first use.
   std::string EntryComment(int32_t Index);
   void SetEntryComment(int32_t Index, const std::string& Text);

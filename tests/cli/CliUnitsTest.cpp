@@ -360,12 +360,16 @@ TEST(CliShares, EntriesMeetingAtOnePathStayWithTheFirstWorkerOfThem) {
   n.List[10] = {"x\\y\\", "z"};     // needs a directory where entry 2 is a file
   n.List[11] = {"..\\up\\", "w"};   // written as up/w: under entry 3, which is a directory
   const auto packed = [](int32_t) { return int64_t{1000}; };
+  const auto paths = [&n](int32_t i) {
+    return std::pair<std::string_view, std::string_view>(n.List[i].first, n.List[i].second);
+  };
   std::vector<bool> excluded(12, false);
-  std::vector<uint8_t> owner = ShareOut(n.Count(), n.Get(), packed, excluded, 3, false);
+  std::vector<uint8_t> owner = ShareOut(n.Count(), paths, packed, excluded, 3, false);
   EXPECT_EQ(owner, (std::vector<uint8_t>{0, 0, 0, 0, 1, 1, 1, 1, 2, 0, 0, 2}));
+  EXPECT_EQ(ShareOutByWork(n.Count(), packed, excluded, 3), (std::vector<uint8_t>{0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2}));
   // With -j only the file names meet; an excluded entry takes no share.
   excluded[0] = true;
-  owner = ShareOut(n.Count(), n.Get(), packed, excluded, 2, true);
+  owner = ShareOut(n.Count(), paths, packed, excluded, 2, true);
   EXPECT_EQ(owner, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 1, 1}));
 }
 

@@ -579,6 +579,8 @@ TEST_F(DirectoryTest, ParallelComponentsShareOneDirectoryAndKeepTheirChangesApar
   EXPECT_EQ(b.ZipName(), path);
   EXPECT_EQ(b.EntryFileName(0), "f0");
   EXPECT_EQ(b.EntryFileName(2), "f10");  // in its own order
+  EXPECT_EQ(b.EntryNames(2), (std::pair<std::string_view, std::string_view>("d\\", "f10")));
+  EXPECT_EQ(b.EntryCompressedSize(2), b.EntryInfo(2).CompressedSize);
   EXPECT_EQ(a->EntryFileName(2), "f2");
   b.SetEntryComment(20, "mine");
   EXPECT_EQ(a->EntryComment(20), "note");
