@@ -52,6 +52,19 @@ constexpr auto kCodeLength = MakeCodeLength();
 static_assert(Value(kLitLen64[285]) == 3 && DropBits(kLitLen64[285]) == kMaxLengthExtra);
 static_assert(DropBits(kDist64[31]) == kMaxDistanceExtra);
 
+// A code of `len` (at most 16) bits, most significant bit first, as the input delivers it:
+// least significant bit first.
+constexpr auto kReverseByte = [] {
+  std::array<uint8_t, 256> t{};
+  for (unsigned i = 0; i < 256; ++i)
+    for (unsigned b = 0; b < 8; ++b)
+      if (i >> b & 1) t[i] = static_cast<uint8_t>(t[i] | 0x80 >> b);
+  return t;
+}();
+inline unsigned Reverse(unsigned code, unsigned len) {
+  return (unsigned{kReverseByte[code & 0xFF]} << 8 | kReverseByte[code >> 8 & 0xFF]) >> (16 - len);
+}
+
 // The entry of a symbol whose code has `bits` bits at its table level.
 inline uint32_t MakeEntry(uint32_t symbol, unsigned bits) { return symbol + (bits << 8) + bits; }
 
@@ -136,19 +149,12 @@ int BuildCode(TCode& code, const uint16_t* lengths, unsigned n, TAlphabet alphab
   // then that part is doubled, which repeats every code under all its longer suffixes.
   // Slots no code takes (incomplete codes) keep the invalid entry they start with.
   table[0] = table[1] = MakeEntry(kInvalid, 1);
-  unsigned reversed = 0;  // the next code, bit-reversed
   unsigned placed = 0;
-  auto next = [&](unsigned len) {
-    unsigned bit = 1u << (len - 1);
-    while (reversed & bit) bit >>= 1;
-    // Past the last code of a complete code the increment runs out of bits; nothing follows.
-    reversed = bit == 0 ? 0 : (reversed & (bit - 1)) | bit;
-  };
   for (unsigned len = 1; len <= root; ++len) {
-    for (unsigned k = count[len]; k != 0; --k) {
+    unsigned c = first[len];  // canonical codes: consecutive within a length
+    for (unsigned k = count[len]; k != 0; --k, ++c) {
       const unsigned symbol = sorted[placed++];
-      table[reversed] = MakeEntry(symbol < alphabet.Size ? alphabet.Symbols[symbol] : kInvalid, len);
-      next(len);
+      table[Reverse(c, len)] = MakeEntry(symbol < alphabet.Size ? alphabet.Symbols[symbol] : kInvalid, len);
     }
     if (len < root) std::memcpy(table + (1u << len), table, sizeof(uint32_t) << len);
   }
@@ -160,8 +166,10 @@ int BuildCode(TCode& code, const uint16_t* lengths, unsigned n, TAlphabet alphab
   uint16_t remaining[kMaxCodeBits + 1];
   for (unsigned len = 0; len <= kMaxCodeBits; ++len) remaining[len] = count[len];
   for (unsigned len = root + 1; len <= maxLen; ++len) {
-    for (; remaining[len] != 0; --remaining[len]) {
+    unsigned c = first[len];
+    for (; remaining[len] != 0; --remaining[len], ++c) {
       const unsigned symbol = sorted[placed++];
+      const unsigned reversed = Reverse(c, len);
       const unsigned rootSlot = reversed & ((1u << root) - 1);
       if (rootSlot != slot) {
         // Smallest table that the codes under this slot fill: grow it while the codes left of
@@ -181,7 +189,6 @@ int BuildCode(TCode& code, const uint16_t* lengths, unsigned n, TAlphabet alphab
       }
       const uint32_t e = MakeEntry(symbol < alphabet.Size ? alphabet.Symbols[symbol] : kInvalid, len - root);
       for (unsigned i = reversed >> root; i < (1u << subBits); i += 1u << (len - root)) table[subStart + i] = e;
-      next(len);
     }
   }
   code.Table = table;
