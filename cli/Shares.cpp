@@ -104,31 +104,43 @@ void SortUnique(std::vector<uint32_t>& v) {
 
 }  // namespace
 
-std::vector<uint8_t> ShareOutByWork(int32_t n, const TEntrySizes& packed, const std::vector<bool>& excluded,
-                                    int jobs) {
+uint8_t TShares::operator()(int32_t index) const {
+  if (!Moved.empty()) {
+    const auto it = std::lower_bound(Moved.begin(), Moved.end(), index,
+                                     [](const auto& m, int32_t i) { return m.first < i; });
+    if (it != Moved.end() && it->first == index) return it->second;
+  }
+  return static_cast<uint8_t>(std::upper_bound(First.begin() + 1, First.end(), index) - First.begin() - 1);
+}
+
+TShares ShareOutByWork(int32_t n, const TEntrySizes& packed, const std::vector<bool>& excluded, int jobs) {
   // The system calls of a file, counted as packed bytes.
   constexpr int64_t kCostPerEntry = 16384;
   int64_t total = 0;
   for (int32_t i = 0; i < n; ++i)
     if (!excluded[i]) total += packed(i) + kCostPerEntry;
-  std::vector<uint8_t> owner(n, 0);
+  TShares shares;
+  shares.First.assign(static_cast<size_t>(std::max(jobs, 1)), n);
+  shares.First[0] = 0;
   int64_t done = 0;
+  int worker = 0;
   for (int32_t i = 0; i < n; ++i) {
     if (excluded[i]) continue;
-    owner[i] = static_cast<uint8_t>(std::min<int64_t>(jobs - 1, done * jobs / std::max<int64_t>(total, 1)));
+    const int at = static_cast<int>(std::min<int64_t>(jobs - 1, done * jobs / std::max<int64_t>(total, 1)));
+    while (worker < at) shares.First[++worker] = i;
     done += packed(i) + kCostPerEntry;
   }
-  return owner;
+  return shares;
 }
 
 // Entries meet through paths: two of the same path, or one whose leading part is the path of
 // a file. Only the paths through which entries meet (nearly always none) are kept as nodes of
-// a union-find; each entry's own place comes from ShareOutByWork. So the memory is a sorted
-// array of 4-byte path keys for a moment, and the passes over the names beyond the first two
-// are only made where entries meet.
-std::vector<uint8_t> ShareOut(int32_t n, const TEntryPaths& names, const TEntrySizes& packed,
-                              const std::vector<bool>& excluded, int jobs, bool junkPaths) {
-  std::vector<uint8_t> owner = ShareOutByWork(n, packed, excluded, jobs);
+// a union-find; each entry's own place comes from ShareOutByWork, and only the entries that a
+// group takes elsewhere are listed. So the memory is a sorted array of 4-byte path keys for a
+// moment, and the passes over the names beyond the first two are only made where entries meet.
+TShares ShareOut(int32_t n, const TEntryPaths& names, const TEntrySizes& packed, const std::vector<bool>& excluded,
+                 int jobs, bool junkPaths) {
+  TShares owner = ShareOutByWork(n, packed, excluded, jobs);
   TPathKeys paths(junkPaths);
   auto walk = [&](int32_t i, auto prefix) {
     const auto [directory, fileName] = names(i);
@@ -207,9 +219,10 @@ std::vector<uint8_t> ShareOut(int32_t n, const TEntryPaths& names, const TEntryS
       if (first < 0) first = x;
     });
     if (first < 0) continue;
+    const uint8_t place = owner(i);
     uint8_t& g = groupOwner[FindRoot(parent, first)];
-    if (g == 0xFF) g = owner[i];
-    owner[i] = g;
+    if (g == 0xFF) g = place;
+    if (g != place) owner.Moved.emplace_back(i, g);
   }
   return owner;
 }

@@ -876,7 +876,7 @@ int TRun::Extract() {
   } cleanupGuard{cleanup};
 
   const int jobs = Jobs();
-  std::vector<uint8_t> owner;
+  TShares owner;
   if (jobs > 1) {
     // Entries meet at an output path only where files are made.
     const TEntrySizes packed = [this](int32_t i) { return Z.EntryCompressedSize(i); };
@@ -929,7 +929,7 @@ int TRun::Extract() {
     // nothing of theirs is looked at or made. With several workers each takes its share.
     const uint8_t me = static_cast<uint8_t>(share++);
     if (jobs > 1)
-      z.EntryFilter = [this, &owner, me](int32_t i) { return !Excluded[i] && owner[i] == me; };
+      z.EntryFilter = [this, &owner, me](int32_t i) { return !Excluded[i] && owner(i) == me; };
     else
       z.EntryFilter = [this](int32_t i) { return !Excluded[i]; };
     WireEvents(*w);

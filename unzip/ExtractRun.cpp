@@ -132,8 +132,8 @@ uint8_t PackResult(TEntryOutcome outcome, TEntryProblem problem, bool rewritten)
 
 TEntryResult TUnZipper::EntryResult(int32_t Index) const {
   TEntryResult r;
-  if (Index < 0 || static_cast<size_t>(Index) >= RunOutcomes.size()) return r;
-  const uint8_t packed = RunOutcomes[static_cast<size_t>(Index)];
+  if (Index < RunOutcomesFrom || static_cast<size_t>(Index - RunOutcomesFrom) >= RunOutcomes.size()) return r;
+  const uint8_t packed = RunOutcomes[static_cast<size_t>(Index - RunOutcomesFrom)];
   auto it = std::lower_bound(RunFailures.begin(), RunFailures.end(), Index,
                              [](const auto& f, int32_t i) { return f.first < i; });
   if (it != RunFailures.end() && it->first == Index) r = it->second;
@@ -144,7 +144,7 @@ TEntryResult TUnZipper::EntryResult(int32_t Index) const {
 }
 
 void TUnZipper::SetEntryOutcome(int32_t index, TEntryOutcome outcome, TEntryProblem problem) {
-  uint8_t& packed = RunOutcomes[static_cast<size_t>(index)];
+  uint8_t& packed = RunOutcome(index);
   packed = PackResult(outcome, problem, (packed & 0x80) != 0);
 }
 
@@ -258,8 +258,11 @@ int32_t TUnZipper::RunExtraction() {
     S->TotalExtracted = 0;
     const int32_t entries = EntryCount();
     run.Count = entries;
-    RunOutcomes.assign(static_cast<size_t>(std::max(entries, 0)), 0);
+    RunOutcomes.clear();
+    RunOutcomesFrom = 0;
     RunFailures.clear();
+    // The span of the entries taken, for their outcomes.
+    int32_t low = entries, high = -1;
     std::vector<std::string> masks;
     for (const std::string& m : FilesList) masks.push_back(LowerCase(m));
     // Read from the store as it holds the entries: no entry is made whole for this. (An archive
@@ -296,10 +299,22 @@ int32_t TUnZipper::RunExtraction() {
       S->SortedEntries->SetSelected(i, selected);
       if (selected) {
         S->TotalToExtract += store.UncompressedSize(at);
-        RunOutcomes[static_cast<size_t>(i)] = PackResult(TEntryOutcome::NotReached, TEntryProblem::None, false);
+        low = std::min(low, i);
+        high = i;
       } else {
         --run.Count;
       }
+    }
+    // Under DoAll without a filter the loop below takes every entry.
+    if (DoAll && !EntryFilter && entries > 0) {
+      low = 0;
+      high = entries - 1;
+    }
+    if (high >= low) {
+      RunOutcomesFrom = low;
+      RunOutcomes.assign(static_cast<size_t>(high - low + 1), 0);
+      for (int32_t i = low; i <= high; ++i)
+        if (S->SortedEntries->Selected(i)) RunOutcome(i) = PackResult(TEntryOutcome::NotReached, TEntryProblem::None, false);
     }
     state.TotalToExtract = S->TotalToExtract;
     state.TotalExtracted = 0;
@@ -310,8 +325,7 @@ int32_t TUnZipper::RunExtraction() {
     if (run.Count > 0 && !stopNow) {
       for (int32_t i = 0; i < entries; ++i) {
         if (!S->SortedEntries->Selected(i) && (!DoAll || EntryFilter)) continue;
-        if (RunOutcomes[static_cast<size_t>(i)] == 0)
-          RunOutcomes[static_cast<size_t>(i)] = PackResult(TEntryOutcome::NotReached, TEntryProblem::None, false);
+        if (RunOutcome(i) == 0) RunOutcome(i) = PackResult(TEntryOutcome::NotReached, TEntryProblem::None, false);
         do {
           ExtractEntryReporting(state, i);
         } while (S->RetryEntry);
@@ -423,7 +437,7 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
       if (rooted || drive) droppedParent = true;
     }
     if (droppedParent) {
-      uint8_t& packed = RunOutcomes[static_cast<size_t>(index)];
+      uint8_t& packed = RunOutcome(index);
       packed = static_cast<uint8_t>(packed | 0x80);
     }
   } else {

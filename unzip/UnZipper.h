@@ -302,9 +302,13 @@ public:
   // The run in progress (count, output file); none between runs: TUnZipperState::ActiveRun.
   struct TExtractRun;
   // The last run's outcome per entry index: TEntryOutcome in bits 0-2, TEntryProblem in bits
-  // 3-6, NameRewritten in bit 7; one byte an entry, details only for the failed ones.
+  // 3-6, NameRewritten in bit 7; one byte an entry, details only for the failed ones. Held
+  // from the first entry the run took (RunOutcomesFrom) to the last: a component given a share
+  // of the entries holds its share's alone.
   std::vector<uint8_t> RunOutcomes;
+  int32_t RunOutcomesFrom = 0;
   std::vector<std::pair<int32_t, TEntryResult>> RunFailures;
+  uint8_t& RunOutcome(int32_t index) { return RunOutcomes[static_cast<size_t>(index - RunOutcomesFrom)]; }
 
 private:
   // Releases SortedEntries (when it is a list of its own) and EntryList with its entries.

@@ -599,6 +599,8 @@ TEST_F(DirectoryTest, ParallelComponentsShareOneDirectoryAndKeepTheirChangesApar
   std::thread other([&] { b.ExtractFiles(); });
   a->ExtractFiles();
   other.join();
+  EXPECT_EQ(a->EntryResult(18).Outcome, TEntryOutcome::Made);
+  EXPECT_EQ(a->EntryResult(19).Outcome, TEntryOutcome::NotSelected);  // the other's share
   for (int k = 0; k < 20; ++k)
     EXPECT_EQ(testzip::ReadFile(PathOf("out/d/f" + std::to_string(k))), std::string(2000 + k, 'a' + k % 26)) << k;
 
