@@ -1,6 +1,7 @@
 #include "Shares.h"
 
 #include <algorithm>
+#include <climits>
 #include <string>
 #include <string_view>
 
@@ -116,9 +117,11 @@ uint8_t TShares::operator()(int32_t index) const {
 TShares ShareOutByWork(int32_t n, const TEntrySizes& packed, const std::vector<bool>& excluded, int jobs) {
   // The system calls of a file, counted as packed bytes.
   constexpr int64_t kCostPerEntry = 16384;
+  // Sizes come from the archive: each counts up to 2 GiB, so that no sum of them overflows.
+  const auto work = [&packed](int32_t i) { return std::clamp<int64_t>(packed(i), 0, INT32_MAX) + kCostPerEntry; };
   int64_t total = 0;
   for (int32_t i = 0; i < n; ++i)
-    if (!excluded[i]) total += packed(i) + kCostPerEntry;
+    if (!excluded[i]) total += work(i);
   TShares shares;
   shares.First.assign(static_cast<size_t>(std::max(jobs, 1)), n);
   shares.First[0] = 0;
@@ -126,9 +129,9 @@ TShares ShareOutByWork(int32_t n, const TEntrySizes& packed, const std::vector<b
   int worker = 0;
   for (int32_t i = 0; i < n; ++i) {
     if (excluded[i]) continue;
-    const int at = static_cast<int>(std::min<int64_t>(jobs - 1, done * jobs / std::max<int64_t>(total, 1)));
+    const int at = std::min(jobs - 1, static_cast<int>(static_cast<double>(done) * jobs / static_cast<double>(total)));
     while (worker < at) shares.First[++worker] = i;
-    done += packed(i) + kCostPerEntry;
+    done += work(i);
   }
   return shares;
 }

@@ -373,6 +373,9 @@ TEST(CliShares, EntriesMeetingAtOnePathStayWithTheFirstWorkerOfThem) {
             (std::vector<uint8_t>{0, 0, 0, 0, 1, 1, 1, 1, 2, 0, 0, 2}));
   EXPECT_EQ(all(ShareOutByWork(n.Count(), packed, excluded, 3)),
             (std::vector<uint8_t>{0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2}));
+  // Sizes as large as an archive may claim: no sum overflows.
+  EXPECT_EQ(all(ShareOutByWork(n.Count(), [](int32_t) { return INT64_MAX / 2; }, excluded, 2)),
+            (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1}));
   // With -j only the file names meet; an excluded entry takes no share.
   excluded[0] = true;
   EXPECT_EQ(all(ShareOut(n.Count(), paths, packed, excluded, 2, true)),
