@@ -35,10 +35,10 @@ TSelection SelectEntries(int32_t count, const TEntryNames& names,
   std::vector<uint8_t> used(inc.size(), 0);
 
   TSelection s;
-  s.Included.assign(count, 0);
-  s.Excluded.assign(count, 0);
+  s.Included.assign(count, false);
+  s.Excluded.assign(count, false);
   if (inc.empty() && exc.empty()) {
-    std::fill(s.Included.begin(), s.Included.end(), 1);
+    s.Included.assign(count, true);
     s.Count = count;
     return s;
   }
@@ -55,7 +55,7 @@ TSelection SelectEntries(int32_t count, const TEntryNames& names,
       }
     }
     if (!in) continue;
-    s.Included[i] = 1;
+    s.Included[i] = true;
     bool out = false;
     for (const auto& m : exc)
       if (MaskSelects(m, directory, fileName, ignoreCase)) {
@@ -63,7 +63,7 @@ TSelection SelectEntries(int32_t count, const TEntryNames& names,
         break;
       }
     if (out)
-      s.Excluded[i] = 1;
+      s.Excluded[i] = true;
     else
       ++s.Count;
   }

@@ -28,8 +28,8 @@ using TEntryNames =
     std::function<std::pair<const std::string&, const std::string&>(int32_t index)>;
 
 struct TSelection {
-  std::vector<uint8_t> Included;     // the include masks select it (the component will take it)
-  std::vector<uint8_t> Excluded;     // included, but an exclude mask leaves it out
+  std::vector<bool> Included;        // the include masks select it (the component will take it)
+  std::vector<bool> Excluded;        // included, but an exclude mask leaves it out (a bit an entry each)
   std::vector<std::string> UnmatchedMasks;  // include masks (as typed) that selected nothing
   int32_t Count = 0;                 // included and not excluded
 };

@@ -459,7 +459,7 @@ int TRun::List() {
       }
     }
     text += writer.Line(l);
-    if (text.size() > (1 << 16)) {
+    if (text.size() > (1 << 14)) {
       std::fputs(text.c_str(), stdout);
       text.clear();
     }

@@ -319,17 +319,17 @@ TEST(CliSelection, MasksFollowTheComponentsRules) {
 
   // No "/": the file name alone, in any directory, letter case ignored with -C.
   TSelection s = SelectEntries(n.Count(), n.Get(), {"*.txt"}, {}, true);
-  EXPECT_EQ(s.Included, (std::vector<uint8_t>{1, 1, 0, 0, 1}));
+  EXPECT_EQ(s.Included, (std::vector<bool>{true, true, false, false, true}));
   EXPECT_EQ(s.Count, 3);
   // Without -C letter case counts, on both sides.
   s = SelectEntries(n.Count(), n.Get(), {"*.txt", "SRC/*"}, {"DOC/*"}, false);
-  EXPECT_EQ(s.Included, (std::vector<uint8_t>{1, 1, 0, 0, 0}));
+  EXPECT_EQ(s.Included, (std::vector<bool>{true, true, false, false, false}));
   EXPECT_EQ(s.Count, 2);
   EXPECT_EQ(s.UnmatchedMasks, std::vector<std::string>{"SRC/*"});
 
   // With "/": directory and name, so a root-level name is told apart.
   s = SelectEntries(n.Count(), n.Get(), {"doc/*"}, {}, true);
-  EXPECT_EQ(s.Included, (std::vector<uint8_t>{0, 1, 1, 1, 0}));
+  EXPECT_EQ(s.Included, (std::vector<bool>{false, true, true, true, false}));
 
   s = SelectEntries(n.Count(), n.Get(), {}, {}, false);
   EXPECT_EQ(s.Count, 5);
@@ -339,8 +339,8 @@ TEST(CliSelection, MasksFollowTheComponentsRules) {
 TEST(CliSelection, ExclusionsAndUnmatchedMasks) {
   const Names n{{{"", "a.txt"}, {"tmp\\", "b.txt"}, {"", "c.bak"}}};
   TSelection s = SelectEntries(n.Count(), n.Get(), {}, {"*.bak", "tmp/*"}, true);
-  EXPECT_EQ(s.Included, (std::vector<uint8_t>{1, 1, 1}));
-  EXPECT_EQ(s.Excluded, (std::vector<uint8_t>{0, 1, 1}));
+  EXPECT_EQ(s.Included, (std::vector<bool>{true, true, true}));
+  EXPECT_EQ(s.Excluded, (std::vector<bool>{false, true, true}));
   EXPECT_EQ(s.Count, 1);
 
   // A mask counts as matched even when an earlier mask already took the same entries.
