@@ -86,7 +86,7 @@ uint32_t Resolve(const TCode& code, uint64_t bits, unsigned& length) {
 // codes under the same prefix need (at most one root size each). Drops the code's bits, not its
 // extra bits. False when the code is invalid, the code is empty, or bits past the end were
 // consumed.
-bool TBlockDecoder::Lookup(const TCode& code, uint32_t& e) {
+inline __attribute__((always_inline)) bool TBlockDecoder::Lookup(const TCode& code, uint32_t& e) {
   if (code.Table == nullptr) return false;  // a symbol from an empty code: data error
   unsigned length;
   if (Z.Count + 8 * Z.S.InCount >= code.MaxLen) {
