@@ -258,7 +258,20 @@ __attribute__((noinline)) void RoundsBase(TRounds& r, const uint32_t* lit) {
 
 namespace {
 
-void RunRounds(const TInflater& z, TRounds& r, const TCodeTables& tables) {
+// Runs rounds over `in` (the input buffer itself, or the tail's padded copy of its last bytes)
+// and settles the state: the bits and whole bytes taken go out of the input, the rest stays
+// for the careful path, and a window piece the rounds filled is delivered.
+int RunRounds(TInflater& z, const TCodeTables& tables, const uint8_t* in, const uint8_t* inLimit,
+              uint8_t* outLimit) {
+  TExtractState& s = z.S;
+  TRounds r;
+  r.In = in;
+  r.Out = z.Cur + z.WPos;
+  r.Bits = z.Bits;
+  r.Count = z.Count;
+  r.InLimit = inLimit;
+  r.OutLimit = outLimit;
+  r.ReachBase = z.ReachBase();
   const bool deflate64 = z.Format == TInflateFormat::Deflate64;
 #if defined(__x86_64__)
   static const bool bmi2 = [] {
@@ -270,75 +283,47 @@ void RunRounds(const TInflater& z, TRounds& r, const TCodeTables& tables) {
   else
 #endif
     (deflate64 ? RoundsBase<true> : RoundsBase<false>)(r, tables.Lit);
-}
 
-}  // namespace
-
-int InflateFastLoop(TInflater& z, const TCodeTables& tables) {
-  TExtractState& s = z.S;
-  const uint8_t* const inStart = s.InPtr;
-  TRounds r;
-  r.In = inStart;
-  r.Out = z.Cur + z.WPos;
-  r.Bits = z.Bits;
-  r.Count = z.Count;
-  r.InLimit = s.InPtr + s.InCount - kFastInputMargin;
-  r.OutLimit = z.Cur + kWindowSize;
-  r.ReachBase = z.ReachBase();
-  RunRounds(z, r, tables);
-
-  // Give back the whole bytes loaded but not used (only ones this loop loaded: earlier ones may
-  // belong to a previous chunk), and clear the bits above the count.
-  unsigned count = r.Count & 0xFF;
-  unsigned back = count >> 3;
-  const auto loaded = static_cast<unsigned>(r.In - inStart);
-  if (back > loaded) back = loaded;
-  count -= back * 8;
-  s.TakeInput(loaded - back);
-  z.Bits = LowBits<false>(r.Bits, count);
-  z.Count = count;
-  z.WPos = static_cast<uint32_t>(r.Out - z.Cur);
-  // A piece filled in this loop was delivered by the plain decoder before the symbol that
-  // ended the loop, whatever that symbol turned out to be.
-  if (z.WPos >= kWindowSize && !z.Wrap()) return kInflateDataError;
-  if (r.PendingLength != 0 && !CopyMatchCareful(z, r.PendingDistance, r.PendingLength)) return kInflateDataError;
-  return r.Result;
-}
-
-int InflateTailLoop(TInflater& z, const TCodeTables& tables) {
-  TExtractState& s = z.S;
-  // The rounds run on a copy of the last bytes followed by zeros, and stay far enough from the
-  // piece's end that no round can finish it: whatever they decode from the zeros is then
-  // never delivered, and taking any of their bits is the data error the plain decoder meets
-  // at the first bit past the end.
-  constexpr unsigned kPadding = 32;
-  uint8_t tail[kFastInputMargin + kPadding] = {};
-  if (s.InCount >= kFastInputMargin || static_cast<int64_t>(s.InCount) != s.CompressedLeft) return kInflateContinue;
-  if (z.WPos + kMaxRoundOutput >= kWindowSize) return kInflateContinue;
-  std::memcpy(tail, s.InPtr, s.InCount);
-  TRounds r;
-  r.In = tail;
-  r.Out = z.Cur + z.WPos;
-  r.Bits = z.Bits;
-  r.Count = z.Count;
-  r.InLimit = tail + sizeof(tail) - kFastInputMargin;
-  r.OutLimit = z.Cur + kWindowSize - kMaxRoundOutput;
-  r.ReachBase = z.ReachBase();
-  RunRounds(z, r, tables);
-
+  // The bits the rounds took, against those the input really has (what the bit buffer held
+  // and the buffer's bytes): more is possible only from the tail's zeros, and is the data
+  // error the plain decoder meets at its first bit past the end.
   const uint64_t real = z.Count + 8 * uint64_t{s.InCount};
-  const uint64_t consumed = z.Count + 8 * static_cast<uint64_t>(r.In - tail) - (r.Count & 0xFF);
+  const uint64_t consumed = z.Count + 8 * static_cast<uint64_t>(r.In - in) - (r.Count & 0xFF);
   if (consumed > real) return kInflateDataError;
   // What is left: the buffer's last whole bytes, and before them bits the bit buffer keeps
-  // (some may be bits it held before this call, from bytes taken earlier).
+  // (some may be bits it held before, from bytes taken earlier). Bytes loaded but not used go
+  // back to the input; bits above the count are cleared.
   const uint64_t left = real - consumed;
   const auto bytesLeft = static_cast<uint32_t>(std::min<uint64_t>(left / 8, s.InCount));
   s.TakeInput(s.InCount - bytesLeft);
   z.Count = static_cast<unsigned>(left - 8 * uint64_t{bytesLeft});
   z.Bits = LowBits<false>(r.Bits, z.Count);
   z.WPos = static_cast<uint32_t>(r.Out - z.Cur);
+  // A piece filled in the rounds was delivered by the plain decoder before the symbol that
+  // ended them, whatever that symbol turned out to be. (The tail's rounds never fill one.)
+  if (z.WPos >= kWindowSize && !z.Wrap()) return kInflateDataError;
   if (r.PendingLength != 0 && !CopyMatchCareful(z, r.PendingDistance, r.PendingLength)) return kInflateDataError;
   return r.Result;
+}
+
+}  // namespace
+
+int InflateFastLoop(TInflater& z, const TCodeTables& tables) {
+  TExtractState& s = z.S;
+  return RunRounds(z, tables, s.InPtr, s.InPtr + s.InCount - kFastInputMargin, z.Cur + kWindowSize);
+}
+
+int InflateTailLoop(TInflater& z, const TCodeTables& tables) {
+  TExtractState& s = z.S;
+  // The rounds run on a copy of the last bytes followed by zeros, and stay far enough from the
+  // piece's end that no round can finish it: whatever they decode from the zeros is then
+  // never delivered, and taking any of their bits is found when they stop.
+  constexpr unsigned kPadding = 32;
+  uint8_t tail[kFastInputMargin + kPadding] = {};
+  if (s.InCount >= kFastInputMargin || static_cast<int64_t>(s.InCount) != s.CompressedLeft) return kInflateContinue;
+  if (z.WPos + kMaxRoundOutput >= kWindowSize) return kInflateContinue;
+  std::memcpy(tail, s.InPtr, s.InCount);
+  return RunRounds(z, tables, tail, tail + sizeof(tail) - kFastInputMargin, z.Cur + kWindowSize - kMaxRoundOutput);
 }
 
 }  // namespace unzip::detail
