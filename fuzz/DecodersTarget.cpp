@@ -15,6 +15,10 @@
 //   rest        the compressed bytes, the whole of the host's archive (a buffer of exactly
 //               that size, so reading past the entry faults at once)
 //
+// Inflate (decoder 0) with bit 15 of the declared size set and bit 5 clear decodes into memory
+// lent for the entry (TExtractState::OutputMemory), a buffer of exactly the declared size, so
+// a byte placed beyond it faults at once.
+//
 // In round-trip mode the rest is plain data: zlib compresses it (level byte 1 % 10, strategy
 // byte 2 % 5, window bits 9 + byte 3 % 7) and inflate must give it back exactly.
 //
@@ -37,6 +41,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "AesCrypt.h"
@@ -200,6 +205,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unzip::testing::BeginMemoryEntry(state, static_cast<int64_t>(compressed), declared, flags);
   }
 
+  const bool lend = !library && decoder == 0 && !(selector & 0x20) && (declared & 0x8000);
+  std::unique_ptr<uint8_t[]> lent;
+  if (lend) {
+    lent.reset(new uint8_t[static_cast<size_t>(declared)]);
+    state.OutputMemory = lent.get();
+  }
+
   int inflateResult = -1;
   try {
     if (library) {
@@ -222,6 +234,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t around = unzip::AesSaltSize(strength) + unzip::kAesVerifierSize +
                           unzip::kAesAuthCodeSize;
     if (compressed >= around) REQUIRE(host.Position == compressed);
+  }
+  if (lend) {
+    // Placed in the lent memory, none of it written through the host.
+    REQUIRE(host.Written == 0);
+    host.Written = state.OutTotal;
+    host.Output.assign(lent.get(), lent.get() + state.OutTotal);
   }
   REQUIRE(host.Written <= declared);                 // never more than the declared size
   REQUIRE(host.Position <= compressed);              // never past the entry's data

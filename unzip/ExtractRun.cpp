@@ -590,8 +590,12 @@ void TUnZipper::ExtractEntry(TExtractState& state, int32_t index) {
 
   // Something stood at the output path: the entry goes into a temporary file that replaces
   // it only once the entry proved sound.
-  if (!toFiles) OutputSink->BeginEntry(index, outputPath);
-  else if (isLink) output.CreateLink(outputPath, outDir, leaf, existing != TPathKind::None);
+  if (!toFiles) {
+    OutputSink->BeginEntry(index, outputPath);
+    // A size whose Zip64 field was missing (0xFFFFFFFF) is no size to lend memory for.
+    if (state.UncompressedSize > 0 && S->CurrentEntry.UncompressedSize != 0xFFFFFFFFLL)
+      state.OutputMemory = OutputSink->EntryMemory(index, state.UncompressedSize);
+  } else if (isLink) output.CreateLink(outputPath, outDir, leaf, existing != TPathKind::None);
   else if (!output.Created()) output.CreateReplacement(outputPath, outDir, leaf);
   run.Output = &output;
   struct Detach {

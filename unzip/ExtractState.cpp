@@ -45,6 +45,7 @@ void TExtractState::SetEntry(uint16_t flags, int64_t compressedSize, int64_t unc
   Flags = flags;
   CompressedSize = compressedSize;
   UncompressedSize = uncompressedSize;
+  OutputMemory = nullptr;
   Decryptor = nullptr;
   DecryptionTooShort = false;
 }
@@ -135,7 +136,12 @@ void TExtractState::EmitChunk(const uint8_t* data, int64_t n) {
     OutputCapped = true;
   }
   if (n <= 0) return;
-  if (Host.WriteOutput(data, n) != n) RaiseWriteFailed();
+  if (OutputMemory) {
+    // Bytes a decoder left in place need no copy.
+    if (data != OutputMemory + OutTotal) std::memcpy(OutputMemory + OutTotal, data, static_cast<size_t>(n));
+  } else if (Host.WriteOutput(data, n) != n) {
+    RaiseWriteFailed();
+  }
   RunningCrc = UpdateCrc(RunningCrc, data, static_cast<size_t>(n));
   OutTotal += n;
   if (Host.FilePercentDoneAssigned()) Host.FilePercentDone(ProgressPercent(UncompressedSize, OutTotal));
@@ -189,11 +195,12 @@ void TExtractState::FlushFollowing(const uint8_t* src, size_t n, bool last) {
 void TExtractState::ExtractStored() {
   OutCount = static_cast<uint32_t>(std::clamp<int64_t>(CompressedSize, 0, kChunkSize));
   while (CompressedSize > 0 && !OutputCapped) {
-    ReadChunk(OutBuffer, OutCount);
-    if (Decryptor) Decryptor->Decrypt(OutBuffer, OutCount);
+    // Into the host's memory straight away while the chunk fits the entry's size there.
+    uint8_t* dest = OutputMemory && OutTotal + OutCount <= ExpectedSize ? OutputMemory + OutTotal : OutBuffer;
+    ReadChunk(dest, OutCount);
+    if (Decryptor) Decryptor->Decrypt(dest, OutCount);
     CompressedSize -= OutCount;
-    OutPtr = OutBuffer + OutCount;
-    FlushOutput();
+    EmitChunk(dest, OutCount);
     OutCount = static_cast<uint32_t>(std::clamp<int64_t>(CompressedSize, 0, kChunkSize));
   }
   OutCount = 0;

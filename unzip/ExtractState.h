@@ -110,6 +110,11 @@ public:
   uint32_t OutCount = 0;
   int64_t OutTotal = 0;            // bytes of this entry handed to the output file
   int64_t SincePoll = 0;           // output since the last PollCancel
+  // Memory of UncompressedSize bytes that the host lent for this entry's bytes (null: they are
+  // written through the host). Each chunk is then placed at OutputMemory + OutTotal instead of
+  // being written; a decoder that decodes right there (inflate) spares that copy too. Nothing
+  // is ever placed beyond UncompressedSize bytes. SetEntry clears it.
+  uint8_t* OutputMemory = nullptr;
   // An entry never writes more than its uncompressed size: output beyond it is cut off, this
   // flag is set, and decoders stop at their next check. The entry must then fail as a CRC
   // mismatch does, whatever the register says.

@@ -1,6 +1,8 @@
 #pragma once
 // Inflate's working state, shared by the block driver (Inflate.cpp), the code tables
 // (InflateTables.cpp) and the fast loop (InflateFast.cpp). Not part of the component's surface.
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -98,17 +100,27 @@ unsigned LongestCodeUnder(const TCode& code, uint64_t bits, unsigned prefixBits)
 // The window: inflate decodes into Cur, the current 32 KiB piece, with the history (32 or
 // 64 KiB) right in front of it, so every distance is a plain backward offset from the write
 // position. When Cur fills up it is delivered and the next piece follows it in the block.
+// When the host lent memory for the entry's bytes (OutputMemory), the pieces are that memory
+// itself, in order, so they are delivered where they lie; the last 33 KiB or less, where a
+// round could run past the entry's size, are decoded in the window block as usual.
 struct TInflater {
   TInflater(TExtractState& state, TInflateFormat format)
       : S(state),
         Format(format),
         History(format == TInflateFormat::Deflate64 ? 2 * kWindowSize : kWindowSize),
-        Cur(state.Window + kWindowSize) {}
+        Cur(state.Window + kWindowSize),
+        Limit(state.Window + kWindowAllocSize) {
+    if (state.OutputMemory && state.UncompressedSize >= static_cast<int64_t>(kWindowSize + kWindowSlack)) {
+      Cur = state.OutputMemory;
+      Limit = state.OutputMemory + state.UncompressedSize;
+    }
+  }
 
   TExtractState& S;
   const TInflateFormat Format;
   const uint32_t History;
   uint8_t* Cur;
+  uint8_t* Limit;           // end of the memory Cur slides along: the window block or the host's
   uint32_t WPos = 0;        // next free position in Cur; beyond kWindowSize only inside the fast loop
   int64_t CycleBase = 0;    // bytes of this entry produced before Cur's first byte
   // Bit buffer: the next bit is bit 0. Bits above Count are zero or the true bits of the
@@ -165,12 +177,16 @@ struct TInflater {
   bool Wrap() {
     S.FlushFollowing(Cur, kWindowSize);
     const uint32_t spill = WPos - static_cast<uint32_t>(kWindowSize);
-    if (Cur + 2 * kWindowSize + kWindowSlack <= S.Window + kWindowAllocSize) {
+    if (Limit - Cur >= static_cast<ptrdiff_t>(2 * kWindowSize + kWindowSlack)) {
       Cur += kWindowSize;
     } else {
-      // End of the block: the history and the spill move back to its start.
-      std::memcpy(S.Window, Cur + kWindowSize - History, History + spill);
+      // End of the memory: the history (what there is of it) and the spill move to the start
+      // of the window block.
+      const uint32_t history =
+          static_cast<uint32_t>(std::min<int64_t>(History, CycleBase + static_cast<int64_t>(kWindowSize)));
+      std::memcpy(S.Window + History - history, Cur + kWindowSize - history, history + spill);
       Cur = S.Window + History;
+      Limit = S.Window + kWindowAllocSize;
     }
     CycleBase += kWindowSize;
     WPos = spill;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 
 #include "ExtractFixture.h"
 #include "FileTimes.h"
@@ -309,6 +310,52 @@ TEST_F(ExtractTest, ARunIntoASinkMakesNothingOnDisk) {
   EXPECT_EQ(sink.Bytes, Text(5000, 1) + "bb");
   EXPECT_EQ(sink.Paths, (std::vector<std::string>{Dest + "\\d\\a.txt", Dest + "\\b.txt"}));
   EXPECT_EQ(sink.Sound, (std::vector<bool>{true, false}));
+}
+
+// A sink that lends memory of exactly each entry's size, so that a byte placed beyond it is a
+// heap overflow under the sanitizers; what the memory holds is kept at the entry's end.
+struct TLendingSink : extracttest::TRecordingSink {
+  std::unique_ptr<uint8_t[]> Lent;
+  int64_t Size = 0;
+  int Writes = 0;
+  std::vector<std::string> Kept;
+  uint8_t* EntryMemory(int32_t, int64_t size) override {
+    Lent.reset(new uint8_t[static_cast<size_t>(size)]);
+    Size = size;
+    return Lent.get();
+  }
+  int64_t Write(const uint8_t*, int64_t n) override {
+    ++Writes;
+    return n;
+  }
+  void EndEntry(int32_t, bool sound) override {
+    Kept.emplace_back(reinterpret_cast<const char*>(Lent.get()), static_cast<size_t>(Size));
+    Sound.push_back(sound);
+  }
+};
+
+TEST_F(ExtractTest, EntriesAreDecodedIntoMemoryTheSinkLends) {
+  // Deflated across many window pieces, just above and below the size decoded in place, and
+  // stored; the last declares less than its data holds, so it is cut off at its size.
+  const std::string big = Text(300000, 2), mid = Text(40000, 3), small = Text(5000, 4), stored = Text(70000, 5);
+  testzip::ZipWriter zip;
+  zip.AddDeflated("big", big, 6);
+  zip.AddDeflated("mid", mid, 1);
+  zip.AddDeflated("small", small, 9);
+  zip.Add("stored", stored);
+  zip.AddDeflated("long", big, 6).UncompressedSize = 100000;
+  Use(zip);
+  TLendingSink sink;
+  Zip.OutputSink = &sink;
+  EXPECT_EQ(Zip.ExtractFiles(), 4);
+  EXPECT_EQ(sink.Writes, 0);
+  ASSERT_EQ(sink.Kept.size(), 5u);
+  EXPECT_TRUE(sink.Kept[0] == big);
+  EXPECT_TRUE(sink.Kept[1] == mid);
+  EXPECT_TRUE(sink.Kept[2] == small);
+  EXPECT_TRUE(sink.Kept[3] == stored);
+  EXPECT_TRUE(sink.Kept[4] == big.substr(0, 100000));
+  EXPECT_EQ(sink.Sound, (std::vector<bool>{true, true, true, true, false}));
 }
 
 TEST_F(ExtractTest, AMissingDestinationIsCreatedAndARelativeOneTakenOnce) {
