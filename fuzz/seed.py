@@ -347,6 +347,12 @@ def main():
         payload = b"Hello hello hello, fuzzing " * 50
         raw = c.compress(payload) + c.flush()
         write("decoders", bytes([0]) + struct.pack("<I", len(payload))[:3] + raw)
+    # Decoded into lent memory of exactly the declared size (its bit 15 set: 42,400 bytes).
+    for level in (1, 9):
+        c = zlib.compressobj(level, zlib.DEFLATED, -15)
+        payload = (b"lent memory " + bytes(range(200))) * 200
+        raw = c.compress(payload) + c.flush()
+        write("decoders", bytes([0]) + struct.pack("<I", len(payload))[:3] + raw)
 
     masks = [("*.TXT", "readme.txt"), ("*", ""), ("", ""), ("", "a"), ("abc*", "abc"),
              ("abc**", "abc"), ("ab**", "abc"), ("*?", "a"), ("a*?", "abcd"), ("*?*", "a"),
