@@ -46,6 +46,11 @@ inline uint64_t LowBits(uint64_t v, uint32_t n) {
   return v & ((uint64_t{1} << (n & 0xFF)) - 1);
 }
 
+// The code bits of a length or distance base: its kind flags are clear, so the byte above the
+// drop count is the code bits alone, and a 64-bit shift by it needs no mask (the shift takes
+// the count's low six bits).
+inline uint32_t BaseCodeBits(uint32_t e) { return (e >> 8) & 63; }
+
 constexpr uint64_t kLitMask = (uint64_t{1} << kLiteralRootBits) - 1;
 constexpr uint64_t kDistMask = (uint64_t{1} << kDistanceRootBits) - 1;
 
@@ -194,7 +199,7 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint32_t* co
       }
     }
     // A length: its base plus the extra bits above its code bits, dropped in one shift.
-    const uint32_t length = Value(e) + static_cast<uint32_t>(LowBits<Bmi2>(bb, e) >> CodeBits(e));
+    const uint32_t length = Value(e) + static_cast<uint32_t>(LowBits<Bmi2>(bb, e) >> BaseCodeBits(e));
     QUORBIN_CONSUME(e);
     if constexpr (Deflate64) {
       if ((bc & 0xFF) < kDistanceRootBits) QUORBIN_REFILL();
@@ -213,7 +218,7 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint32_t* co
         break;
       }
     }
-    const uint32_t distance = Value(d) + static_cast<uint32_t>(LowBits<Bmi2>(bb, d) >> CodeBits(d));
+    const uint32_t distance = Value(d) + static_cast<uint32_t>(LowBits<Bmi2>(bb, d) >> BaseCodeBits(d));
     QUORBIN_CONSUME(d);
     // Reaching back before the entry's first byte would leak an earlier entry's data.
     if (distance > static_cast<uint32_t>(out - r.ReachBase)) {
