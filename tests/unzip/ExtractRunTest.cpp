@@ -336,7 +336,7 @@ struct TLendingSink : extracttest::TRecordingSink {
 
 TEST_F(ExtractTest, EntriesAreDecodedIntoMemoryTheSinkLends) {
   // Deflated across many window pieces, just above and below the size decoded in place, and
-  // stored; the last declares less than its data holds, so it is cut off at its size.
+  // stored; the last two declare less than their data holds, so they are cut off at the size.
   const std::string big = Text(300000, 2), mid = Text(40000, 3), small = Text(5000, 4), stored = Text(70000, 5);
   testzip::ZipWriter zip;
   zip.AddDeflated("big", big, 6);
@@ -344,18 +344,20 @@ TEST_F(ExtractTest, EntriesAreDecodedIntoMemoryTheSinkLends) {
   zip.AddDeflated("small", small, 9);
   zip.Add("stored", stored);
   zip.AddDeflated("long", big, 6).UncompressedSize = 100000;
+  zip.Add("long stored", stored).UncompressedSize = 20000;
   Use(zip);
   TLendingSink sink;
   Zip.OutputSink = &sink;
   EXPECT_EQ(Zip.ExtractFiles(), 4);
   EXPECT_EQ(sink.Writes, 0);
-  ASSERT_EQ(sink.Kept.size(), 5u);
+  ASSERT_EQ(sink.Kept.size(), 6u);
   EXPECT_TRUE(sink.Kept[0] == big);
   EXPECT_TRUE(sink.Kept[1] == mid);
   EXPECT_TRUE(sink.Kept[2] == small);
   EXPECT_TRUE(sink.Kept[3] == stored);
   EXPECT_TRUE(sink.Kept[4] == big.substr(0, 100000));
-  EXPECT_EQ(sink.Sound, (std::vector<bool>{true, true, true, true, false}));
+  EXPECT_TRUE(sink.Kept[5] == stored.substr(0, 20000));
+  EXPECT_EQ(sink.Sound, (std::vector<bool>{true, true, true, true, false, false}));
 }
 
 TEST_F(ExtractTest, AMissingDestinationIsCreatedAndARelativeOneTakenOnce) {
