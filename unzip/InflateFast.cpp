@@ -159,17 +159,17 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint32_t* co
     e = lit[bb & kLitMask];
   }
   while (enter) {
-    if (IsLiteral(e)) {
+    if (__builtin_expect(IsLiteral(e), 1)) {
       // Up to three literals per round: a literal in the root table takes at most
       // kLiteralRootBits bits, so three of them leave enough for the next lookup.
       QUORBIN_CONSUME(e);
       *out++ = static_cast<uint8_t>(e >> 16);
       e = lit[bb & kLitMask];
-      if (IsLiteral(e)) {
+      if (__builtin_expect(IsLiteral(e), 1)) {
         QUORBIN_CONSUME(e);
         *out++ = static_cast<uint8_t>(e >> 16);
         e = lit[bb & kLitMask];
-        if (IsLiteral(e)) {
+        if (__builtin_expect(IsLiteral(e), 1)) {
           QUORBIN_CONSUME(e);
           *out++ = static_cast<uint8_t>(e >> 16);
           e = lit[bb & kLitMask];
