@@ -87,7 +87,10 @@ std::string SavedPercentText(int64_t size, int64_t packed) {
   const __int128 permille = (magnitude * 2000 + size) / (static_cast<__int128>(size) * 2);
   const int64_t percent = static_cast<int64_t>((permille + 5) / 10);
   const bool negative = diff < 0 && permille > 0 && percent != 100;
-  return (negative ? "-" : "") + std::to_string(percent) + "%";
+  std::string text = negative ? "-" : "";
+  text += std::to_string(percent);
+  text += '%';
+  return text;
 }
 
 std::string TListWriter::Header() const {
