@@ -109,12 +109,8 @@ int TOutputDirectory::Open(const std::string& base, const std::string& relative)
     at = slash + 1;
     if (!part.empty() && part != ".") parts.push_back(part);
   }
-  int h = -1;
-  if (!Handles.empty() && base == Base) {
-    h = Walk(parts);
-    // A directory held may have been removed since: the whole way is walked again.
-    if (h < 0) Forget();
-  }
+  int h = !Handles.empty() && base == Base ? Walk(parts) : -1;
+  // Nothing held on the way, or a directory held was removed since: the whole way is walked.
   if (h < 0) {
     Forget();
     const int root = ::open(base.empty() ? "/" : base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);

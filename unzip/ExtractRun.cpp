@@ -267,6 +267,7 @@ int32_t TUnZipper::RunExtraction() {
     for (const std::string& m : FilesList) masks.push_back(LowerCase(m));
     // Read from the store as it holds the entries: no entry is made whole for this. (An archive
     // without entries has no view.)
+    const TEntryStore* store = entries > 0 ? S->SortedEntries->Entries().get() : nullptr;
     for (int32_t i = 0; i < entries; ++i) {
       // An entry the filter refuses is not looked at: several components sharing out one
       // archive each pass over the others' entries at no more than this cost.
@@ -275,10 +276,9 @@ int32_t TUnZipper::RunExtraction() {
         --run.Count;
         continue;
       }
-      const TEntryStore& store = *S->SortedEntries->Entries();
       const uint32_t at = S->SortedEntries->StoreIndex(i);
-      const std::string_view fullName = store.FullName(at);
-      const std::string_view fileName = fullName.substr(store.DirectoryLength(at));
+      const std::string_view fullName = store->FullName(at);
+      const std::string_view fileName = fullName.substr(store->DirectoryLength(at));
       bool selected = DoAll;
       const bool noFile = fileName.empty() || fileName == "." || fileName == "..";
       if (noFile && !RecreateDirs) {
@@ -298,7 +298,7 @@ int32_t TUnZipper::RunExtraction() {
       // positive.
       S->SortedEntries->SetSelected(i, selected);
       if (selected) {
-        S->TotalToExtract += store.UncompressedSize(at);
+        S->TotalToExtract += store->UncompressedSize(at);
         low = std::min(low, i);
         high = i;
       } else {

@@ -25,8 +25,8 @@ inline uint64_t Load64(const uint8_t* p) {
   return v;
 }
 inline void Store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
-// Unaligned vectors of 16 and 32 bytes: one load and one store each (two of each for 32 bytes
-// without AVX), with no bounce through the stack that a byte array in between can cost.
+// An unaligned vector of 16 bytes: one load and one store, with no bounce through the stack
+// that a byte array in between can cost.
 typedef uint8_t TVec16 __attribute__((vector_size(16), aligned(1), may_alias));
 inline void Copy16(uint8_t* out, const uint8_t* src) {
   *reinterpret_cast<TVec16*>(out) = *reinterpret_cast<const TVec16*>(src);
@@ -53,7 +53,6 @@ inline uint32_t BaseCodeBits(uint32_t e) { return (e >> 8) & 63; }
 
 constexpr uint64_t kLitMask = (uint64_t{1} << kLiteralRootBits) - 1;
 constexpr uint64_t kDistMask = (uint64_t{1} << kDistanceRootBits) - 1;
-
 
 // Copies a match of len bytes from dist behind out; may write up to kCopyOverrun - 1 bytes
 // past out + len.
@@ -259,10 +258,6 @@ __attribute__((noinline)) void RoundsBase(TRounds& r, const uint32_t* lit) {
   Rounds<Deflate64, false>(r, lit);
 }
 
-}  // namespace
-
-namespace {
-
 // Runs rounds over `in` (the input buffer itself, or the tail's padded copy of its last bytes)
 // and settles the state: the bits and whole bytes taken go out of the input, the rest stays
 // for the careful path, and a window piece the rounds filled is delivered.
@@ -323,10 +318,10 @@ int InflateTailLoop(TInflater& z, const TCodeTables& tables) {
   // The rounds run on a copy of the last bytes followed by zeros, and stay far enough from the
   // piece's end that no round can finish it: whatever they decode from the zeros is then
   // never delivered, and taking any of their bits is found when they stop.
-  constexpr unsigned kPadding = 32;
-  uint8_t tail[kFastInputMargin + kPadding] = {};
   if (s.InCount >= kFastInputMargin || static_cast<int64_t>(s.InCount) != s.CompressedLeft) return kInflateContinue;
   if (z.WPos + kMaxRoundOutput >= kWindowSize) return kInflateContinue;
+  constexpr unsigned kPadding = 32;
+  uint8_t tail[kFastInputMargin + kPadding] = {};
   std::memcpy(tail, s.InPtr, s.InCount);
   return RunRounds(z, tables, tail, tail + sizeof(tail) - kFastInputMargin, z.Cur + kWindowSize - kMaxRoundOutput);
 }

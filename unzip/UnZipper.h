@@ -85,8 +85,8 @@ public:
   // component is to place the entry's bytes itself, in order, instead of calling Write. A
   // deflated entry is then decoded right there, with no copy of its bytes at all. Nothing is
   // ever placed beyond `size` bytes; the memory must stay valid until the entry ends (EndEntry,
-  // or the run stops), and when the entry fails it may hold part of the bytes. nullptr (the default): the bytes come through
-  // Write.
+  // or the run stops), and when the entry fails it may hold part of the bytes. nullptr (the
+  // default): the bytes come through Write.
   virtual uint8_t* EntryMemory(int32_t /*index*/, int64_t /*size*/) { return nullptr; }
   // The entry ended normally; `sound` when its CRC and size agreed.
   virtual void EndEntry(int32_t /*index*/, bool /*sound*/) {}
