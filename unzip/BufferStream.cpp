@@ -102,6 +102,25 @@ int64_t TS_BufferStream::Read(void* buffer, int64_t count) {
   return done;
 }
 
+int64_t TS_BufferStream::ReadThrough(void* buffer, int64_t count) {
+  if (count < BufferSize || (FCursor && FWriteLayout)) return Read(buffer, count);
+  auto* out = static_cast<uint8_t*>(buffer);
+  int64_t done = 0;
+  if (FCursor) {
+    done = std::min<int64_t>(count, FBufferEnd - FCursor);
+    std::memcpy(out, FCursor, static_cast<size_t>(done));
+    FCursor += done;
+  }
+  // The buffer is used up (the cursor at its end), so the inner stream stands at the
+  // logical position.
+  while (done < count) {
+    const int64_t n = FInner.Read(out + done, count - done);
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
 int64_t TS_BufferStream::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
   if (FCursor && !FWriteLayout) {

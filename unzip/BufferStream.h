@@ -31,6 +31,11 @@ public:
   // Returns the bytes taken; fewer than `count` when the inner stream refused a flush (the
   // bytes of the buffer that failed are lost, and WriteBuffer reports it).
   int64_t Write(const void* buffer, int64_t count) override;
+  // Reads as Read does, except that once the bytes read ahead are used up, the rest of a
+  // request of at least a buffer's size goes straight from the inner stream into `buffer`:
+  // extraction's big sequential reads then cost one system call and no copy through the
+  // buffer (and without a fill notification).
+  int64_t ReadThrough(void* buffer, int64_t count);
   // Origin 0 from the start, 1 from the logical position, 2 back from the logical end (the
   // sign of the offset does not matter). The same position keeps the buffer, and so does a
   // step forward that stays within the bytes read ahead.

@@ -96,6 +96,20 @@ TEST(BufferStream, ReadingTenThousandBytesTakesTwoFills) {
   EXPECT_EQ(s.Position(), 10000);
 }
 
+TEST(BufferStream, ReadThroughTakesTheBufferedBytesThenOneInnerRead) {
+  const auto data = Pattern(40000);
+  TRecordingStream inner(data.data(), 40000);
+  TS_BufferStream s(inner);
+  std::vector<uint8_t> got(40000);
+  EXPECT_EQ(s.Read(got.data(), 10), 10);
+  EXPECT_EQ(s.ReadThrough(got.data() + 10, 16000), 16000);
+  EXPECT_EQ(s.ReadThrough(got.data() + 16010, 16000), 16000);
+  EXPECT_EQ(s.ReadThrough(got.data() + 32010, 16000), 7990);  // short only at the end
+  EXPECT_EQ(inner.Reads, (std::vector<int64_t>{8192, 7818, 16000, 7990, 0}));
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(s.Position(), 40000);
+}
+
 TEST(BufferStream, SmallReadsSeeTheLogicalPosition) {
   const auto data = Pattern(20000);
   TRecordingStream inner(data.data(), 20000);
@@ -338,6 +352,7 @@ TEST(BufferStream, BehavesLikeTheStreamItBuffersUnderMixedOperations) {
   // buffered stream and, as the model, straight on a memory stream; they must agree at every
   // step and in the bytes left behind.
   std::mt19937 rng(4242);
+  std::mt19937 through(77);  // which reads go past the buffer (ReadThrough)
   for (int round = 0; round < 40; ++round) {
     const auto start = Pattern(rng() % 30000);
     TMemoryStream inner(start.data(), static_cast<int64_t>(start.size()));
@@ -349,7 +364,7 @@ TEST(BufferStream, BehavesLikeTheStreamItBuffersUnderMixedOperations) {
         const int64_t n = rng() % 3 == 0 ? rng() % 20000 : rng() % 64;
         switch (rng() % 4) {
           case 0: {
-            const int64_t got = s.Read(a.data(), n);
+            const int64_t got = through() % 2 ? s.ReadThrough(a.data(), n) : s.Read(a.data(), n);
             ASSERT_EQ(got, model.Read(b.data(), n)) << round << "/" << op;
             ASSERT_TRUE(std::equal(a.begin(), a.begin() + got, b.begin())) << round << "/" << op;
             break;
