@@ -72,12 +72,12 @@ private:
 uint32_t Resolve(const TCode& code, uint64_t bits, unsigned& length) {
   uint32_t e = code.Table[bits & ((uint64_t{1} << code.RootBits) - 1)];
   if (!(e & kLink)) {
-    length = CodeBits(e);
+    length = CodeLength(code, e);
     return e;
   }
   const unsigned root = DropBits(e);
   e = code.Table[Value(e) + ((bits >> root) & ((uint64_t{1} << CodeBits(e)) - 1))];
-  length = root + CodeBits(e);
+  length = root + CodeLength(code, e);
   return e;
 }
 

@@ -46,6 +46,22 @@ inline uint64_t LowBits(uint64_t v, uint32_t n) {
   return v & ((uint64_t{1} << (n & 0xFF)) - 1);
 }
 
+// The next literal/length root index after literal entry e, from the bits before e is
+// consumed: with BMI1 one bit-field extraction whose control word is the entry itself (its
+// drop count is where the field starts, bits 8-15 its width), so the next look-up waits for
+// one instruction after the entry's load instead of a shift and a mask.
+template <bool Bmi2>
+inline uint64_t NextLiteralIndex(uint64_t bits, uint32_t e) {
+#if defined(__x86_64__)
+  if constexpr (Bmi2) {
+    uint64_t r;
+    asm("bextr %2, %1, %0" : "=r"(r) : "r"(bits), "r"(uint64_t{e}));
+    return r;
+  }
+#endif
+  return (bits >> (e & 63)) & ((uint64_t{1} << kLiteralRootBits) - 1);
+}
+
 // The code bits of a length or distance base: its kind flags are clear, so the byte above the
 // drop count is the code bits alone, and a 64-bit shift by it needs no mask (the shift takes
 // the count's low six bits).
@@ -157,21 +173,23 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint32_t* co
     QUORBIN_REFILL();
     e = lit[bb & kLitMask];
   }
+  // A literal: its byte out, and the next entry looked up from the bits that follow it.
+#define QUORBIN_LITERAL()                                   \
+  do {                                                      \
+    const uint64_t next = NextLiteralIndex<Bmi2>(bb, e);    \
+    QUORBIN_CONSUME(e);                                     \
+    *out++ = static_cast<uint8_t>(e >> 16);                 \
+    e = lit[next];                                          \
+  } while (0)
   while (enter) {
     if (__builtin_expect(IsLiteral(e), 1)) {
       // Up to three literals per round: a literal in the root table takes at most
       // kLiteralRootBits bits, so three of them leave enough for the next lookup.
-      QUORBIN_CONSUME(e);
-      *out++ = static_cast<uint8_t>(e >> 16);
-      e = lit[bb & kLitMask];
+      QUORBIN_LITERAL();
       if (__builtin_expect(IsLiteral(e), 1)) {
-        QUORBIN_CONSUME(e);
-        *out++ = static_cast<uint8_t>(e >> 16);
-        e = lit[bb & kLitMask];
+        QUORBIN_LITERAL();
         if (__builtin_expect(IsLiteral(e), 1)) {
-          QUORBIN_CONSUME(e);
-          *out++ = static_cast<uint8_t>(e >> 16);
-          e = lit[bb & kLitMask];
+          QUORBIN_LITERAL();
           QUORBIN_NEXT_ROUND();
         }
       }
@@ -181,9 +199,7 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint32_t* co
         QUORBIN_CONSUME(e);
         e = lit[Value(e) + LowBits<Bmi2>(bb, CodeBits(e))];
         if (IsLiteral(e)) {
-          QUORBIN_CONSUME(e);
-          *out++ = static_cast<uint8_t>(e >> 16);
-          e = lit[bb & kLitMask];
+          QUORBIN_LITERAL();
           QUORBIN_NEXT_ROUND();
         }
       }
@@ -235,6 +251,7 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint32_t* co
     out += length;
     QUORBIN_NEXT_ROUND();
   }
+#undef QUORBIN_LITERAL
 #undef QUORBIN_NEXT_ROUND
 #undef QUORBIN_REFILL
 #undef QUORBIN_CONSUME

@@ -26,6 +26,10 @@ enum class TInflateFormat { Deflate, Deflate64 };
 //   bits 8-11   code bits at this level (the shift below which the extra bits start); for a
 //               link, the index bits of its sub-table
 //   bits 12-15  kind flags (below); none set for a length or distance base
+//   A literal has no extra bits, so its code bits are its drop count; its bits 8-15 hold the
+//   literal/length root's index width instead, which makes the entry the control word of
+//   BMI1's bit-field extraction: the next root index straight from the bits before the
+//   shift, one step shorter than a shift and a mask after it.
 //   bits 16-31  literal byte (with bit 31 set), base value, or a link's sub-table start
 namespace entry {
 inline constexpr uint32_t kLink = 1u << 12;
@@ -34,7 +38,7 @@ inline constexpr uint32_t kInvalid = 1u << 14;
 inline constexpr uint32_t kSpecial = kLink | kEndOfBlock | kInvalid;
 inline constexpr uint32_t kLiteral = 1u << 31;  // literal/length tables only: test the sign
 inline constexpr unsigned DropBits(uint32_t e) { return e & 0xFF; }
-inline constexpr unsigned CodeBits(uint32_t e) { return (e >> 8) & 0xF; }
+inline constexpr unsigned CodeBits(uint32_t e) { return (e >> 8) & 0xF; }  // not of a literal
 inline constexpr uint32_t Value(uint32_t e) { return e >> 16; }
 inline constexpr bool IsLiteral(uint32_t e) { return static_cast<int32_t>(e) < 0; }
 }  // namespace entry
@@ -57,13 +61,20 @@ struct TCode {
   unsigned MaxLen = 0;
   uint16_t Count[kMaxCodeBits + 1] = {};
   uint16_t First[kMaxCodeBits + 1] = {};  // first canonical code of each length (MSB first)
+  uint32_t LiteralMask = 0;  // entry::kLiteral for a literal/length code, else 0
 };
+
+// The length of the code of entry e of `code` at its table level.
+inline unsigned CodeLength(const TCode& code, uint32_t e) {
+  return (e & code.LiteralMask) ? entry::DropBits(e) : entry::CodeBits(e);
+}
 
 // What each symbol of an alphabet decodes to, before its code bits are added: flags, value and
 // (in the low byte) the number of extra bits.
 struct TAlphabet {
   const uint32_t* Symbols;
   unsigned Size;
+  uint32_t LiteralMask = 0;  // entry::kLiteral when its symbols include literals
 };
 TAlphabet LiteralLengthAlphabet(TInflateFormat format);
 TAlphabet DistanceAlphabet(TInflateFormat format);

@@ -25,7 +25,7 @@ constexpr uint32_t Base(uint32_t value, unsigned extra) { return value << 16 | e
 
 constexpr std::array<uint32_t, 288> MakeLiteralLength(bool deflate64) {
   std::array<uint32_t, 288> a{};
-  for (unsigned i = 0; i < 256; ++i) a[i] = kLiteral | i << 16;
+  for (unsigned i = 0; i < 256; ++i) a[i] = kLiteral | i << 16 | kLiteralRootBits << 8;
   a[256] = kEndOfBlock;
   for (unsigned i = 0; i < 29; ++i) a[257 + i] = Base(kLengthBase[i], kLengthExtra[i]);
   if (deflate64) a[285] = Base(3, 16);
@@ -65,13 +65,16 @@ inline unsigned Reverse(unsigned code, unsigned len) {
   return (unsigned{kReverseByte[code & 0xFF]} << 8 | kReverseByte[code >> 8 & 0xFF]) >> (16 - len);
 }
 
-// The entry of a symbol whose code has `bits` bits at its table level.
-inline uint32_t MakeEntry(uint32_t symbol, unsigned bits) { return symbol + (bits << 8) + bits; }
+// The entry of a symbol whose code has `bits` bits at its table level. A literal keeps the
+// index width it has in bits 8-15 in place of its code bits.
+inline uint32_t MakeEntry(uint32_t symbol, unsigned bits) {
+  return symbol + ((symbol & 0xF00) != 0 ? 0 : bits << 8) + bits;
+}
 
 }  // namespace
 
 TAlphabet LiteralLengthAlphabet(TInflateFormat format) {
-  return {format == TInflateFormat::Deflate64 ? kLitLen64.data() : kLitLen.data(), 288};
+  return {format == TInflateFormat::Deflate64 ? kLitLen64.data() : kLitLen.data(), 288, kLiteral};
 }
 TAlphabet DistanceAlphabet(TInflateFormat format) {
   return {format == TInflateFormat::Deflate64 ? kDist64.data() : kDist.data(), 32};
@@ -102,6 +105,7 @@ int BuildCode(TCode& code, const uint16_t* lengths, unsigned n, TAlphabet alphab
   }
   while (count[maxLen] == 0) --maxLen;
   code.MaxLen = maxLen;
+  code.LiteralMask = alphabet.LiteralMask;
   code.CarefulBits = carefulRequest < minLen ? minLen : carefulRequest > maxLen ? maxLen : carefulRequest;
 
   // Over-subscribed codes are refused; incomplete ones are built only where the caller can
