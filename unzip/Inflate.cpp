@@ -260,8 +260,8 @@ int TBlockDecoder::DecodeOneSymbol(const TCode& lit, const TCode& dist) {
   if (e & kEndOfBlock) return kInflateOk;
 
   unsigned v;
-  if (!Z.Read(DropBits(e) - CodeBits(e), v)) return kInflateDataError;
-  const uint32_t length = Value(e) + v;
+  if (!Z.Read(DropBits(e) - LengthCodeBits(e), v)) return kInflateDataError;
+  const uint32_t length = LengthValue(e) + v;
   if (!Lookup(dist, e)) return kInflateDataError;
   if (!Z.Read(DropBits(e) - CodeBits(e), v)) return kInflateDataError;
   const uint32_t distance = Value(e) + v;

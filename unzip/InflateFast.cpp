@@ -50,8 +50,9 @@ inline uint64_t LowBits(uint64_t v, uint32_t n) {
 // consumed: with BMI1 one bit-field extraction whose control word is the entry itself (its
 // drop count is where the field starts, bits 8-15 its width), so the next look-up waits for
 // one instruction after the entry's load instead of a shift and a mask.
-template <bool Bmi2>
-inline uint64_t NextLiteralIndex(uint64_t bits, uint32_t e) {
+// A length's entry finds the distance index in the same way.
+template <bool Bmi2, unsigned Width>
+inline uint64_t NextIndex(uint64_t bits, uint32_t e) {
 #if defined(__x86_64__)
   if constexpr (Bmi2) {
     uint64_t r;
@@ -59,7 +60,7 @@ inline uint64_t NextLiteralIndex(uint64_t bits, uint32_t e) {
     return r;
   }
 #endif
-  return (bits >> (e & 63)) & ((uint64_t{1} << kLiteralRootBits) - 1);
+  return (bits >> (e & 63)) & ((uint64_t{1} << Width) - 1);
 }
 
 // The code bits of a length or distance base: its kind flags are clear, so the byte above the
@@ -176,7 +177,7 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint32_t* co
   // A literal: its byte out, and the next entry looked up from the bits that follow it.
 #define QUORBIN_LITERAL()                                   \
   do {                                                      \
-    const uint64_t next = NextLiteralIndex<Bmi2>(bb, e);    \
+    const uint64_t next = NextIndex<Bmi2, kLiteralRootBits>(bb, e);    \
     QUORBIN_CONSUME(e);                                     \
     *out++ = static_cast<uint8_t>(e >> 16);                 \
     e = lit[next];                                          \
@@ -214,14 +215,20 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint32_t* co
       }
     }
     // A length: its base plus the extra bits above its code bits, dropped in one shift.
-    const uint32_t length = Value(e) + static_cast<uint32_t>(LowBits<Bmi2>(bb, e) >> BaseCodeBits(e));
-    QUORBIN_CONSUME(e);
+    const uint32_t length = LengthValue(e) + static_cast<uint32_t>(LowBits<Bmi2>(bb, e) >> LengthCodeBits(e));
+    // The distance entry is looked up from the bits held (found, like the next literal, by the
+    // entry as a bit-field control); the refill for its code and extra bits (and the next
+    // lookup) goes on meanwhile.
+    uint64_t distanceIndex;
     if constexpr (Deflate64) {
+      QUORBIN_CONSUME(e);
       if ((bc & 0xFF) < kDistanceRootBits) QUORBIN_REFILL();
+      distanceIndex = bb & kDistMask;
+    } else {
+      distanceIndex = NextIndex<Bmi2, kDistanceRootBits>(bb, e);
+      QUORBIN_CONSUME(e);
     }
-    // The distance entry is looked up from the bits held; the refill for its code and extra
-    // bits (and the next lookup) goes on meanwhile.
-    uint32_t d = lit[kLiteralTableSize + (bb & kDistMask)];
+    uint32_t d = lit[kLiteralTableSize + distanceIndex];
     QUORBIN_REFILL();
     if (d & kSpecial) {
       if (d & kLink) {

@@ -29,7 +29,9 @@ enum class TInflateFormat { Deflate, Deflate64 };
 //   A literal has no extra bits, so its code bits are its drop count; its bits 8-15 hold the
 //   literal/length root's index width instead, which makes the entry the control word of
 //   BMI1's bit-field extraction: the next root index straight from the bits before the
-//   shift, one step shorter than a shift and a mask after it.
+//   shift, one step shorter than a shift and a mask after it. A length base likewise holds
+//   the distance root's index width in bits 8-15, its value in bits 16-24 and its code bits
+//   in bits 25-28 (LengthValue, LengthCodeBits).
 //   bits 16-31  literal byte (with bit 31 set), base value, or a link's sub-table start
 namespace entry {
 inline constexpr uint32_t kLink = 1u << 12;
@@ -41,6 +43,8 @@ inline constexpr unsigned DropBits(uint32_t e) { return e & 0xFF; }
 inline constexpr unsigned CodeBits(uint32_t e) { return (e >> 8) & 0xF; }  // not of a literal
 inline constexpr uint32_t Value(uint32_t e) { return e >> 16; }
 inline constexpr bool IsLiteral(uint32_t e) { return static_cast<int32_t>(e) < 0; }
+inline constexpr uint32_t LengthValue(uint32_t e) { return (e >> 16) & 0x1FF; }
+inline constexpr unsigned LengthCodeBits(uint32_t e) { return e >> 25; }
 }  // namespace entry
 
 // Longest code lengths and extra bits of both formats; the fast loop's margins follow from them.
@@ -66,7 +70,8 @@ struct TCode {
 
 // The length of the code of entry e of `code` at its table level.
 inline unsigned CodeLength(const TCode& code, uint32_t e) {
-  return (e & code.LiteralMask) ? entry::DropBits(e) : entry::CodeBits(e);
+  if (code.LiteralMask == 0 || (e & entry::kSpecial)) return entry::CodeBits(e);
+  return entry::IsLiteral(e) ? entry::DropBits(e) : entry::LengthCodeBits(e);
 }
 
 // What each symbol of an alphabet decodes to, before its code bits are added: flags, value and

@@ -27,8 +27,8 @@ constexpr std::array<uint32_t, 288> MakeLiteralLength(bool deflate64) {
   std::array<uint32_t, 288> a{};
   for (unsigned i = 0; i < 256; ++i) a[i] = kLiteral | i << 16 | kLiteralRootBits << 8;
   a[256] = kEndOfBlock;
-  for (unsigned i = 0; i < 29; ++i) a[257 + i] = Base(kLengthBase[i], kLengthExtra[i]);
-  if (deflate64) a[285] = Base(3, 16);
+  for (unsigned i = 0; i < 29; ++i) a[257 + i] = Base(kLengthBase[i], kLengthExtra[i]) | kDistanceRootBits << 8;
+  if (deflate64) a[285] = Base(3, 16) | kDistanceRootBits << 8;
   a[286] = a[287] = kInvalid;
   return a;
 }
@@ -65,10 +65,11 @@ inline unsigned Reverse(unsigned code, unsigned len) {
   return (unsigned{kReverseByte[code & 0xFF]} << 8 | kReverseByte[code >> 8 & 0xFF]) >> (16 - len);
 }
 
-// The entry of a symbol whose code has `bits` bits at its table level. A literal keeps the
-// index width it has in bits 8-15 in place of its code bits.
+// The entry of a symbol whose code has `bits` bits at its table level. A literal or a length
+// keeps the index width it has in bits 8-15; a length takes its code bits in bits 25-28.
 inline uint32_t MakeEntry(uint32_t symbol, unsigned bits) {
-  return symbol + ((symbol & 0xF00) != 0 ? 0 : bits << 8) + bits;
+  if ((symbol & 0xF00) == 0) return symbol + (bits << 8) + bits;
+  return symbol + (IsLiteral(symbol) ? 0 : bits << 25) + bits;
 }
 
 }  // namespace
