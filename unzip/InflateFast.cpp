@@ -46,11 +46,10 @@ inline uint64_t LowBits(uint64_t v, uint32_t n) {
   return v & ((uint64_t{1} << (n & 0xFF)) - 1);
 }
 
-// The next literal/length root index after literal entry e, from the bits before e is
-// consumed: with BMI1 one bit-field extraction whose control word is the entry itself (its
-// drop count is where the field starts, bits 8-15 its width), so the next look-up waits for
-// one instruction after the entry's load instead of a shift and a mask.
-// A length's entry finds the distance index in the same way.
+// The root index (Width bits) that follows entry e, a literal's or a length's, from the bits
+// before e is consumed: with BMI1 one bit-field extraction whose control word is the entry
+// itself (its drop count is where the field starts, bits 8-15 its width), so the next
+// look-up waits for one instruction after the entry's load instead of a shift and a mask.
 template <bool Bmi2, unsigned Width>
 inline uint64_t NextIndex(uint64_t bits, uint32_t e) {
 #if defined(__x86_64__)
@@ -63,9 +62,9 @@ inline uint64_t NextIndex(uint64_t bits, uint32_t e) {
   return (bits >> (e & 63)) & ((uint64_t{1} << Width) - 1);
 }
 
-// The code bits of a length or distance base: its kind flags are clear, so the byte above the
-// drop count is the code bits alone, and a 64-bit shift by it needs no mask (the shift takes
-// the count's low six bits).
+// The code bits of a distance base: its kind flags are clear, so the byte above the drop
+// count is the code bits alone, and a 64-bit shift by it needs no mask (the shift takes the
+// count's low six bits).
 inline uint32_t BaseCodeBits(uint32_t e) { return (e >> 8) & 63; }
 
 constexpr uint64_t kLitMask = (uint64_t{1} << kLiteralRootBits) - 1;
