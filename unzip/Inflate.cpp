@@ -69,7 +69,7 @@ private:
 
 // The entry of the code at the head of the bit buffer, through its link if it has one, and
 // the code's length.
-uint32_t Resolve(const TCode& code, uint64_t bits, unsigned& length) {
+inline __attribute__((always_inline)) uint32_t Resolve(const TCode& code, uint64_t bits, unsigned& length) {
   uint32_t e = code.Table[bits & ((uint64_t{1} << code.RootBits) - 1)];
   if (!(e & kLink)) {
     length = CodeLength(code, e);
