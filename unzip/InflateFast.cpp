@@ -174,12 +174,12 @@ __attribute__((always_inline)) inline void Rounds(TRounds& r, const uint32_t* co
     e = lit[bb & kLitMask];
   }
   // A literal: its byte out, and the next entry looked up from the bits that follow it.
-#define QUORBIN_LITERAL()                                   \
-  do {                                                      \
-    const uint64_t next = NextIndex<Bmi2, kLiteralRootBits>(bb, e);    \
-    QUORBIN_CONSUME(e);                                     \
-    *out++ = static_cast<uint8_t>(e >> 16);                 \
-    e = lit[next];                                          \
+#define QUORBIN_LITERAL()                                         \
+  do {                                                            \
+    const uint64_t next = NextIndex<Bmi2, kLiteralRootBits>(bb, e); \
+    QUORBIN_CONSUME(e);                                           \
+    *out++ = static_cast<uint8_t>(e >> 16);                       \
+    e = lit[next];                                                \
   } while (0)
   while (enter) {
     if (__builtin_expect(IsLiteral(e), 1)) {

@@ -26,13 +26,13 @@ enum class TInflateFormat { Deflate, Deflate64 };
 //   bits 8-11   code bits at this level (the shift below which the extra bits start); for a
 //               link, the index bits of its sub-table
 //   bits 12-15  kind flags (below); none set for a length or distance base
-//   A literal has no extra bits, so its code bits are its drop count; its bits 8-15 hold the
-//   literal/length root's index width instead, which makes the entry the control word of
-//   BMI1's bit-field extraction: the next root index straight from the bits before the
-//   shift, one step shorter than a shift and a mask after it. A length base likewise holds
-//   the distance root's index width in bits 8-15, its value in bits 16-24 and its code bits
-//   in bits 25-28 (LengthValue, LengthCodeBits).
 //   bits 16-31  literal byte (with bit 31 set), base value, or a link's sub-table start
+// except for literals and lengths. A literal has no extra bits, so its code bits are its drop
+// count; its bits 8-15 hold the literal/length root's index width instead, which makes the
+// entry the control word of BMI1's bit-field extraction: the next root index straight from
+// the bits before the shift, one step shorter than a shift and a mask after it. A length
+// base likewise holds the distance root's index width in bits 8-15, its value in bits 16-24
+// and its code bits in bits 25-28 (LengthValue, LengthCodeBits).
 namespace entry {
 inline constexpr uint32_t kLink = 1u << 12;
 inline constexpr uint32_t kEndOfBlock = 1u << 13;
