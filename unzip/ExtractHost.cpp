@@ -2,7 +2,6 @@
 // entry. Kept apart from the run itself, so that what uses only the directory side of the
 // component does not pull in the decoders.
 #include "ExtractHost.h"
-#include "BufferStream.h"
 #include "UnZipperState.h"
 
 #include <fcntl.h>
@@ -320,11 +319,8 @@ bool TUnZipper::ProcessMessagesAndCheckCancel() {
 }
 
 int64_t TUnZipper::ReadArchive(uint8_t* buffer, int64_t count) {
-  if (!S->ArchiveStream) return 0;
   // Entry data comes in chunks of about twice the buffer's size: read them past the buffer.
-  if (auto* buffered = dynamic_cast<TS_BufferStream*>(S->ArchiveStream.get()))
-    return buffered->ReadThrough(buffer, count);
-  return S->ArchiveStream->Read(buffer, count);
+  return S->ArchiveStream ? S->ArchiveStream->ReadThrough(buffer, count) : 0;
 }
 
 void TUnZipper::SkipArchive(int64_t count) {

@@ -161,7 +161,7 @@ void TUnZipper::SetRootDir(const std::string& Value) {
 
 // ---- Opening and closing -------------------------------------------------------------------
 
-std::unique_ptr<platform::TStream> TUnZipper::OpenArchiveFile(const std::string& name) const {
+std::unique_ptr<TLFNFileStream> TUnZipper::OpenArchiveFile(const std::string& name) const {
   return std::make_unique<TLFNFileStream>(name, fmOpenReadDenyWrite);
 }
 
@@ -275,10 +275,9 @@ platform::TStream* TUnZipper::RequestDisk(int32_t DiskNumber) {
 int32_t TUnZipper::EntryCount() const { return S->EntryList ? S->EntryList->Count() : 0; }
 
 void TUnZipper::ReadCentralDirectory() {
-  platform::TStream& first = *S->ArchiveStream;
+  TLFNFileStream& first = *S->ArchiveStream;
   struct stat st;
-  auto* file = dynamic_cast<TLFNFileStream*>(&first);
-  if (file && ::fstat(file->Handle(), &st) == 0) {
+  if (::fstat(first.Handle(), &st) == 0) {
     S->ArchiveDate = DateOfStat(st);
     S->ArchiveIdentity = IdentityOfStat(st);
   } else {

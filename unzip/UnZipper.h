@@ -26,6 +26,7 @@ class TStream;
 
 namespace unzip {
 
+class TLFNFileStream;
 class TSortedZip;
 struct TUnZipperState;
 class TZipEntries;
@@ -321,7 +322,7 @@ private:
   // Releases SortedEntries (when it is a list of its own) and EntryList with its entries.
   void ReleaseDirectory();
   // Opens `name` for reading as the archive stream.
-  std::unique_ptr<platform::TStream> OpenArchiveFile(const std::string& name) const;
+  std::unique_ptr<TLFNFileStream> OpenArchiveFile(const std::string& name) const;
   // The local-header scan: the position of the first "PK", 3, 4 at or after `from`, or -1.
   int64_t FindLocalHeader(int64_t from);
   // Walks the local headers from `from` on, adding each entry to `walked`, until a place that

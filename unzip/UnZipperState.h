@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "BufferStream.h"
 #include "Streams.h"
 #include "UnZipper.h"
 #include "ZipDirectory.h"
@@ -12,7 +13,9 @@
 namespace unzip {
 
 struct TUnZipperState {
-  std::unique_ptr<platform::TStream> ArchiveStream;
+  // Always a file opened by name (OpenArchiveFile): its handle gives the file's identity, and
+  // entry data is read past its buffer (ReadThrough).
+  std::unique_ptr<TLFNFileStream> ArchiveStream;
   // All entries in archive order.
   std::unique_ptr<TZipEntries> EntryList;
   // The view that entry indexes refer to: EntryList itself under ByNone, else a view of its
